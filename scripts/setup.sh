@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need on a fresh Debian 12 machine,
+# and fetches the Windows build's third-party sources from Debian's source
+# packages into build/third_party (never committed). Idempotent.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  cmake g++ make pkg-config dpkg-dev
+  libcpp-httplib-dev libcjson-dev libgtest-dev googletest libssl-dev
+  g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
+  xvfb x11-utils xdotool ghostscript imagemagick python3 curl
+  chromium clang libclang-rt-14-dev llvm wrk
+)
+
+sources=/etc/apt/sources.list.d/debian.sources
+if [ -f "$sources" ] && ! grep -q '^Types: deb-src' "$sources"; then
+  # Same mirrors as the binary stanzas, for `apt-get source`.
+  sed -n '/^Types: deb$/,/^$/p' "$sources" | sed 's/^Types: deb$/Types: deb-src/' > /etc/apt/sources.list.d/debian-src.sources
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+stamp=/var/lib/apt/lists/.printgate-src-updated
+if [ ${#missing[@]} -gt 0 ] || [ ! -f "$stamp" ]; then
+  apt-get update -q
+  touch "$stamp"
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Third-party sources for the Windows build.
+tp="$root/build/third_party"
+mkdir -p "$tp"
+fetch() { # package, a file that shows it is unpacked
+  local pkg=$1 marker=$2
+  if compgen -G "$tp/$pkg-*/$marker" >/dev/null; then return; fi
+  (cd "$tp" && apt-get source --download-only -q "$pkg" && for d in "$pkg"_*.dsc; do dpkg-source -x --no-check "$d"; done)
+}
+fetch cpp-httplib httplib.h
+fetch cjson cJSON.c
+ln -sfn "$(ls -d "$tp"/cpp-httplib-*/ | head -n1)" "$tp/httplib"
+ln -sfn "$(ls -d "$tp"/cjson-*/ | head -n1)" "$tp/cjson"
+echo "setup: done"

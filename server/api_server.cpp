@@ -1,0 +1,69 @@
+// The HTTP server of printgate: one cpp-httplib server on loopback, its five
+// routes, the shared preflight answer, the root redirect and the error page.
+#include "server/api_server.h"
+
+#include <cstdio>
+
+#include <cjson/cJSON.h>
+
+#include "intake/print_image.h"
+#include "server/diag.h"
+#include "server/printer_list.h"
+
+void SetCrossOriginHeaders(httplib::Response& res) {
+  res.set_header("Access-Control-Allow-Origin", "*");
+  res.set_header("Access-Control-Allow-Methods", "GET, OPTIONS, POST, HEAD");
+  res.set_header("Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept");
+}
+
+void SetJsonBody(httplib::Response& res, cJSON* root) {
+  char* text = cJSON_Print(root);
+  // cJSON_Print returns null only when memory runs out; an empty body is
+  // then better than a crash.
+  res.set_content(text != nullptr ? text : "", "application/json");
+  cJSON_free(text);
+  cJSON_Delete(root);
+}
+
+std::string ErrorPageText(int status) {
+  char buf[512];
+  std::snprintf(buf, sizeof(buf), "<p>Error Status: <span style='color:red;'>%d</span></p>", status);
+  return buf;
+}
+
+namespace {
+void HandlePreflight(const httplib::Request&, httplib::Response& res) {
+  SetCrossOriginHeaders(res);
+  res.status = 204;
+}
+}  // namespace
+
+void RegisterRoutes(httplib::Server& svr) {
+  svr.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/hi", 302); });
+  svr.Options("/vqapi/GetPrinters", HandlePreflight);
+  svr.Options("/vqapi/PrintImage", HandlePreflight);
+  svr.Post("/vqapi/GetPrinters", HandleGetPrinters);
+  svr.Post("/vqapi/PrintImage",
+           [](const httplib::Request& req, httplib::Response& res,
+              const httplib::ContentReader& contentReader) { HandlePrintImage(req, res, contentReader); });
+  svr.set_error_handler(httplib::Server::Handler(
+      [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(ErrorPageText(res.status), "text/html");
+      }));
+}
+
+int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* context) {
+  httplib::Server svr;
+  if (!svr.is_valid()) {
+    DiagPrintf("server has an error...\n");
+    return -1;
+  }
+  RegisterRoutes(svr);
+  int boundPort = port == 0 ? svr.bind_to_any_port(host, 0) : (svr.bind_to_port(host, port, 0) ? port : -1);
+  if (onBound) onBound(boundPort, &svr, context);
+  if (boundPort < 0) return 0;  // port taken: the program runs on without an API
+  svr.listen_after_bind();
+  return 0;
+}
+
+int RunApiServer() { return RunApiServerOn("127.0.0.1", 6780, nullptr, nullptr); }

@@ -1,0 +1,26 @@
+// Seam: the spooler's list of printer queues, as GetPrinters needs it.
+// Backends: spooler_list_win.cpp (EnumPrintersW), spooler_list_fake.cpp
+// (tests), spooler_list_cups.cpp (libcups).
+#pragma once
+#include <string>
+#include <vector>
+
+// Attribute bits the listing tests, as the Windows spooler numbers them.
+const unsigned kPrinterAttributeNetwork = 0x10;
+const unsigned kPrinterAttributeWorkOffline = 0x400;
+
+struct SpoolerPrinter {
+  bool hasServerName;      // false for queues of this machine
+  std::string serverName;  // narrow text (system code page on Windows)
+  std::string name;        // narrow text (system code page on Windows)
+  unsigned attributes;     // kPrinterAttribute* bits
+};
+
+// The local queues in the spooler's order. Returns false when the
+// enumeration failed (no buffer, or the spooler refused); printers is then
+// left empty. Blocks for one spooler round trip.
+bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers);
+
+// UTF-16 text to the system's ANSI code page (unrepresentable characters
+// become the code page's default character); null gives "". Windows only.
+std::string WideToAnsi(const wchar_t* text);

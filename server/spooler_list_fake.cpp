@@ -1,0 +1,49 @@
+// In-memory spooler listing for unit tests.
+#include "server/spooler_list_fake.h"
+
+#include <mutex>
+
+namespace {
+std::mutex fakeMutex;
+std::vector<SpoolerPrinter> fakePrinters;
+bool fakeFail = false;
+int fakeCalls = 0;
+}  // namespace
+
+void FakeSpoolerSetPrinters(const std::vector<SpoolerPrinter>& printers) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  fakePrinters = printers;
+}
+
+void FakeSpoolerSetFailure(bool fail) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  fakeFail = fail;
+}
+
+void FakeSpoolerReset() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  fakePrinters.clear();
+  fakeFail = false;
+  fakeCalls = 0;
+}
+
+int FakeSpoolerEnumCalls() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return fakeCalls;
+}
+
+bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  ++fakeCalls;
+  printers->clear();
+  if (fakeFail) return false;
+  *printers = fakePrinters;
+  return true;
+}
+
+std::string WideToAnsi(const wchar_t* text) {
+  // Tests only pass ASCII; keep the low byte as the real code page would.
+  std::string bytes;
+  for (; text != nullptr && *text != 0; ++text) bytes += static_cast<char>(*text);
+  return bytes;
+}

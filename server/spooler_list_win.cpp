@@ -1,0 +1,44 @@
+// Spooler listing over EnumPrintersW, level 2, local queues.
+#include "server/spooler_list.h"
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <new>
+#include <vector>
+
+std::string WideToAnsi(const wchar_t* text) {
+  if (text == nullptr) return std::string();
+  int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::string();
+  std::string bytes(static_cast<size_t>(needed), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
+  bytes.resize(static_cast<size_t>(needed) - 1);  // the terminator is not text
+  return bytes;
+}
+
+bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
+  printers->clear();
+  DWORD needed = 0;
+  DWORD returned = 0;
+  EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
+  std::vector<BYTE> buffer;
+  try {
+    buffer.resize(needed == 0 ? 1 : needed);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer.data(), needed, &needed, &returned)) {
+    return false;
+  }
+  const PRINTER_INFO_2W* records = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < returned; ++i) {
+    SpoolerPrinter printer;
+    printer.hasServerName = records[i].pServerName != nullptr;
+    printer.serverName = WideToAnsi(records[i].pServerName);
+    printer.name = WideToAnsi(records[i].pPrinterName);
+    printer.attributes = records[i].Attributes;
+    printers->push_back(printer);
+  }
+  return true;
+}

@@ -1,0 +1,429 @@
+"""The Windows bench: real Windows programs under Wine, against a private CUPS
+scheduler whose queues save every job to a folder.
+
+Everything a bench test starts is started here and stopped here by its own
+PID (cupsd, Xvfb, the program) or by `wineserver -k` on the test's own Wine
+prefix. Nothing is ever killed by name, so other runs on the machine are safe.
+
+Typical use in a unittest case:
+
+    run = harness.new_run(self.addCleanup)   # temp folder, cleaned up
+                                             # (cls.addClassCleanup in setUpClass)
+    cups = harness.start_cups(run)           # queues VELQ, Office, Label2
+    env = harness.new_prefix(run, cups)      # booted prefix copy, env dict
+    gate = harness.start_printgate(run, env) # waits for 127.0.0.1:6780
+    status, headers, body = harness.http("POST", "/vqapi/GetPrinters")
+
+Paths come from the environment CTest sets: PG_SOURCE_DIR, PG_WIN_BUILD
+(the cross build folder) and PG_BENCH_DIR (scratch space kept between tests,
+where the booted base prefix is cached).
+"""
+
+import fcntl
+import glob
+import http.client as httpclient
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+SOURCE_DIR = os.environ.get(
+    "PG_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+WIN_BUILD = os.environ.get("PG_WIN_BUILD", os.path.join(SOURCE_DIR, "build", "win"))
+BENCH_DIR = os.environ.get("PG_BENCH_DIR", os.path.join(SOURCE_DIR, "build", "bench"))
+
+# The loader itself: /usr/bin/wine is a script that prints a hint about
+# wine32 on standard output, which would end up in the program's log.
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+
+API_PORT = 6780
+DEFAULT_QUEUES = ("VELQ", "Office", "Label2")
+
+CAPTURE_BACKEND = """#!/bin/sh
+# Saves each job and its title to the capture folder instead of printing.
+if [ $# -eq 0 ]; then
+  echo 'direct capture "Unknown" "Capture to folder"'
+  exit 0
+fi
+dir="@DIR@"
+queue="${PRINTER:-unknown}"
+tmp="$dir/.job-$1"
+if [ -n "$6" ]; then cat "$6" > "$tmp.data"; else cat > "$tmp.data"; fi
+printf '%s' "$3" > "$tmp.title"
+printf '%s' "$5" > "$tmp.options"
+printf '%s' "$queue" > "$tmp.queue"
+for part in data title options queue; do mv "$tmp.$part" "$dir/job-$1.$part"; done
+exit 0
+"""
+
+
+def win_exe(relative):
+    """Path of a program of the cross build, e.g. win_exe("tray/printgate.exe")."""
+    path = os.path.join(WIN_BUILD, relative)
+    if not os.path.exists(path):
+        raise FileNotFoundError(path + " is missing: build the Windows target first")
+    return path
+
+
+def new_run(add_cleanup):
+    """A scratch folder for one test, removed at the end unless PG_KEEP is set.
+    Returns a dict that the other functions add what they start to; the
+    test's cleanup stops all of it in reverse order."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="run-", dir=BENCH_DIR)
+    # cupsd's filters run as lp and must reach the spool folder inside.
+    os.chmod(folder, 0o755)
+    run = {"dir": folder, "stops": []}
+
+    def cleanup():
+        for stop in reversed(run["stops"]):
+            try:
+                stop()
+            except Exception as error:  # keep stopping the rest
+                print("cleanup:", error)
+        if not os.environ.get("PG_KEEP"):
+            shutil.rmtree(folder, ignore_errors=True)
+
+    add_cleanup(cleanup)
+    return run
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, timeout, interval=0.1, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise TimeoutError("timed out after %ss waiting for %s" % (timeout, what))
+
+
+def stop_process(proc, grace=5):
+    """Ends one process that we started, by its PID."""
+    if proc.poll() is not None:
+        return proc.returncode
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait(grace)
+
+
+# --- CUPS ------------------------------------------------------------------
+
+def start_cups(run, queues=DEFAULT_QUEUES, default="VELQ"):
+    """Starts a private cupsd on a loopback port with capture queues and
+    returns a dict: server (for CUPS_SERVER), port, capture (job folder)."""
+    root = os.path.join(run["dir"], "cups")
+    capture = os.path.join(root, "capture")
+    serverbin = os.path.join(root, "serverbin")
+    for sub in ("spool", "tmp", "cache", "state", "log", "ppd", capture, serverbin,
+                os.path.join(serverbin, "backend")):
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    os.chmod(capture, 0o777)
+    for sub in ("cgi-bin", "daemon", "driver", "filter", "monitor", "notifier"):
+        target = os.path.join("/usr/lib/cups", sub)
+        if os.path.exists(target):
+            os.symlink(target, os.path.join(serverbin, sub))
+    backend = os.path.join(serverbin, "backend", "capture")
+    with open(backend, "w") as f:
+        f.write(CAPTURE_BACKEND.replace("@DIR@", capture))
+    # Mode 0700: cupsd runs such a backend as root, so it can write anywhere.
+    os.chmod(backend, 0o700)
+    port = free_port()
+    socket_path = os.path.join(root, "cups.sock")
+    with open(os.path.join(root, "cupsd.conf"), "w") as f:
+        f.write("""LogLevel warn
+Listen 127.0.0.1:%d
+Listen %s
+Browsing No
+DefaultAuthType None
+WebInterface No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Location /admin>
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+""" % (port, socket_path))
+    with open(os.path.join(root, "cups-files.conf"), "w") as f:
+        f.write("""ServerRoot %(r)s
+RequestRoot %(r)s/spool
+TempDir %(r)s/tmp
+CacheDir %(r)s/cache
+StateDir %(r)s/state
+ErrorLog %(r)s/log/error_log
+AccessLog %(r)s/log/access_log
+PageLog %(r)s/log/page_log
+ServerBin %(sb)s
+DataDir /usr/share/cups
+User lp
+Group lp
+SystemGroup root
+FileDevice Yes
+Printcap %(r)s/printcap
+""" % {"r": root, "sb": serverbin})
+    with open(os.path.join(root, "cupsd.out"), "w") as log:
+        proc = subprocess.Popen(
+            ["/usr/sbin/cupsd", "-f", "-c", os.path.join(root, "cupsd.conf"),
+             "-s", os.path.join(root, "cups-files.conf")],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    run["stops"].append(lambda: stop_process(proc))
+    server = "127.0.0.1:%d" % port
+    cups = {"proc": proc, "server": server, "port": port, "root": root, "capture": capture,
+            "socket": socket_path}
+
+    def answering():
+        if proc.poll() is not None:
+            raise RuntimeError("cupsd exited: " + read_text(os.path.join(root, "cupsd.out")))
+        with socket.socket() as s:
+            s.settimeout(0.5)
+            return s.connect_ex(("127.0.0.1", port)) == 0
+
+    wait_until(answering, 20, what="cupsd")
+    for queue in queues:
+        add_queue(cups, queue)
+    if default:
+        cups_command(cups, ["lpadmin", "-d", default])
+    return cups
+
+
+def cups_env(cups):
+    env = dict(os.environ)
+    env["CUPS_SERVER"] = cups["server"]
+    return env
+
+
+def cups_command(cups, args, check=True):
+    result = subprocess.run(["/usr/sbin/" + args[0] if args[0] == "lpadmin" else args[0]] + args[1:],
+                            env=cups_env(cups), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    if check and result.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (" ".join(args), result.stdout))
+    return result.stdout
+
+
+def add_queue(cups, name):
+    cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", "capture:/" + name,
+                        "-m", "drv:///sample.drv/generic.ppd"])
+
+
+def captured_jobs(cups):
+    """Complete jobs saved so far, oldest first: dicts with id, title,
+    options, queue and data (the bytes the backend received)."""
+    jobs = []
+    for data_path in glob.glob(os.path.join(cups["capture"], "job-*.queue")):
+        stem = data_path[:-len(".queue")]
+        job_id = int(os.path.basename(stem)[4:])
+        with open(stem + ".data", "rb") as f:
+            data = f.read()
+        jobs.append({"id": job_id, "title": read_text(stem + ".title"),
+                     "options": read_text(stem + ".options"), "queue": read_text(stem + ".queue"),
+                     "data": data, "path": stem + ".data"})
+    return sorted(jobs, key=lambda job: job["id"])
+
+
+def wait_for_jobs(cups, count, timeout=60):
+    return wait_until(lambda: len(captured_jobs(cups)) >= count and captured_jobs(cups),
+                      timeout, interval=0.2, what="%d captured job(s)" % count)
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+# --- Wine -------------------------------------------------------------------
+
+def base_prefix():
+    """A booted 64-bit prefix, made once and shared read-only by all tests
+    (they copy it: booting takes seconds, a copy about one)."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    base = os.path.join(BENCH_DIR, "prefix-base")
+    marker = os.path.join(base, ".booted")
+    with open(os.path.join(BENCH_DIR, "prefix.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(marker):
+            shutil.rmtree(base, ignore_errors=True)
+            env = wine_env_for(base, None)
+            # No CUPS for the boot: the base must not remember any queue.
+            env["CUPS_SERVER"] = "/nonexistent/cups.sock"
+            subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+            open(marker, "w").close()
+    return base
+
+
+def wine_env_for(prefix, cups, display=None):
+    env = dict(os.environ)
+    env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+                "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER})
+    if cups is not None:
+        env["CUPS_SERVER"] = cups["server"]
+    if display:
+        env["DISPLAY"] = display
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+def new_prefix(run, cups, display=None):
+    """Copies the base prefix into the run and returns the environment for
+    Wine commands in it. The run's cleanup ends every process of the prefix
+    with `wineserver -k`."""
+    prefix = os.path.join(run["dir"], "prefix")
+    subprocess.run(["cp", "-a", base_prefix(), prefix], check=True)
+    env = wine_env_for(prefix, cups, display)
+    run["stops"].append(lambda: stop_wine(env))
+    return env
+
+
+def stop_wine(env):
+    subprocess.run([WINESERVER, "-k"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
+
+
+def wine(env, args, run=None, timeout=120, check=True):
+    """Runs a Wine command to its end. Output goes through files: system
+    processes that the first command starts inherit its stdio, so a pipe
+    would never reach end of file."""
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run([WINE] + args, env=env, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    if check and result.returncode != 0:
+        raise RuntimeError("wine %s exited %d: %s" % (" ".join(args), result.returncode, text))
+    return result.returncode, text
+
+
+def set_printer_attributes(env, queue, attributes):
+    """Sets a queue's Attributes where Wine's spooler reads them (CUPS's own
+    state never reaches Wine)."""
+    key = "HKLM\\System\\CurrentControlSet\\Control\\Print\\Printers\\" + queue
+    wine(env, ["reg", "add", key, "/v", "Attributes", "/t", "REG_DWORD", "/d", hex(attributes), "/f"])
+
+
+def start_program(run, env, exe, args=(), name="program"):
+    """Starts a Windows program; stdout and stderr go to files in the run.
+    Returns a dict with proc, out (path) and err (path)."""
+    out = os.path.join(run["dir"], name + ".out")
+    err = os.path.join(run["dir"], name + ".err")
+    proc = subprocess.Popen([WINE, exe] + list(args), env=env, stdin=subprocess.DEVNULL,
+                            stdout=open(out, "wb"), stderr=open(err, "wb"))
+    run["stops"].append(lambda: stop_process(proc))
+    return {"proc": proc, "out": out, "err": err}
+
+
+def start_printgate(run, env, exe=None, wait=True, name="printgate"):
+    """Starts printgate.exe and, with wait, returns once 127.0.0.1:6780
+    answers."""
+    program = start_program(run, env, exe or win_exe("tray/printgate.exe"), name=name)
+    if wait:
+        wait_for_api(program)
+    return program
+
+
+def api_answering(port=API_PORT):
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait_for_api(program, timeout=90):
+    def up():
+        if program["proc"].poll() is not None:
+            raise RuntimeError("program exited with %s: %s" % (
+                program["proc"].returncode, read_text(program["err"])[-2000:]))
+        return api_answering()
+    wait_until(up, timeout, interval=0.2, what="the API on port %d" % API_PORT)
+
+
+def output(program):
+    """What the program wrote on standard output so far, as bytes."""
+    with open(program["out"], "rb") as f:
+        return f.read()
+
+
+def wait_for_output(program, needle, timeout=60):
+    return wait_until(lambda: needle in output(program), timeout, what=repr(needle))
+
+
+# --- HTTP -------------------------------------------------------------------
+
+def http(method, path, body=None, headers=None, port=API_PORT, timeout=60):
+    """One request on a fresh connection: (status, [(name, value)], body)."""
+    connection = httpclient.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, response.getheaders(), response.read()
+    finally:
+        connection.close()
+
+
+def raw_exchange(request_bytes, port=API_PORT, timeout=5):
+    """Sends raw bytes and returns what the server answers until it closes
+    the connection or goes quiet."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request_bytes)
+        chunks = []
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+        except socket.timeout:
+            pass
+        return b"".join(chunks)
+
+
+def cors_headers(headers):
+    return [(k, v) for k, v in headers if k.lower().startswith("access-control-")]
+
+
+# --- X display --------------------------------------------------------------
+
+def start_xvfb(run, size="1024x768x24"):
+    """A private X display for windows and the tray; returns ":N"."""
+    for number in range(90, 140):
+        if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+            continue
+        display = ":%d" % number
+        log = open(os.path.join(run["dir"], "xvfb.log"), "w")
+        proc = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0", size],
+                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        try:
+            wait_until(lambda: proc.poll() is not None or os.path.exists("/tmp/.X11-unix/X%d" % number),
+                       10, what="Xvfb")
+        except TimeoutError:
+            stop_process(proc)
+            continue
+        if proc.poll() is None:
+            run["stops"].append(lambda: stop_process(proc))
+            return display
+    raise RuntimeError("no free X display")

@@ -1,0 +1,88 @@
+"""printgate.exe under Wine: the route table answers as in the native build,
+and GetPrinters lists and filters the queues of a real CUPS scheduler as
+Wine's spooler presents them."""
+
+import json
+import unittest
+
+import harness
+
+ERROR_404 = b"<p>Error Status: <span style='color:red;'>404</span></p>"
+CORS = [("Access-Control-Allow-Origin", "*"),
+        ("Access-Control-Allow-Methods", "GET, OPTIONS, POST, HEAD"),
+        ("Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept")]
+
+
+def names(body):
+    document = json.loads(body)
+    return [p["name"] for p in document["resultInfo"]["printers"]]
+
+
+class ServerUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        run = harness.new_run(cls.addClassCleanup)
+        cls.cups = harness.start_cups(run)
+        cls.env = harness.new_prefix(run, cls.cups)
+        cls.gate = harness.start_printgate(run, cls.env)
+
+    def test_routes_answer_as_the_native_build(self):
+        status, headers, body = harness.http("GET", "/")
+        self.assertEqual(status, 302)
+        self.assertEqual(dict(headers).get("Location"), "/hi")
+        self.assertEqual(harness.cors_headers(headers), [])
+
+        for method, path in [("GET", "/hi"), ("GET", "/vqapi/GetPrinters"), ("GET", "/vqapi/PrintImage"),
+                             ("OPTIONS", "/"), ("POST", "/vqapi/getprinters"), ("POST", "/vqapi/GetPrinters/")]:
+            status, headers, body = harness.http(method, path, body=b"" if method == "POST" else None)
+            self.assertEqual((status, body), (404, ERROR_404), method + " " + path)
+            self.assertEqual(dict(headers).get("Content-Type"), "text/html")
+            self.assertEqual(harness.cors_headers(headers), [])
+
+        for path in ["/vqapi/GetPrinters", "/vqapi/PrintImage?printer=VELQ"]:
+            status, headers, body = harness.http("OPTIONS", path)
+            self.assertEqual((status, body), (204, b""), path)
+            self.assertEqual(sorted(harness.cors_headers(headers)), sorted(CORS))
+
+        answer = harness.raw_exchange(b"TRACE / HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), answer)
+        self.assertIn(b"<span style='color:red;'>400</span>", answer)
+
+    def test_get_printers_lists_the_cups_queues_in_the_envelope(self):
+        status, headers, body = harness.http("POST", "/vqapi/GetPrinters?x=1", body=b"")
+        self.assertEqual(status, 200)
+        self.assertEqual(dict(headers).get("Content-Type"), "application/json")
+        self.assertEqual(sorted(harness.cors_headers(headers)), sorted(CORS))
+        self.assertEqual(sorted(names(body)), sorted(harness.DEFAULT_QUEUES))
+        self.assertTrue(body.startswith(b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t{\n\t\t"printers":\t[{\n'),
+                        body)
+        self.assertFalse(body.endswith(b"\n"))
+
+        status, _, body = harness.http("POST", "/vqapi/GetPrinters?onlySupported=0", body=b"")
+        self.assertEqual(names(body), ["VELQ"])
+
+    def test_online_and_local_filters_follow_the_spooler_attributes(self):
+        harness.set_printer_attributes(self.env, "Office", 0x400)   # work offline
+        harness.set_printer_attributes(self.env, "Label2", 0x10)    # network
+        self.addCleanup(harness.set_printer_attributes, self.env, "Office", 0)
+        self.addCleanup(harness.set_printer_attributes, self.env, "Label2", 0)
+
+        def listed(query):
+            status, _, body = harness.http("POST", "/vqapi/GetPrinters" + query, body=b"")
+            self.assertEqual(status, 200)
+            return sorted(names(body))
+
+        self.assertEqual(listed(""), ["Label2", "Office", "VELQ"])
+        self.assertEqual(listed("?onlyOnline"), ["Label2", "VELQ"])
+        self.assertEqual(listed("?onlyLocal=false"), ["Office", "VELQ"])
+        self.assertEqual(listed("?onlyLocal&onlyOnline"), ["VELQ"])
+        # Form fields count as parameters too.
+        status, _, body = harness.http("POST", "/vqapi/GetPrinters", body=b"onlyOnline=1",
+                                       headers={"Content-Type": "application/x-www-form-urlencoded"})
+        self.assertEqual(sorted(names(body)), ["Label2", "VELQ"])
+        # Standard output is in text mode on Windows: lines end in CR LF.
+        self.assertIn(b"010===\r\n", harness.output(self.gate))
+
+
+if __name__ == "__main__":
+    unittest.main()

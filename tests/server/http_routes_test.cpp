@@ -1,0 +1,231 @@
+// The route table over a real server on loopback: methods, paths, the
+// preflight and redirect answers, the error page, and what the library
+// does with requests it cannot route.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/api_server.h"
+#include "server/spooler_list_fake.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+const char* const kCorsNames[] = {"Access-Control-Allow-Origin", "Access-Control-Allow-Methods",
+                                  "Access-Control-Allow-Headers"};
+
+// The cross-origin headers an answer carries, by name.
+std::map<std::string, std::string> CorsHeaders(const httplib::Headers& headers) {
+  std::map<std::string, std::string> found;
+  for (const auto& header : headers) {
+    if (header.first.rfind("Access-Control-", 0) == 0) found[header.first] += header.second;
+  }
+  return found;
+}
+
+void ExpectFullCorsSet(const httplib::Headers& headers) {
+  std::map<std::string, std::string> expected = {
+      {"Access-Control-Allow-Origin", "*"},
+      {"Access-Control-Allow-Methods", "GET, OPTIONS, POST, HEAD"},
+      {"Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept"}};
+  EXPECT_EQ(CorsHeaders(headers), expected);
+  for (const char* name : kCorsNames) EXPECT_EQ(headers.count(name), 1u) << name;
+}
+
+// Sends raw bytes and returns everything the server writes before closing
+// (or until the read times out).
+std::string RawExchange(int port, const std::string& request) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return "connect failed";
+  }
+  timeval timeout{3, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  send(fd, request.data(), request.size(), 0);
+  std::string answer;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = recv(fd, chunk, sizeof(chunk), 0)) > 0) answer.append(chunk, static_cast<size_t>(got));
+  close(fd);
+  return answer;
+}
+
+class HttpRoutes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeSpoolerReset();
+    FakeSpoolerSetPrinters({{false, "", "VELQ", 0}});
+    StartDiagCapture();
+    port = StartTestServer();
+    ASSERT_GT(port, 0);
+  }
+  void TearDown() override {
+    StopTestServer();
+    StopDiagCapture();
+  }
+  int port = 0;
+};
+
+const std::string kPrintersBody =
+    "{\n\t\"statusCode\":\t\"10001\",\n\t\"resultInfo\":\t{\n\t\t\"printers\":\t[{\n"
+    "\t\t\t\t\"name\":\t\"VELQ\"\n\t\t\t}]\n\t}\n}";
+
+TEST_F(HttpRoutes, RootRedirectsToAnUnroutedPageWithoutCrossOriginHeaders) {
+  httplib::Client client = TestClient(port);
+  for (bool head : {false, true}) {
+    auto res = head ? client.Head("/") : client.Get("/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 302);
+    EXPECT_EQ(res->get_header_value("Location"), "/hi");
+    EXPECT_TRUE(CorsHeaders(res->headers).empty());
+  }
+  auto hi = client.Get("/hi");
+  ASSERT_TRUE(hi);
+  EXPECT_EQ(hi->status, 404);
+  EXPECT_EQ(hi->body, "<p>Error Status: <span style='color:red;'>404</span></p>");
+  EXPECT_EQ(hi->get_header_value("Content-Type"), "text/html");
+  EXPECT_TRUE(CorsHeaders(hi->headers).empty());
+}
+
+TEST_F(HttpRoutes, PreflightAnswersBothApiPathsWithExactlyTheCrossOriginSet) {
+  httplib::Client client = TestClient(port);
+  for (const char* path : {"/vqapi/GetPrinters", "/vqapi/PrintImage",
+                           "/vqapi/GetPrinters?onlyLocal=1", "/vqapi/PrintImage?printer=X"}) {
+    auto res = client.Options(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 204) << path;
+    EXPECT_EQ(res->body, "") << path;
+    ExpectFullCorsSet(res->headers);
+  }
+}
+
+TEST_F(HttpRoutes, ApiPathsAnswerOnlyPostAndOptions) {
+  httplib::Client client = TestClient(port);
+  for (const char* path : {"/vqapi/GetPrinters", "/vqapi/PrintImage"}) {
+    for (int method = 0; method < 4; ++method) {
+      httplib::Result res = method == 0   ? client.Get(path)
+                            : method == 1 ? client.Put(path, "", "text/plain")
+                            : method == 2 ? client.Delete(path)
+                                          : client.Patch(path, "", "text/plain");
+      ASSERT_TRUE(res) << path;
+      EXPECT_EQ(res->status, 404) << path;
+      EXPECT_EQ(res->body, ErrorPageText(404)) << path;
+      EXPECT_TRUE(CorsHeaders(res->headers).empty()) << path;
+    }
+  }
+  auto optionsRoot = client.Options("/");
+  ASSERT_TRUE(optionsRoot);
+  EXPECT_EQ(optionsRoot->status, 404);
+  EXPECT_EQ(optionsRoot->body, ErrorPageText(404));
+  auto postRoot = client.Post("/", "", "text/plain");
+  ASSERT_TRUE(postRoot);
+  EXPECT_EQ(postRoot->status, 404);
+}
+
+TEST_F(HttpRoutes, PathsMatchWholeAndCaseSensitivelyButQueriesReachTheHandler) {
+  httplib::Client client = TestClient(port);
+  for (const char* path : {"/vqapi/getprinters", "/VQAPI/GetPrinters", "/vqapi/GetPrinters/",
+                           "/vqapi/PrintImage/", "/vqapi/printimage", "/vqapi/GetPrintersX",
+                           "/x/vqapi/GetPrinters", "/vqapi"}) {
+    auto res = client.Post(path, "", "text/plain");
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 404) << path;
+    EXPECT_EQ(res->body, ErrorPageText(404)) << path;
+  }
+  auto res = client.Post("/vqapi/GetPrinters?a=1&b=two", "", "text/plain");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, kPrintersBody);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+  ExpectFullCorsSet(res->headers);
+}
+
+TEST_F(HttpRoutes, UnroutableRequestsGetTheErrorPageAndTheServerGoesOn) {
+  struct Case {
+    std::string request;
+    int status;
+  };
+  std::vector<Case> cases = {
+      {"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+      {"TRACE / HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+      {"BREW /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+      {"this is not http\r\n\r\n", 400},
+      {"GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 404},
+  };
+  for (const Case& c : cases) {
+    std::string answer = RawExchange(port, c.request);
+    std::string statusLine = "HTTP/1.1 " + std::to_string(c.status) + " ";
+    EXPECT_EQ(answer.rfind(statusLine, 0), 0u) << c.request << " -> " << answer;
+    EXPECT_NE(answer.find(ErrorPageText(c.status)), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+  }
+  httplib::Client client = TestClient(port);
+  auto res = client.Post("/vqapi/GetPrinters", "", "text/plain");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(HttpRoutes, ConcurrentRequestsEachGetTheirOwnCompleteAnswer) {
+  const int threads = 8;
+  const int perThread = 25;
+  std::vector<int> good(threads, 0);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      httplib::Client client = TestClient(port);
+      for (int i = 0; i < perThread; ++i) {
+        auto res = (i % 2) ? client.Post("/vqapi/GetPrinters", "", "text/plain")
+                           : client.Options("/vqapi/PrintImage");
+        if (!res) continue;
+        if ((i % 2) ? (res->status == 200 && res->body == kPrintersBody)
+                    : (res->status == 204 && res->body.empty())) {
+          ++good[t];
+        }
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(good[t], perThread) << "thread " << t;
+}
+
+TEST(ApiServer, APortAlreadyTakenEndsTheServerQuietlyWithZero) {
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  socklen_t length = sizeof(address);
+  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  int takenPort = ntohs(address.sin_port);
+
+  StartDiagCapture();
+  int result = RunApiServerOn("127.0.0.1", takenPort, nullptr, nullptr);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(DiagOutput(), "");
+  StopDiagCapture();
+  close(holder);
+}
+
+TEST(ApiServer, ErrorPageFitsItsBufferForAnyStatus) {
+  EXPECT_EQ(ErrorPageText(500), "<p>Error Status: <span style='color:red;'>500</span></p>");
+  EXPECT_EQ(ErrorPageText(-2147483647 - 1),
+            "<p>Error Status: <span style='color:red;'>-2147483648</span></p>");
+}
+
+}  // namespace
