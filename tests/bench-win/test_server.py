@@ -83,6 +83,16 @@ class ServerUnderWine(unittest.TestCase):
         # Standard output is in text mode on Windows: lines end in CR LF.
         self.assertIn(b"010===\r\n", harness.output(self.gate))
 
+    def test_only_loopback_is_served(self):
+        netns = harness.new_netns(harness.new_run(self.addCleanup))
+        # The namespace reaches the host's veth address (port 9 is closed,
+        # so a refusal proves the route), but printgate isn't listening
+        # there: it is bound to 127.0.0.1 alone.
+        self.assertEqual(harness.connect_from_netns(netns, netns["host_address"], 9), "refused")
+        self.assertEqual(harness.connect_from_netns(netns, netns["host_address"], harness.API_PORT), "refused")
+        status, _, _ = harness.http("POST", "/vqapi/GetPrinters", body=b"")
+        self.assertEqual(status, 200)
+
 
 if __name__ == "__main__":
     unittest.main()
