@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and runs every test layer:
 # unit and HTTP tests over fakes, the same suites again under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the bench (the real .exe files under
+# and UndefinedBehaviorSanitizer, bounded fuzz runs, then the bench (the real .exe files under
 # Wine and the native program against a private CUPS scheduler).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,5 +14,8 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPG_SANITIZE=ON -DPG_BENCH_TE
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j2
+
+# Bounded fuzz runs: every target from its seed corpus.
+bash scripts/fuzz.sh
 
 ctest --test-dir build/native --output-on-failure -j2
