@@ -1,0 +1,170 @@
+// The print job's step ladder and its messages. Chinese messages are held as
+// code page 936 (GBK) bytes, as the rest of printgate's output.
+#include "render/print_job.h"
+
+#include "intake/temp_image_path.h"
+#include "render/printing.h"
+#include "server/diag.h"
+
+namespace {
+
+constexpr char kDefaultPrinter[] = "VELQ";
+constexpr wchar_t kDocumentName[] = L"velq label";
+constexpr long long kLargestPaperField = 32767;  // DEVMODEW's paper fields are shorts
+
+constexpr unsigned long kDmOrientation = 0x1;
+constexpr unsigned long kDmPaperSize = 0x2;
+constexpr unsigned long kDmPaperLength = 0x4;
+constexpr unsigned long kDmPaperWidth = 0x8;
+constexpr short kLandscape = 2;
+constexpr short kCustomPaper = 0;
+
+// "没有选择打印机。\n"
+constexpr char kNoPrinterChosen[] = "\xc3\xbb\xd3\xd0\xd1\xa1\xd4\xf1\xb4\xf2\xd3\xa1\xbb\xfa\xa1\xa3\n";
+constexpr char kNoPrinterDc[] = "Could not create printer DC: ";
+// "获取打印机设置时发生了错误."
+constexpr char kSettingsLocked[] =
+    "\xbb\xf1\xc8\xa1\xb4\xf2\xd3\xa1\xbb\xfa\xc9\xe8\xd6\xc3\xca\xb1\xb7\xa2\xc9\xfa\xc1\xcb"
+    "\xb4\xed\xce\xf3.";
+// "StartDoc 错误，错误代码："
+constexpr char kStartDocFailed[] = "StartDoc \xb4\xed\xce\xf3\xa3\xac\xb4\xed\xce\xf3\xb4\xfa\xc2\xeb\xa3\xba";
+// "作业编号："
+constexpr char kJobNumber[] = "\xd7\xf7\xd2\xb5\xb1\xe0\xba\xc5\xa3\xba";
+// "StartPage 错误\n"
+constexpr char kStartPageFailed[] = "StartPage \xb4\xed\xce\xf3\n";
+// "1--位图大小：%d x %d\n"
+constexpr char kBitmapSize[] = "1--\xce\xbb\xcd\xbc\xb4\xf3\xd0\xa1\xa3\xba%d x %d\n";
+// "打印顺利完成了. o(∩_∩)o \n"
+constexpr char kPrintDone[] =
+    "\xb4\xf2\xd3\xa1\xcb\xb3\xc0\xfb\xcd\xea\xb3\xc9\xc1\xcb. o(\xa1\xc9_\xa1\xc9)o \n";
+constexpr char kNoImage[] = "No label image could be loaded from tempVQ.JPG; nothing printed.";
+constexpr char kPaperTooLarge[] =
+    "Label image %d x %d is too large for the paper size fields; nothing printed.\n";
+constexpr char kPrintFailed[] = "Printing failed: the document or its page did not start.\n";
+
+// Everything the job obtained, released in one place on every way out.
+struct JobResources {
+  PrintDialogHandles dialog{};
+  PrintHandle dc = nullptr;
+  PrintHandle settings = nullptr;
+  PrintHandle image = nullptr;
+};
+
+void ReleaseJob(JobResources& job) {
+  if (job.image) ReleaseLabelImage(job.image);
+  if (job.settings) UnlockPrintSettings(job.dialog.devMode);
+  if (job.dc) DeletePrinterDc(job.dc);
+  FreePrintDialog(job.dialog);
+  job = JobResources{};
+}
+
+}  // namespace
+
+LabelPaper LabelPaperSize(int width, int height) {
+  long long w = width < 0 ? 0 : width;
+  long long h = height < 0 ? 0 : height;
+  // W * 10.05 / 8 truncated equals W * 201 / 160 in whole numbers.
+  return LabelPaper{w * 201 / 160, h * 10 / 8};
+}
+
+std::wstring WidenPrinterName(const std::string& printName) {
+  std::wstring wide;
+  wide.reserve(printName.size());
+  for (unsigned char byte : printName) wide += static_cast<wchar_t>(byte);
+  return wide;
+}
+
+int PrintLabelImage(std::string printName) {
+  JobResources job;
+
+  // The default printer's settings are the starting point; only a machine
+  // without one asks the user.
+  if (!RunPrintDialog(true, &job.dialog)) {
+    FreePrintDialog(job.dialog);
+    job.dialog = PrintDialogHandles{};
+    if (!RunPrintDialog(false, &job.dialog)) {
+      DiagText(kNoPrinterChosen);
+      ReleaseJob(job);
+      return 0;
+    }
+  }
+
+  if (printName.empty()) printName = kDefaultPrinter;
+  std::wstring device = WidenPrinterName(printName);
+
+  unsigned long lastError = 0;
+  job.dc = CreatePrinterDc(device, &lastError);
+  if (!job.dc) {
+    DiagLine(kNoPrinterDc + std::to_string(lastError));
+    ReleaseJob(job);
+    return 0;
+  }
+
+  job.settings = LockPrintSettings(job.dialog.devMode);
+  if (!job.settings) {
+    DiagLine(kSettingsLocked);
+    ReleaseJob(job);
+    return 0;
+  }
+
+  std::wstring jpgFilePath;
+  bool folderFound = false;
+  int width = 0;
+  int height = 0;
+  if (FindTempImagePath(&jpgFilePath, &folderFound)) {
+    job.image = LoadLabelImage(jpgFilePath, &width, &height);
+  }
+  // Without an image the page would be zero-sized and blank: don't waste a
+  // label on it.
+  if (!job.image || width <= 0 || height <= 0) {
+    DiagLine(kNoImage);
+    ReleaseJob(job);
+    return 0;
+  }
+
+  LabelPaper paper = LabelPaperSize(width, height);
+  if (paper.length > kLargestPaperField || paper.width > kLargestPaperField) {
+    DiagPrintf(kPaperTooLarge, width, height);
+    ReleaseJob(job);
+    return 0;
+  }
+
+  PageSettings page;
+  page.addFields = kDmOrientation | kDmPaperSize | kDmPaperLength | kDmPaperWidth;
+  page.orientation = kLandscape;
+  page.paperSize = kCustomPaper;
+  page.paperLength = static_cast<short>(paper.length);
+  page.paperWidth = static_cast<short>(paper.width);
+  StorePageSettings(job.settings, page);
+  DiagPrintf("%d  %d", page.paperLength, page.paperWidth);
+
+  ApplyPrintSettings(job.dc, job.settings);
+  UnlockPrintSettings(job.dialog.devMode);
+  job.settings = nullptr;
+
+  int jobId = StartPrintDocument(job.dc, kDocumentName, &lastError);
+  bool started = jobId > 0;
+  if (!started) {
+    DiagLine(kStartDocFailed + std::to_string(lastError) + " | work id:" +
+             std::to_string(jobId));
+  }
+  DiagLine(kJobNumber + std::to_string(jobId));
+
+  if (StartPrintPage(job.dc) < 0) {
+    DiagText(kStartPageFailed);
+    AbortPrintDocument(job.dc);
+    started = false;
+  }
+
+  DrawLabelImage(job.dc, job.image, 0, 0, width, height);
+  DiagPrintf(kBitmapSize, width, height);
+
+  EndPrintPage(job.dc);
+  EndPrintDocument(job.dc);
+  // A document or page that never started printed nothing: say so rather
+  // than report success.
+  DiagText(started ? kPrintDone : kPrintFailed);
+
+  ReleaseJob(job);
+  return 0;
+}

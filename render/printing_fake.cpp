@@ -1,0 +1,306 @@
+// In-memory backend of the printing seam: handles are numbered tokens, the
+// settings record is a plain struct, and every call is logged for tests.
+#include "render/printing.h"
+#include "render/printing_fake.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "intake/temp_file_fake.h"
+
+namespace {
+
+struct FakeImage {
+  std::string bytes;
+  int width;
+  int height;
+};
+
+std::mutex fakeMutex;
+bool noDefaultPrinter = false;
+bool dialogCancelled = false;
+unsigned long createDcError = 0;
+std::set<std::wstring> unknownPrinters;
+bool lockFails = false;
+int startDocResult = 1;
+unsigned long startDocError = 0;
+int startPageResult = 1;
+unsigned long initialFields = 0;
+int drawDelayMs = 0;
+
+std::vector<std::string> calls;
+std::set<uintptr_t> liveHandles;
+uintptr_t nextHandle = 0x1000;
+std::map<uintptr_t, FakeDevMode> devModes;
+std::map<uintptr_t, FakeImage> images;
+int lockCount = 0;
+FakeDevMode storedSettings{};
+std::vector<std::string> drawnImages;
+
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
+}
+
+PrintHandle NewHandle() {
+  uintptr_t handle = nextHandle;
+  nextHandle += 0x10;
+  liveHandles.insert(handle);
+  return reinterpret_cast<PrintHandle>(handle);
+}
+
+void FreeHandle(PrintHandle handle) {
+  if (handle) liveHandles.erase(reinterpret_cast<uintptr_t>(handle));
+}
+
+uint32_t BigEndian32(const std::string& bytes, size_t at) {
+  return (uint32_t{static_cast<unsigned char>(bytes[at])} << 24) |
+         (uint32_t{static_cast<unsigned char>(bytes[at + 1])} << 16) |
+         (uint32_t{static_cast<unsigned char>(bytes[at + 2])} << 8) |
+         uint32_t{static_cast<unsigned char>(bytes[at + 3])};
+}
+
+bool PngSize(const std::string& bytes, int* width, int* height) {
+  static const char kSignature[] = "\x89PNG\r\n\x1a\n";
+  if (bytes.size() < 24 || bytes.compare(0, 8, kSignature, 8) != 0 ||
+      bytes.compare(12, 4, "IHDR") != 0) {
+    return false;
+  }
+  uint32_t w = BigEndian32(bytes, 16);
+  uint32_t h = BigEndian32(bytes, 20);
+  if (w == 0 || h == 0 || w > 0x7fffffff || h > 0x7fffffff) return false;
+  *width = static_cast<int>(w);
+  *height = static_cast<int>(h);
+  return true;
+}
+
+}  // namespace
+
+bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back(silentDefault ? "PrintDlg default" : "PrintDlg dialog");
+  *handles = PrintDialogHandles{};
+  if (silentDefault ? noDefaultPrinter : dialogCancelled) return false;
+  handles->devMode = NewHandle();
+  devModes[reinterpret_cast<uintptr_t>(handles->devMode)] = FakeDevMode{initialFields, 1, 1, 0, 0};
+  handles->devNames = NewHandle();
+  if (silentDefault) handles->dc = NewHandle();
+  return true;
+}
+
+void FreePrintDialog(const PrintDialogHandles& handles) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  if (handles.devMode) devModes.erase(reinterpret_cast<uintptr_t>(handles.devMode));
+  FreeHandle(handles.devMode);
+  FreeHandle(handles.devNames);
+  FreeHandle(handles.dc);
+}
+
+PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("CreateDC " + Narrow(device));
+  if (createDcError != 0) {
+    *lastError = createDcError;
+    return nullptr;
+  }
+  if (unknownPrinters.count(device)) {
+    *lastError = 1801;
+    return nullptr;
+  }
+  return NewHandle();
+}
+
+void DeletePrinterDc(PrintHandle dc) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("DeleteDC");
+  FreeHandle(dc);
+}
+
+PrintHandle LockPrintSettings(PrintHandle devMode) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("Lock");
+  auto found = devModes.find(reinterpret_cast<uintptr_t>(devMode));
+  if (lockFails || found == devModes.end()) return nullptr;
+  ++lockCount;
+  return &found->second;
+}
+
+void UnlockPrintSettings(PrintHandle devMode) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("Unlock");
+  if (devModes.count(reinterpret_cast<uintptr_t>(devMode))) --lockCount;
+}
+
+void StorePageSettings(PrintHandle lockedSettings, const PageSettings& page) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  FakeDevMode* devMode = static_cast<FakeDevMode*>(lockedSettings);
+  devMode->fields |= page.addFields;
+  devMode->orientation = page.orientation;
+  devMode->paperSize = page.paperSize;
+  devMode->paperLength = page.paperLength;
+  devMode->paperWidth = page.paperWidth;
+  storedSettings = *devMode;
+}
+
+void ApplyPrintSettings(PrintHandle, PrintHandle) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("ResetDC");
+}
+
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
+  std::string bytes;
+  bool exists = FakeFileContent(path, &bytes);
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("LoadImage " + Narrow(path));
+  FakeImage image{bytes, 0, 0};
+  if (!exists || !PngSize(bytes, &image.width, &image.height)) return nullptr;
+  PrintHandle handle = NewHandle();
+  images[reinterpret_cast<uintptr_t>(handle)] = image;
+  *width = image.width;
+  *height = image.height;
+  return handle;
+}
+
+void ReleaseLabelImage(PrintHandle image) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  images.erase(reinterpret_cast<uintptr_t>(image));
+  FreeHandle(image);
+}
+
+int StartPrintDocument(PrintHandle, const std::wstring& documentName, unsigned long* lastError) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("StartDoc " + Narrow(documentName));
+  if (startDocResult <= 0) *lastError = startDocError;
+  return startDocResult;
+}
+
+int StartPrintPage(PrintHandle) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("StartPage");
+  return startPageResult;
+}
+
+void DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right, int bottom) {
+  int delay;
+  {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    calls.push_back("Draw " + std::to_string(left) + "," + std::to_string(top) + "," +
+                    std::to_string(right) + "," + std::to_string(bottom));
+    auto found = images.find(reinterpret_cast<uintptr_t>(image));
+    drawnImages.push_back(found == images.end() ? std::string() : found->second.bytes);
+    delay = drawDelayMs;
+  }
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
+void EndPrintPage(PrintHandle) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("EndPage");
+}
+
+void EndPrintDocument(PrintHandle) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("EndDoc");
+}
+
+void AbortPrintDocument(PrintHandle) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("AbortDoc");
+}
+
+void ResetFakePrinting() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  noDefaultPrinter = false;
+  dialogCancelled = false;
+  createDcError = 0;
+  unknownPrinters.clear();
+  lockFails = false;
+  startDocResult = 1;
+  startDocError = 0;
+  startPageResult = 1;
+  initialFields = 0;
+  drawDelayMs = 0;
+  calls.clear();
+  liveHandles.clear();
+  devModes.clear();
+  images.clear();
+  lockCount = 0;
+  storedSettings = FakeDevMode{};
+  drawnImages.clear();
+}
+
+void SetFakeNoDefaultPrinter(bool none) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  noDefaultPrinter = none;
+}
+
+void SetFakeDialogCancelled(bool cancelled) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  dialogCancelled = cancelled;
+}
+
+void SetFakeCreateDcError(unsigned long error) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  createDcError = error;
+}
+
+void SetFakeUnknownPrinter(const std::wstring& name) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  unknownPrinters.insert(name);
+}
+
+void SetFakeLockFails(bool fails) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  lockFails = fails;
+}
+
+void SetFakeStartDoc(int jobId, unsigned long error) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  startDocResult = jobId;
+  startDocError = error;
+}
+
+void SetFakeStartPageResult(int result) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  startPageResult = result;
+}
+
+void SetFakeInitialFields(unsigned long fields) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  initialFields = fields;
+}
+
+void SetFakeDrawDelay(int milliseconds) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  drawDelayMs = milliseconds;
+}
+
+std::vector<std::string> FakePrintCalls() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return calls;
+}
+
+int FakeLiveHandles() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return static_cast<int>(liveHandles.size());
+}
+
+int FakeLockCount() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return lockCount;
+}
+
+FakeDevMode FakeStoredSettings() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return storedSettings;
+}
+
+std::vector<std::string> FakeDrawnImages() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return drawnImages;
+}

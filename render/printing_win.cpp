@@ -1,0 +1,134 @@
+// Win32 backend of the printing seam: comdlg32's PrintDlgW, GDI's device
+// context and document calls, and GDI+ for loading the label image.
+#include "render/printing.h"
+
+#include <windows.h>
+#include <commdlg.h>
+#include <gdiplus.h>
+
+#include <mutex>
+
+namespace {
+
+// GDI+ is started once and left running for the life of the process: the
+// print job may run on any of the server's worker threads.
+bool StartGdiPlus() {
+  static std::once_flag once;
+  static bool started = false;
+  std::call_once(once, [] {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    started = Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+  });
+  return started;
+}
+
+}  // namespace
+
+bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
+  PRINTDLGW printInfo;
+  ZeroMemory(&printInfo, sizeof(printInfo));
+  printInfo.lStructSize = sizeof(printInfo);
+  printInfo.Flags = silentDefault ? (PD_RETURNDEFAULT | PD_RETURNDC) : 0;
+  BOOL chosen = PrintDlgW(&printInfo);
+  handles->devMode = printInfo.hDevMode;
+  handles->devNames = printInfo.hDevNames;
+  handles->dc = printInfo.hDC;
+  return chosen != FALSE;
+}
+
+void FreePrintDialog(const PrintDialogHandles& handles) {
+  if (handles.dc) DeleteDC(static_cast<HDC>(handles.dc));
+  if (handles.devMode) GlobalFree(static_cast<HGLOBAL>(handles.devMode));
+  if (handles.devNames) GlobalFree(static_cast<HGLOBAL>(handles.devNames));
+}
+
+PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError) {
+  HDC dc = CreateDCW(nullptr, device.c_str(), nullptr, nullptr);
+  if (!dc) *lastError = GetLastError();
+  return dc;
+}
+
+void DeletePrinterDc(PrintHandle dc) {
+  if (dc) DeleteDC(static_cast<HDC>(dc));
+}
+
+PrintHandle LockPrintSettings(PrintHandle devMode) {
+  if (!devMode) return nullptr;
+  return GlobalLock(static_cast<HGLOBAL>(devMode));
+}
+
+void UnlockPrintSettings(PrintHandle devMode) {
+  if (devMode) GlobalUnlock(static_cast<HGLOBAL>(devMode));
+}
+
+void StorePageSettings(PrintHandle lockedSettings, const PageSettings& page) {
+  DEVMODEW* devMode = static_cast<DEVMODEW*>(lockedSettings);
+  devMode->dmFields |= page.addFields;
+  devMode->dmOrientation = page.orientation;
+  devMode->dmPaperSize = page.paperSize;
+  devMode->dmPaperLength = page.paperLength;
+  devMode->dmPaperWidth = page.paperWidth;
+}
+
+void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings) {
+  ResetDCW(static_cast<HDC>(dc), static_cast<DEVMODEW*>(lockedSettings));
+}
+
+// The image is flattened onto white as it is loaded: printer drivers without
+// AlphaBlend support print a blank page, and GDI+ drawing prints transparent
+// parts black. The bitmap that remains is copied as it stands.
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
+  if (!StartGdiPlus()) return nullptr;
+  Gdiplus::Bitmap* bitmap = Gdiplus::Bitmap::FromFile(path.c_str(), FALSE);
+  if (!bitmap) return nullptr;
+  HBITMAP flattened = nullptr;
+  if (bitmap->GetLastStatus() == Gdiplus::Ok &&
+      bitmap->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &flattened) != Gdiplus::Ok) {
+    flattened = nullptr;
+  }
+  if (flattened) {
+    *width = static_cast<int>(bitmap->GetWidth());
+    *height = static_cast<int>(bitmap->GetHeight());
+  }
+  delete bitmap;  // also lets go of the file
+  return flattened;
+}
+
+void ReleaseLabelImage(PrintHandle image) {
+  if (image) DeleteObject(static_cast<HBITMAP>(image));
+}
+
+int StartPrintDocument(PrintHandle dc, const std::wstring& documentName,
+                       unsigned long* lastError) {
+  DOCINFOW docInfo;
+  ZeroMemory(&docInfo, sizeof(docInfo));
+  docInfo.cbSize = sizeof(docInfo);
+  docInfo.lpszDocName = documentName.c_str();
+  int jobId = StartDocW(static_cast<HDC>(dc), &docInfo);
+  if (jobId <= 0) *lastError = GetLastError();
+  return jobId;
+}
+
+int StartPrintPage(PrintHandle dc) { return StartPage(static_cast<HDC>(dc)); }
+
+void DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
+                    int bottom) {
+  HDC printerDc = static_cast<HDC>(dc);
+  HBITMAP bitmap = static_cast<HBITMAP>(image);
+  BITMAP info;
+  if (!GetObjectW(bitmap, sizeof(info), &info)) return;
+  HDC source = CreateCompatibleDC(printerDc);
+  if (!source) return;
+  HGDIOBJ previous = SelectObject(source, bitmap);
+  StretchBlt(printerDc, left, top, right - left, bottom - top, source, 0, 0, info.bmWidth,
+             info.bmHeight, SRCCOPY);
+  SelectObject(source, previous);
+  DeleteDC(source);
+}
+
+void EndPrintPage(PrintHandle dc) { EndPage(static_cast<HDC>(dc)); }
+
+void EndPrintDocument(PrintHandle dc) { EndDoc(static_cast<HDC>(dc)); }
+
+void AbortPrintDocument(PrintHandle dc) { AbortDoc(static_cast<HDC>(dc)); }

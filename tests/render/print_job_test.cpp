@@ -1,0 +1,203 @@
+// The print job's step ladder over the fake printing backend: every way out,
+// the paper maths, the messages byte for byte, and that everything the job
+// obtains is given back.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "intake/temp_file_fake.h"
+#include "render/print_job.h"
+#include "render/printing_fake.h"
+#include "tests/render/fake_png.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+const std::wstring kTempImage = L"C:\\Users\\Public\\tempVQ.JPG";
+
+// The job's GBK messages, spelled out byte by byte.
+const std::string kNoPrinterChosen =
+    "\xc3\xbb\xd3\xd0\xd1\xa1\xd4\xf1\xb4\xf2\xd3\xa1\xbb\xfa\xa1\xa3\n";
+const std::string kSettingsError =
+    "\xbb\xf1\xc8\xa1\xb4\xf2\xd3\xa1\xbb\xfa\xc9\xe8\xd6\xc3\xca\xb1\xb7\xa2\xc9\xfa\xc1\xcb"
+    "\xb4\xed\xce\xf3.\n";
+const std::string kStartDocError =
+    "StartDoc \xb4\xed\xce\xf3\xa3\xac\xb4\xed\xce\xf3\xb4\xfa\xc2\xeb\xa3\xba";
+const std::string kJobNumber = "\xd7\xf7\xd2\xb5\xb1\xe0\xba\xc5\xa3\xba";
+const std::string kStartPageError = "StartPage \xb4\xed\xce\xf3\n";
+const std::string kBitmapSize = "1--\xce\xbb\xcd\xbc\xb4\xf3\xd0\xa1\xa3\xba";
+const std::string kDone =
+    "\xb4\xf2\xd3\xa1\xcb\xb3\xc0\xfb\xcd\xea\xb3\xc9\xc1\xcb. o(\xa1\xc9_\xa1\xc9)o \n";
+const std::string kNoImage = "No label image could be loaded from tempVQ.JPG; nothing printed.\n";
+const std::string kFailed = "Printing failed: the document or its page did not start.\n";
+
+class PrintJob : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFakePrinting();
+    ResetFakeTempFiles();
+    SetFakeFileContent(kTempImage, FakePng(400, 240));
+    StartDiagCapture();
+  }
+  void TearDown() override {
+    StopDiagCapture();
+    // Whatever way the job left, it gave back all it took.
+    EXPECT_EQ(FakeLiveHandles(), 0);
+    EXPECT_EQ(FakeLockCount(), 0);
+  }
+  std::string Run(const std::string& name) {
+    EXPECT_EQ(PrintLabelImage(name), 0);
+    return DiagOutput();
+  }
+  static bool Called(const std::string& call) {
+    for (const auto& c : FakePrintCalls()) {
+      if (c.rfind(call, 0) == 0) return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(PrintJob, PrintsOneLandscapePageOnTheDefaultQueueWithExactMessages) {
+  SetFakeInitialFields(0x10000 | 0x100);
+  std::string out = Run("");
+  EXPECT_EQ(out, "502  300" + kJobNumber + "1\n" + kBitmapSize + "400 x 240\n" + kDone);
+  EXPECT_EQ(FakePrintCalls(),
+            (Calls{"PrintDlg default", "CreateDC VELQ", "Lock",
+                   "LoadImage C:\\Users\\Public\\\\tempVQ.JPG", "ResetDC", "Unlock",
+                   "StartDoc velq label", "StartPage", "Draw 0,0,400,240", "EndPage", "EndDoc",
+                   "DeleteDC"}));
+  FakeDevMode stored = FakeStoredSettings();
+  EXPECT_EQ(stored.fields, 0x10000ul | 0x100 | 0xF);
+  EXPECT_EQ(stored.orientation, 2);
+  EXPECT_EQ(stored.paperSize, 0);
+  EXPECT_EQ(stored.paperLength, 502);
+  EXPECT_EQ(stored.paperWidth, 300);
+}
+
+TEST_F(PrintJob, PaperFollowsTheImageAtAnEighthOfAMillimetrePerPixel) {
+  struct Case {
+    int w, h;
+    const char* message;
+  } cases[] = {{400, 240, "502  300"}, {320, 240, "402  300"}, {800, 480, "1005  600"},
+               {1, 1, "1  1"},         {7, 7, "8  8"},         {26083, 26214, "32766  32767"}};
+  for (const Case& c : cases) {
+    ResetFakePrinting();
+    SetFakeFileContent(kTempImage, FakePng(c.w, c.h));
+    StartDiagCapture();
+    std::string out = Run("Q");
+    EXPECT_EQ(out.substr(0, out.find(kJobNumber)), c.message) << c.w << "x" << c.h;
+    EXPECT_EQ(FakeStoredSettings().paperLength, LabelPaperSize(c.w, c.h).length);
+    EXPECT_TRUE(Called("Draw 0,0," + std::to_string(c.w) + "," + std::to_string(c.h)));
+  }
+}
+
+TEST_F(PrintJob, WholeNumberPaperLengthMatchesTheDecimalFactor) {
+  for (int w = 0; w <= 40000; ++w) {
+    ASSERT_EQ(LabelPaperSize(w, 0).length, static_cast<long long>(w * 10.05 / 8.0)) << w;
+  }
+  EXPECT_EQ(LabelPaperSize(0, 26214).width, 32767);
+  EXPECT_EQ(LabelPaperSize(0, 2147483647).width, 2684354558ll);  // no 32-bit overflow
+}
+
+TEST_F(PrintJob, PaperBeyondTheShortFieldsStartsNoDocument) {
+  for (auto size : {std::pair<int, int>{26084, 1}, {1, 26215}, {2147483647, 2147483647}}) {
+    ResetFakePrinting();
+    SetFakeFileContent(kTempImage, FakePng(size.first, size.second));
+    StartDiagCapture();
+    std::string out = Run("Q");
+    EXPECT_EQ(out, "Label image " + std::to_string(size.first) + " x " +
+                       std::to_string(size.second) +
+                       " is too large for the paper size fields; nothing printed.\n");
+    EXPECT_FALSE(Called("ResetDC"));
+    EXPECT_FALSE(Called("StartDoc"));
+    EXPECT_EQ(FakeLiveHandles(), 0);
+  }
+}
+
+TEST_F(PrintJob, WithoutADefaultPrinterTheDialogChoosesTheStartingSettings) {
+  SetFakeNoDefaultPrinter(true);
+  Run("Office");
+  Calls calls = FakePrintCalls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[0], "PrintDlg default");
+  EXPECT_EQ(calls[1], "PrintDlg dialog");
+  EXPECT_EQ(calls[2], "CreateDC Office");  // still the named queue
+  EXPECT_TRUE(Called("EndDoc"));
+}
+
+TEST_F(PrintJob, ACancelledDialogEndsTheJobWithItsMessageAlone) {
+  SetFakeNoDefaultPrinter(true);
+  SetFakeDialogCancelled(true);
+  EXPECT_EQ(Run("Office"), kNoPrinterChosen);
+  EXPECT_EQ(FakePrintCalls(), (Calls{"PrintDlg default", "PrintDlg dialog"}));
+}
+
+TEST_F(PrintJob, AnUnknownQueueGivesTheSystemErrorAndNoDocument) {
+  SetFakeUnknownPrinter(L"Nowhere");
+  EXPECT_EQ(Run("Nowhere"), "Could not create printer DC: 1801\n");
+  EXPECT_FALSE(Called("StartDoc"));
+  SetFakeCreateDcError(4294967295ul);
+  StartDiagCapture();
+  EXPECT_EQ(Run("X"), "Could not create printer DC: 4294967295\n");
+}
+
+TEST_F(PrintJob, NameIsWidenedByteForByte) {
+  EXPECT_EQ(WidenPrinterName("LX4 Label Printer"), L"LX4 Label Printer");
+  EXPECT_EQ(WidenPrinterName("Caf\xe9 \xc8\xd5"), std::wstring(L"Caf\u00e9 \u00c8\u00d5"));
+  SetFakeUnknownPrinter(std::wstring(L"Caf\u00e9"));
+  EXPECT_EQ(Run("Caf\xe9"), "Could not create printer DC: 1801\n");
+}
+
+TEST_F(PrintJob, SettingsThatCannotBeLockedEndTheJob) {
+  SetFakeLockFails(true);
+  EXPECT_EQ(Run(""), kSettingsError);
+  EXPECT_FALSE(Called("LoadImage"));
+  EXPECT_FALSE(Called("StartDoc"));
+}
+
+TEST_F(PrintJob, NoLoadableImageStartsNoDocument) {
+  const std::string notAnImage = "\xff\xd8 truncated";
+  for (int variant = 0; variant < 3; ++variant) {
+    ResetFakePrinting();
+    ResetFakeTempFiles();
+    if (variant == 0) SetFakeDocumentsFolderFails(true);
+    if (variant == 1) SetFakeFileContent(kTempImage, notAnImage);
+    // variant 2: the file was never written
+    StartDiagCapture();
+    EXPECT_EQ(Run(""), kNoImage) << variant;
+    EXPECT_FALSE(Called("ResetDC"));
+    EXPECT_FALSE(Called("StartDoc"));
+    EXPECT_EQ(FakeLiveHandles(), 0);
+    EXPECT_EQ(FakeLockCount(), 0);
+  }
+}
+
+TEST_F(PrintJob, AFailedStartDocIsReportedAndTheLadderRunsOnWithoutClaimingSuccess) {
+  SetFakeStartDoc(0, 1804);
+  std::string out = Run("");
+  EXPECT_EQ(out, "502  300" + kStartDocError + "1804 | work id:0\n" + kJobNumber + "0\n" +
+                     kBitmapSize + "400 x 240\n" + kFailed);
+  for (const char* call : {"StartPage", "Draw", "EndPage", "EndDoc"}) {
+    EXPECT_TRUE(Called(call)) << call;
+  }
+  SetFakeStartDoc(-1, 6);
+  StartDiagCapture();
+  EXPECT_NE(Run("").find(kStartDocError + "6 | work id:-1\n" + kJobNumber + "-1\n"),
+            std::string::npos);
+}
+
+TEST_F(PrintJob, AFailedStartPageAbortsTheDocument) {
+  SetFakeStartPageResult(-1);
+  std::string out = Run("");
+  EXPECT_EQ(out, "502  300" + kJobNumber + "1\n" + kStartPageError + kBitmapSize +
+                     "400 x 240\n" + kFailed);
+  Calls calls = FakePrintCalls();
+  Calls tail(calls.end() - 6, calls.end());
+  EXPECT_EQ(tail, (Calls{"StartPage", "AbortDoc", "Draw 0,0,400,240", "EndPage", "EndDoc",
+                         "DeleteDC"}));
+}
+
+}  // namespace
