@@ -39,8 +39,9 @@ struct ScmServiceStatus {
 bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uint32_t* error);
 
 // Loads "advapi32.dll" by name, looks up "RegisterServiceCtrlHandlerExA" and
-// registers `handler` under `serviceName`; frees the library after a
-// successful registration. Null on failure, with the code in *error.
+// registers `handler` under `serviceName`, then frees the library (the
+// registration outlives it: the process keeps advapi32 loaded). Null on
+// failure, with the code in *error.
 ScmStatusHandle ScmRegisterHandler(const char* serviceName, ScmHandler handler, void* context,
                                    uint32_t* error);
 
