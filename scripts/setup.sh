@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev libcjson-dev libgtest-dev googletest libssl-dev
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
+  libcairo2-dev libgdk-pixbuf-2.0-dev
   xvfb x11-utils xdotool ghostscript imagemagick python3 curl
   chromium clang libclang-rt-14-dev llvm wrk
 )
