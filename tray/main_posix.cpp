@@ -1,0 +1,84 @@
+// printgate on Linux and macOS: no tray there, only the API server on
+// 127.0.0.1:6780 in front of the CUPS scheduler, until SIGINT or SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "server/api_server.h"
+
+namespace {
+
+struct ServerState {
+  std::mutex mutex;
+  httplib::Server* server = nullptr;
+  int port = 0;
+  bool bound = false;
+  bool ended = false;
+};
+
+void OnBound(int port, httplib::Server* server, void* context) {
+  ServerState* state = static_cast<ServerState*>(context);
+  std::lock_guard<std::mutex> lock(state->mutex);
+  state->bound = true;
+  state->port = port;
+  state->server = port > 0 ? server : nullptr;
+  if (port > 0) {
+    // Stderr, so the diagnostic lines on stdout stay as they are; a script
+    // starting printgate can wait for this line.
+    std::fprintf(stderr, "printgate: serving http://127.0.0.1:%d/\n", port);
+  } else {
+    std::fprintf(stderr, "printgate: cannot listen on 127.0.0.1:6780 (is it running already?)\n");
+  }
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+int main() {
+  // Signals are taken by sigwait below, never by a handler on a server
+  // thread; every thread started from here inherits this mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A client that hangs up mid-answer must not end the program.
+  signal(SIGPIPE, SIG_IGN);
+
+  ServerState state;
+  int serverResult = 0;
+  std::thread serverThread([&] {
+    serverResult = RunApiServerOn("127.0.0.1", 6780, OnBound, &state);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.ended = true;
+  });
+  // A thread that only waits for the server to end, so that main can wait
+  // for either a signal or that end with one sigwait.
+  std::thread watcher([&] {
+    serverThread.join();
+    kill(getpid(), SIGTERM);
+  });
+
+  int received = 0;
+  sigwait(&stopSignals, &received);
+
+  // stop() only takes hold once the accept loop runs: repeat it until the
+  // server thread has returned.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      if (state.ended) break;
+      if (state.server != nullptr && state.server->is_running()) state.server->stop();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  watcher.join();
+
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (serverResult != 0 || !state.bound || state.port <= 0) return 1;
+  return 0;
+}

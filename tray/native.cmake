@@ -1,0 +1,6 @@
+# The native printgate (Linux, macOS): the API server over the CUPS backends.
+add_executable(printgate_posix "${CMAKE_SOURCE_DIR}/tray/main_posix.cpp")
+set_target_properties(printgate_posix PROPERTIES OUTPUT_NAME printgate)
+pg_link_printgate(printgate_posix cups)
+# Beside the Windows build's tray/printgate.exe, at build/<dir>/tray/printgate.
+set_target_properties(printgate_posix PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tray")
