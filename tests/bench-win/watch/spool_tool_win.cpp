@@ -1,0 +1,83 @@
+// Bench tool: sets up and inspects Wine's spooler for the printerwatch bench.
+//   spool_tool list                             one line per queue:
+//                                               name|driver|port|attributes|position
+//   spool_tool add <name> <driver> <port> <position>
+//   spool_tool delete <name>
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+static int List() {
+  DWORD needed = 0;
+  DWORD returned = 0;
+  EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed, &returned);
+  std::vector<BYTE> buffer(needed + 4);
+  if (!EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer.data(), needed + 4, &needed,
+                     &returned)) {
+    std::printf("EnumPrinters error=%lu\n", GetLastError());
+    return 1;
+  }
+  auto* records = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
+  for (DWORD i = 0; i < returned; ++i) {
+    long position = -1;
+    HANDLE printer = nullptr;
+    if (OpenPrinterA(records[i].pPrinterName, &printer, nullptr)) {
+      DWORD type = 0, value = 0, size = 0;
+      if (GetPrinterDataA(printer, const_cast<char*>("Position"), &type, reinterpret_cast<BYTE*>(&value), 4, &size) ==
+          ERROR_SUCCESS) {
+        position = static_cast<long>(value);
+      }
+      ClosePrinter(printer);
+    }
+    std::printf("%s|%s|%s|%lu|%ld\n", records[i].pPrinterName, records[i].pDriverName ? records[i].pDriverName : "",
+                records[i].pPortName ? records[i].pPortName : "", records[i].Attributes, position);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+static int Add(char* name, char* driver, char* port, DWORD position) {
+  PRINTER_INFO_2A info = {};
+  info.pPrinterName = name;
+  info.pShareName = name;
+  info.pPortName = port;
+  info.pDriverName = driver;
+  info.pPrintProcessor = const_cast<char*>("WinPrint");
+  info.pDatatype = const_cast<char*>("RAW");
+  info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+  HANDLE printer = AddPrinterA(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  if (printer == nullptr) {
+    std::printf("AddPrinter error=%lu\n", GetLastError());
+    return 1;
+  }
+  DWORD rc = SetPrinterDataA(printer, const_cast<char*>("Position"), REG_DWORD, reinterpret_cast<BYTE*>(&position), 4);
+  ClosePrinter(printer);
+  std::printf("added %s rc=%lu\n", name, rc);
+  std::fflush(stdout);
+  return rc == ERROR_SUCCESS ? 0 : 1;
+}
+
+static int Delete(char* name) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSA defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!OpenPrinterA(name, &printer, &defaults)) {
+    std::printf("OpenPrinter error=%lu\n", GetLastError());
+    return 1;
+  }
+  BOOL ok = DeletePrinter(printer);
+  ClosePrinter(printer);
+  std::printf("deleted %s ok=%d\n", name, ok ? 1 : 0);
+  return ok ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
+  if (argc == 6 && std::strcmp(argv[1], "add") == 0) return Add(argv[2], argv[3], argv[4], std::strtoul(argv[5], nullptr, 10));
+  if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return Delete(argv[2]);
+  std::printf("usage: spool_tool list | add <name> <driver> <port> <position> | delete <name>\n");
+  return 2;
+}
