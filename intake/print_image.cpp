@@ -1,15 +1,179 @@
-// The PrintImage endpoint: for now answers the fixed JSON without storing.
+// The PrintImage endpoint: stores the posted label image as the temporary
+// image file and prints it on the queue named in the query string.
 #include "intake/print_image.h"
 
 #include <cjson/cJSON.h>
 
-#include "server/api_server.h"
+#include <cctype>
+#include <cstdint>
+#include <mutex>
 
-void HandlePrintImage(const httplib::Request&, httplib::Response& res,
-                      const httplib::ContentReader&) {
-  SetCrossOriginHeaders(res);
+#include "intake/base64.h"
+#include "intake/split_string.h"
+#include "intake/temp_file.h"
+#include "intake/temp_image_path.h"
+#include "render/print_job.h"
+#include "server/api_server.h"
+#include "server/diag.h"
+
+namespace {
+
+// A label image is a few hundred kilobytes; anything near this is a mistake
+// or an attack, and the whole body is held in memory.
+constexpr uint64_t kMaxBodyBytes = 64ull << 20;
+
+// One temporary file serves every request: from its write to the end of the
+// print job that reads it, one request at a time, so each prints its own.
+std::mutex printMutex;
+
+bool IsChunked(const httplib::Request& req) {
+  std::string coding = req.get_header_value("Transfer-Encoding");
+  if (coding.size() != 7) return false;
+  for (size_t i = 0; i < coding.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(coding[i])) != "chunked"[i]) return false;
+  }
+  return true;
+}
+
+void SkipPrint(const char* why) {
+  DiagLine(std::string("print skipped: no image stored (") + why + ")");
+}
+
+void RefuseTooLarge(httplib::Response& res) {
+  DiagLine("pic data is too large (over 67108864 bytes), refused");
+  res.status = 413;  // the error handler renders the page
+}
+
+void SetFixedAnswer(httplib::Response& res) {
   cJSON* root = cJSON_CreateObject();
   cJSON_AddStringToObject(root, "statusCode", "10001");
   cJSON_AddStringToObject(root, "resultInfo", "hahah");
   SetJsonBody(res, root);
+}
+
+// Reads (and forgets) whatever is left of the body, so that the connection
+// is ready for the client's next request.
+void DrainBody(const httplib::Request& req, const httplib::ContentReader& contentReader) {
+  auto discard = [](const char*, size_t) { return true; };
+  if (req.is_multipart_form_data()) {
+    contentReader([](const httplib::MultipartFormData&) { return true; }, discard);
+  } else {
+    contentReader(discard);
+  }
+}
+
+// Stores the decoded bytes and prints them, one request at a time.
+void StoreAndPrint(const std::wstring& jpgFilePath, std::string& s_mat,
+                   const std::string& printName) {
+  std::lock_guard<std::mutex> lock(printMutex);
+  WriteFileResult written = WriteWholeFile(jpgFilePath, s_mat.data(), s_mat.size());
+  std::string().swap(s_mat);  // not needed while the job runs
+  if (written == kFileWritten) DiagLine("Picture file is saved to tempVQ.JPG.");
+  DiagLine("pic file is save to tempVQ");
+  if (written != kFileWritten) {
+    SkipPrint(written == kFileNotOpened ? "file not opened" : "file not fully written");
+    return;
+  }
+  DiagLine("start print");
+  PrintLabelImage(printName);
+}
+
+}  // namespace
+
+void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader& contentReader) {
+  SetCrossOriginHeaders(res);
+
+  // The parameters come sorted by name, so the printer is the value of the
+  // greatest name (the last of equal names).
+  std::string printName;
+  std::string context;
+  for (const auto& param : req.params) {
+    printName = param.second;
+    std::string params = param.first + " = " + param.second;
+    DiagLine(params);
+    context += params + "\n";
+  }
+  DiagLine(context);
+
+  bool declared = !IsChunked(req) && req.has_header("Content-Length");
+  uint64_t declaredLength = declared ? req.get_header_value<uint64_t>("Content-Length") : 0;
+  if (declaredLength > kMaxBodyBytes) {
+    DrainBody(req, contentReader);
+    RefuseTooLarge(res);
+    return;
+  }
+
+  if (req.is_multipart_form_data()) {
+    // Parts are never used: count them instead of keeping them.
+    uint64_t received = 0;
+    contentReader([](const httplib::MultipartFormData&) { return true; },
+                  [&](const char*, size_t n) {
+                    received += n;
+                    return true;
+                  });
+    DiagLine("\xc8\xd5");  // "日"
+    if (received > kMaxBodyBytes) {
+      RefuseTooLarge(res);
+      return;
+    }
+    SkipPrint("multipart body");
+    SetFixedAnswer(res);
+    return;
+  }
+
+  std::string body;
+  if (declared) body.reserve(static_cast<size_t>(declaredLength));
+  bool tooLarge = false;
+  // Whatever arrived is the body, even if the read failed part way.
+  contentReader([&](const char* data, size_t n) {
+    if (tooLarge) return true;
+    if (body.size() + n > kMaxBodyBytes) {
+      tooLarge = true;
+      std::string().swap(body);
+      return true;  // keep reading to the end, discarding
+    }
+    body.append(data, n);
+    return true;
+  });
+  if (tooLarge) {
+    RefuseTooLarge(res);
+    return;
+  }
+
+  if (body.empty()) {
+    DiagLine(" pic data is empty ");
+    SkipPrint("empty body");
+    SetFixedAnswer(res);
+    return;
+  }
+
+  // The base64 text is the second comma-separated piece; a body without a
+  // comma is taken whole. Decoded straight from the body: no copies of it.
+  size_t offset = 0;
+  size_t length = body.size();
+  if (!FindSplitPiece(body.data(), body.size(), ",", 1, &offset, &length)) {
+    offset = 0;
+    length = body.size();
+  }
+  std::string s_mat = DecodeBase64(body.data() + offset, length);
+  std::string().swap(body);
+
+  std::wstring publicFolderPath;
+  if (!GetCommonDocumentsFolder(&publicFolderPath)) {
+    DiagText("Failed to retrieve Common Documents folder path.\n");
+    SkipPrint("folder lookup failed");
+    SetFixedAnswer(res);
+    return;
+  }
+  std::wstring jpgFilePath;
+  if (!TempImagePath(publicFolderPath, &jpgFilePath)) {
+    DiagLine("tempVQ.JPG path is longer than 259 characters, file not saved");
+    SkipPrint("path too long");
+    SetFixedAnswer(res);
+    return;
+  }
+
+  StoreAndPrint(jpgFilePath, s_mat, printName);
+  SetFixedAnswer(res);
 }

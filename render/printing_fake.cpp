@@ -30,7 +30,7 @@ int startDocResult = 1;
 unsigned long startDocError = 0;
 int startPageResult = 1;
 unsigned long initialFields = 0;
-int drawDelayMs = 0;
+int dialogDelayMs = 0;
 
 std::vector<std::string> calls;
 std::set<uintptr_t> liveHandles;
@@ -82,6 +82,12 @@ bool PngSize(const std::string& bytes, int* width, int* height) {
 }  // namespace
 
 bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
+  int delay;
+  {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    delay = dialogDelayMs;
+  }
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back(silentDefault ? "PrintDlg default" : "PrintDlg dialog");
   *handles = PrintDialogHandles{};
@@ -186,16 +192,11 @@ int StartPrintPage(PrintHandle) {
 }
 
 void DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right, int bottom) {
-  int delay;
-  {
-    std::lock_guard<std::mutex> lock(fakeMutex);
-    calls.push_back("Draw " + std::to_string(left) + "," + std::to_string(top) + "," +
-                    std::to_string(right) + "," + std::to_string(bottom));
-    auto found = images.find(reinterpret_cast<uintptr_t>(image));
-    drawnImages.push_back(found == images.end() ? std::string() : found->second.bytes);
-    delay = drawDelayMs;
-  }
-  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("Draw " + std::to_string(left) + "," + std::to_string(top) + "," +
+                  std::to_string(right) + "," + std::to_string(bottom));
+  auto found = images.find(reinterpret_cast<uintptr_t>(image));
+  drawnImages.push_back(found == images.end() ? std::string() : found->second.bytes);
 }
 
 void EndPrintPage(PrintHandle) {
@@ -224,7 +225,7 @@ void ResetFakePrinting() {
   startDocError = 0;
   startPageResult = 1;
   initialFields = 0;
-  drawDelayMs = 0;
+  dialogDelayMs = 0;
   calls.clear();
   liveHandles.clear();
   devModes.clear();
@@ -275,9 +276,9 @@ void SetFakeInitialFields(unsigned long fields) {
   initialFields = fields;
 }
 
-void SetFakeDrawDelay(int milliseconds) {
+void SetFakeDialogDelay(int milliseconds) {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  drawDelayMs = milliseconds;
+  dialogDelayMs = milliseconds;
 }
 
 std::vector<std::string> FakePrintCalls() {

@@ -22,8 +22,9 @@ void SetFakeStartDoc(int jobId, unsigned long error);
 void SetFakeStartPageResult(int result);
 // dmFields of the record the dialog returns.
 void SetFakeInitialFields(unsigned long fields);
-// Milliseconds the draw takes, to widen races in tests.
-void SetFakeDrawDelay(int milliseconds);
+// Milliseconds each dialog call takes: the job's first step, between the
+// endpoint's file write and the image load, so tests can widen races.
+void SetFakeDialogDelay(int milliseconds);
 
 // One entry per call, in order, e.g. "CreateDC VELQ", "StartDoc velq label".
 std::vector<std::string> FakePrintCalls();
