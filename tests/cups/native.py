@@ -1,0 +1,104 @@
+"""The native printgate in front of a private CUPS scheduler, for the tests
+of this folder, the latency benchmark and the run script.
+
+Builds on the Windows bench's harness (start_cups, captured_jobs, http,
+stop_process): every process is started here and stopped by its own PID.
+"""
+
+import os
+import shutil
+import subprocess
+import time
+
+import harness
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LABEL_PPD = os.path.join(HERE, "capture_label.ppd")
+NATIVE_BUILD = os.environ.get("PG_NATIVE_BUILD", os.path.join(harness.SOURCE_DIR, "build", "native"))
+
+
+def native_exe():
+    path = os.path.join(NATIVE_BUILD, "tray", "printgate")
+    if not os.path.exists(path):
+        raise FileNotFoundError(path + " is missing: build the native target first")
+    return path
+
+
+def start_label_cups(run, queues=("VELQ",), default="VELQ"):
+    """A private scheduler whose queues use a label printer driver that takes
+    custom page sizes and hands the job on as PDF, so a captured job can be
+    rendered as it would reach paper."""
+    cups = harness.start_cups(run, queues=(), default=None)
+    # Filters run as lp and keep their temporary files here.
+    tmp = os.path.join(cups["root"], "tmp")
+    shutil.chown(tmp, group="lp")
+    os.chmod(tmp, 0o1770)
+    # Queues that forward to another server need the ipp backend.
+    os.symlink("/usr/lib/cups/backend/ipp", os.path.join(cups["root"], "serverbin", "backend", "ipp"))
+    for queue in queues:
+        add_label_queue(cups, queue)
+    if default:
+        harness.cups_command(cups, ["lpadmin", "-d", default])
+    return cups
+
+
+def add_label_queue(cups, name):
+    # Device URIs are ASCII whatever the queue's name.
+    device = "capture:/" + name.encode("utf-8").hex()
+    harness.cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", device, "-P", LABEL_PPD])
+
+
+def native_env(run, cups):
+    """Only the private scheduler counts: no lpoptions, LPDEST or PRINTER of
+    the machine or its user, and a home of the run's own."""
+    env = dict(os.environ)
+    for name in ("LPDEST", "PRINTER", "XDG_STATE_HOME", "CUPS_USER"):
+        env.pop(name, None)
+    home = os.path.join(run["dir"], "home")
+    os.makedirs(home, mode=0o700, exist_ok=True)
+    env.update({"CUPS_SERVER": cups["server"], "CUPS_SERVERROOT": cups["root"], "HOME": home})
+    return env
+
+
+def start_native(run, env, name="printgate", timeout=600):
+    """Starts the native printgate and returns once it says it serves
+    127.0.0.1:6780. A port still held (another test's program, or closed
+    connections in TIME_WAIT) makes it exit at once: then it is started
+    again until the port is free or the timeout passes."""
+    out = os.path.join(run["dir"], name + ".out")
+    err = os.path.join(run["dir"], name + ".err")
+    deadline = time.monotonic() + timeout
+    while True:
+        with open(out, "wb") as stdout, open(err, "wb") as stderr:
+            proc = subprocess.Popen([native_exe()], env=env, stdin=subprocess.DEVNULL,
+                                    stdout=stdout, stderr=stderr)
+        program = {"proc": proc, "out": out, "err": err}
+        while proc.poll() is None and b"serving" not in read_bytes(err):
+            time.sleep(0.02)
+        if proc.poll() is None:
+            run["stops"].append(lambda: harness.stop_process(proc))
+            return program
+        if time.monotonic() > deadline:
+            raise RuntimeError("printgate could not listen: " + harness.read_text(err))
+        time.sleep(1)
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def data_url(path, media="image/png"):
+    import base64
+    with open(path, "rb") as f:
+        return b"data:" + media.encode() + b";base64," + base64.b64encode(f.read())
+
+
+def render(job_path, out_png):
+    """Renders a captured PDF job at 203.2 dpi (8 dots per millimetre)."""
+    subprocess.run(["gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=png16m",
+                    "-r203.2", "-sOutputFile=" + out_png, job_path],
+                   check=True, stdin=subprocess.DEVNULL, timeout=60)

@@ -1,0 +1,175 @@
+"""PrintImage through the native printgate into a private CUPS scheduler:
+what the captured job shows when rendered at 8 dots per millimetre, the
+job's title and queue, the failures the print job reports, the temporary
+image file, and the program's end on a signal."""
+
+import os
+import signal
+import stat
+import subprocess
+import time
+import unittest
+
+import harness
+import native
+
+GBK_DONE = "打印顺利完成了. o(∩_∩)o \n".encode("gbk")
+GBK_NO_PRINTER = "没有选择打印机。\n".encode("gbk")
+GBK_JOB_NUMBER = "作业编号：".encode("gbk")
+GBK_START_DOC_FAILED = "StartDoc 错误，错误代码：".encode("gbk")
+
+
+def make_image(path, size, *draw):
+    subprocess.run(["convert", "-size", size] + list(draw) + [path], check=True, timeout=60)
+
+
+def pixels(path):
+    """(width, height, rgb bytes) of an image file, through ImageMagick."""
+    ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
+                         stdout=subprocess.PIPE, timeout=60).stdout
+    fields = ppm.split(maxsplit=4)
+    width, height = int(fields[1]), int(fields[2])
+    return width, height, fields[4][-width * height * 3:]
+
+
+def region(image, x0, y0, w, h):
+    width, _, data = image
+    return b"".join(data[(y * width + x0) * 3:(y * width + x0 + w) * 3] for y in range(y0, y0 + h))
+
+
+class PrintingOverCups(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.dir = cls.run_["dir"]
+        cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office", "Closed"))
+        cls.env = native.native_env(cls.run_, cls.cups)
+        cls.gate = native.start_native(cls.run_, cls.env)
+        cls.noise = os.path.join(cls.dir, "noise.png")
+        make_image(cls.noise, "400x240", "-seed", "7", "xc:", "+noise", "Random", "-depth", "8")
+
+    def output(self):
+        return native.read_bytes(self.gate["out"])
+
+    def post(self, query, body):
+        status, _, answer = harness.http("POST", "/vqapi/PrintImage" + query, body=body)
+        self.assertEqual(status, 200)
+        self.assertEqual(answer, b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t"hahah"\n}')
+
+    def print_and_capture(self, query, body):
+        before = len(harness.captured_jobs(self.cups))
+        self.post(query, body)
+        jobs = harness.wait_for_jobs(self.cups, before + 1)
+        self.assertEqual(len(jobs), before + 1)
+        return jobs[-1]
+
+    def test_label_is_drawn_one_to_one_from_the_top_left_of_a_page_of_its_size(self):
+        job = self.print_and_capture("?printer=Office", native.data_url(self.noise))
+        self.assertEqual((job["title"], job["queue"]), ("velq label", "Office"))
+        self.assertIn(b"502  300" + GBK_JOB_NUMBER, self.output())
+        self.assertIn("1--位图大小：400 x 240\n".encode("gbk") + GBK_DONE, self.output())
+
+        rendered = os.path.join(self.dir, "office.png")
+        native.render(job["path"], rendered)
+        page = pixels(rendered)
+        # 50.2 x 30.0 mm at 203.2 dpi is 401.6 x 240 dots; the driver's page
+        # sizes are whole points, so allow a point (2.8 dots) less.
+        self.assertTrue(398 <= page[0] <= 402 and 237 <= page[1] <= 240, page[:2])
+        label = pixels(self.noise)
+        self.assertEqual(region(page, 0, 0, 400, min(240, page[1])),
+                         region(label, 0, 0, 400, min(240, page[1])))
+        # Past the image the paper stays white.
+        self.assertEqual(set(region(page, 400, 0, page[0] - 400, page[1])), {255})
+
+    def test_no_printer_name_prints_on_velq_and_the_format_comes_from_the_content(self):
+        jpeg = os.path.join(self.dir, "label.jpg")
+        make_image(jpeg, "160x80", "xc:white", "-fill", "black", "-draw", "rectangle 0,0 79,39")
+        job = self.print_and_capture("", native.data_url(jpeg, "image/png"))
+        self.assertEqual((job["title"], job["queue"]), ("velq label", "VELQ"))
+        self.assertIn(b"201  100", self.output())
+        rendered = os.path.join(self.dir, "velq.png")
+        native.render(job["path"], rendered)
+        page = pixels(rendered)
+        self.assertTrue(157 <= page[0] <= 161 and 77 <= page[1] <= 80, page[:2])
+        # JPEG is lossy: the dark quarter is dark, the rest light.
+        self.assertLess(max(region(page, 4, 4, 70, 30)), 60)
+        self.assertGreater(min(region(page, 90, 45, 60, 30)), 200)
+
+    def test_transparent_parts_print_white(self):
+        clear = os.path.join(self.dir, "clear.png")
+        make_image(clear, "80x40", "xc:none", "-fill", "black", "-draw", "rectangle 0,0 39,39")
+        job = self.print_and_capture("?printer=VELQ", native.data_url(clear))
+        rendered = os.path.join(self.dir, "clear-page.png")
+        native.render(job["path"], rendered)
+        page = pixels(rendered)
+        self.assertEqual(set(region(page, 0, 0, 40, 38)), {0})
+        self.assertEqual(set(region(page, 41, 0, 38, 38)), {255})
+
+    def test_unknown_queue_and_rejecting_queue_print_nothing(self):
+        harness.cups_command(self.cups, ["cupsreject", "Closed"])
+        before = len(harness.captured_jobs(self.cups))
+        self.post("?printer=NoSuchQueue", native.data_url(self.noise))
+        self.assertIn(b"Could not create printer DC: 1030\n", self.output())
+        self.post("?printer=Closed", native.data_url(self.noise))
+        # Create-Job refused: client-error-not-accepting-jobs.
+        self.assertIn(GBK_START_DOC_FAILED + b"1286 | work id:-1\n" + GBK_JOB_NUMBER + b"-1\n",
+                      self.output())
+        # A good job after them is the only new one.
+        job = self.print_and_capture("?printer=VELQ", native.data_url(self.noise))
+        self.assertEqual(job["id"], max(j["id"] for j in harness.captured_jobs(self.cups)))
+        self.assertEqual(len(harness.captured_jobs(self.cups)), before + 1)
+        not_completed = harness.cups_command(self.cups, ["lpstat", "-o"])
+        self.assertEqual(not_completed.strip(), "")
+
+    def test_the_image_is_kept_in_a_private_folder_and_never_written_through_a_link(self):
+        folder = os.path.join(self.env["HOME"], ".local", "state", "printgate")
+        kept = os.path.join(folder, "tempVQ.JPG")
+        body = native.data_url(self.noise)
+        self.print_and_capture("?printer=VELQ", body)
+        with open(self.noise, "rb") as f:
+            self.assertEqual(native.read_bytes(kept), f.read())
+        self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE(os.stat(kept).st_mode), 0o600)
+
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"keep me")
+        os.remove(kept)
+        os.symlink(victim, kept)
+        self.addCleanup(os.remove, kept)
+        self.post("?printer=VELQ", body)
+        self.assertEqual(native.read_bytes(victim), b"keep me")
+        self.assertTrue(os.path.islink(kept))
+
+
+class NoDefaultDestination(unittest.TestCase):
+    def test_without_a_default_nothing_is_printed(self):
+        run = harness.new_run(self.addCleanup)
+        cups = native.start_label_cups(run, queues=("VELQ",), default=None)
+        env = native.native_env(run, cups)
+        gate = native.start_native(run, env)
+        noise = os.path.join(run["dir"], "small.png")
+        make_image(noise, "16x8", "xc:black")
+        status, _, _ = harness.http("POST", "/vqapi/PrintImage?printer=VELQ", body=native.data_url(noise))
+        self.assertEqual(status, 200)
+        self.assertTrue(native.read_bytes(gate["out"]).endswith(b"start print\n" + GBK_NO_PRINTER))
+        time.sleep(1)
+        self.assertEqual(harness.captured_jobs(cups), [])
+        self.assertEqual(harness.cups_command(cups, ["lpstat", "-o"]).strip(), "")
+
+
+class Signals(unittest.TestCase):
+    def test_sigint_and_sigterm_end_the_program_with_zero(self):
+        run = harness.new_run(self.addCleanup)
+        cups = native.start_label_cups(run, queues=("VELQ",))
+        env = native.native_env(run, cups)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            gate = native.start_native(run, env, name="printgate-%d" % sig)
+            self.assertEqual(harness.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
+            gate["proc"].send_signal(sig)
+            self.assertEqual(gate["proc"].wait(30), 0)
+            self.assertFalse(harness.api_answering())
+
+
+if __name__ == "__main__":
+    unittest.main()
