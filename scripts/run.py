@@ -1,15 +1,31 @@
-"""The main job: printgate.exe under Wine serving 127.0.0.1:6780 in front of a
-private CUPS scheduler whose queue "VELQ" saves each job to build/run/jobs.
-Runs until interrupted (Ctrl-C), then stops everything it started."""
+"""The main job: the native printgate serving 127.0.0.1:6780 in front of
+CUPS. When the machine's scheduler answers, printgate uses it and its
+queues; otherwise a private scheduler is started with a queue "VELQ" (the
+default) that saves each job to build/run/jobs. With --wine, printgate.exe
+runs under Wine in front of a private scheduler instead. Runs until
+interrupted (Ctrl-C), then stops everything it started, by PID."""
 
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "bench-win"))
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, "..", "tests", "bench-win"))
+sys.path.insert(0, os.path.join(here, "..", "tests", "cups"))
 import harness  # noqa: E402
+import native  # noqa: E402
+
+wine = "--wine" in sys.argv[1:]
+private = wine or os.environ.get("PG_PRIVATE_CUPS") == "1"
+if not private:
+    # lpstat -r asks the scheduler libcups would use (CUPS_SERVER,
+    # client.conf, the local socket).
+    answer = subprocess.run(["lpstat", "-r"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True, timeout=30).stdout
+    private = answer.strip() != "scheduler is running"
 
 folder = os.path.join(harness.SOURCE_DIR, "build", "run")
 shutil.rmtree(os.path.join(folder, "cups"), ignore_errors=True)
@@ -19,31 +35,53 @@ os.chmod(folder, 0o755)
 run = {"dir": folder, "stops": []}
 
 
-def stop(*_):
+def stop_all():
     for step in reversed(run["stops"]):
         try:
             step()
         except Exception as error:
             print("stopping:", error)
+    run["stops"] = []
+
+
+def on_signal(*_):
+    stop_all()
     sys.exit(0)
 
 
-signal.signal(signal.SIGTERM, stop)
-signal.signal(signal.SIGINT, stop)
+signal.signal(signal.SIGTERM, on_signal)
+signal.signal(signal.SIGINT, on_signal)
 try:
-    cups = harness.start_cups(run, queues=("VELQ",))
     jobs = os.path.join(folder, "jobs")
-    if os.path.islink(jobs) or os.path.exists(jobs):
-        os.remove(jobs)
-    os.symlink(cups["capture"], jobs)
-    env = harness.new_prefix(run, cups)
-    gate = harness.start_printgate(run, env)
-    print("printgate.exe is serving http://127.0.0.1:%d/ (log: %s)" % (harness.API_PORT, gate["out"]))
-    print("Jobs printed on VELQ are saved in %s (job-N.data, job-N.title)." % jobs)
+    if private:
+        cups = native.start_label_cups(run, queues=("VELQ",))
+        if os.path.islink(jobs) or os.path.exists(jobs):
+            os.remove(jobs)
+        os.symlink(cups["capture"], jobs)
+    if wine:
+        env = harness.new_prefix(run, cups)
+        gate = harness.start_printgate(run, env)
+        print("printgate.exe is serving http://127.0.0.1:%d/ (log: %s)" % (harness.API_PORT, gate["out"]))
+    else:
+        env = dict(os.environ)
+        if private:
+            env["CUPS_SERVER"] = cups["server"]
+            env["CUPS_SERVERROOT"] = cups["root"]
+            for name in ("LPDEST", "PRINTER"):
+                env.pop(name, None)
+        gate = native.start_native(run, env, timeout=120)
+        print("printgate is serving http://127.0.0.1:%d/ (log: %s)" % (harness.API_PORT, gate["out"]))
+    if private:
+        print("Private CUPS scheduler at %s; jobs printed on VELQ are saved in %s "
+              "(job-N.data is the PDF the printer gets, job-N.title its title)." % (cups["server"], jobs))
+    else:
+        print("Using this machine's CUPS scheduler; its queues:")
+        subprocess.run(["lpstat", "-e"], stdin=subprocess.DEVNULL)
     print("Press Ctrl-C to stop.")
     sys.stdout.flush()
     while gate["proc"].poll() is None:
         time.sleep(1)
-    print("printgate.exe exited with", gate["proc"].returncode)
+    print("printgate exited with", gate["proc"].returncode)
 finally:
-    stop()
+    # Not sys.exit here: a failure to start must still show its traceback.
+    stop_all()
