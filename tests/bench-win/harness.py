@@ -429,6 +429,29 @@ def start_xvfb(run, size="1024x768x24"):
     raise RuntimeError("no free X display")
 
 
+def screenshot(display, path):
+    """Saves the whole X display as a PNG (ImageMagick's import)."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    subprocess.run(["/usr/bin/import", "-display", display, "-window", "root", path],
+                   stdin=subprocess.DEVNULL, check=True, timeout=60)
+    return path
+
+
+def pixels(png, x, y, width, height):
+    """The RGB bytes of a rectangle of a picture, row by row."""
+    result = subprocess.run(["/usr/bin/convert", png, "-crop", "%dx%d+%d+%d" % (width, height, x, y),
+                             "+repage", "-depth", "8", "rgb:-"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, check=True, timeout=60)
+    return result.stdout
+
+
+def x_input(display, args):
+    """Pointer and keyboard input on a display of ours (xdotool), e.g.
+    ["mousemove", "200", "150", "click", "1"]."""
+    subprocess.run(["xdotool"] + list(args), env={"DISPLAY": display, "PATH": os.environ.get("PATH", "")},
+                   stdin=subprocess.DEVNULL, check=True, timeout=30)
+
+
 # --- Network namespaces -----------------------------------------------------
 
 def new_netns(run, index=1):
