@@ -18,6 +18,7 @@
 PrinterSettingsData PrinterSettings = {};
 
 static constexpr uint32_t kErrorMoreData = 234;
+static constexpr uint32_t kErrorInvalidPrinterName = 1801;
 // How many numbers AddPrinterQueue and the rename step try before giving up
 // on finding a free name.
 static constexpr int kFreeNameTries = kMaxManagedQueues + kDevicePathSlots;
@@ -53,10 +54,12 @@ void LoadPrinterSettings() {
   RegistryCloseKey(key);
 }
 
+// Only an unknown name means the name is free: a queue that refuses to be
+// opened (access denied) still holds it.
 static bool QueueExists(const char* name) {
   uint32_t error = 0;
   SpoolHandle probe = SpoolOpen(name, false, &error);
-  if (probe == nullptr) return false;
+  if (probe == nullptr) return error != kErrorInvalidPrinterName;
   SpoolClose(probe);
   return true;
 }

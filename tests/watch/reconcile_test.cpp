@@ -257,6 +257,23 @@ TEST_F(ReconcileTest, SpoolerThatOverwritesOnAddLosesNoQueue) {
   EXPECT_EQ(ManagedQueues().size(), 1u);
 }
 
+// A queue the service may not open still holds its name: an overwriting add
+// under that name would replace another driver's queue.
+TEST_F(ReconcileTest, SpoolerThatOverwritesOnAddKeepsAQueueItCantOpen) {
+  FakeSpoolSetQuirks(FakeSpoolQuirks{true, false, false});
+  FakeQueue locked{0, "VELQ #0", "", "LPT1:", "Office Driver", 0, 0};
+  locked.openFails = true;
+  int office = FakeSpoolAddQueue(locked);
+  FakeUsbSetInterfaces({FakeUsbPrinter(1, 8)});
+  UpdatePrinters();
+  EXPECT_EQ(QueueById(office).name, "VELQ #0");
+  EXPECT_EQ(QueueById(office).driver, "Office Driver");
+  auto queues = ManagedQueues();
+  ASSERT_EQ(queues.size(), 1u);
+  EXPECT_EQ(queues[0].name, "VELQ");
+  EXPECT_EQ(queues[0].position, 1u);
+}
+
 TEST_F(ReconcileTest, RenameThatBreaksOpeningByTheNewNameEndsThePassCleanly) {
   FakeSpoolSetQuirks(FakeSpoolQuirks{false, true, false});
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8), FakeUsbPrinter(2, 8)});
