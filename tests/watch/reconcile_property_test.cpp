@@ -6,7 +6,7 @@
 #include <set>
 
 #include "watch/reconcile.h"
-#include "watch/store_fake.h"
+#include "tests/watch/reconcile_invariants.h"
 #include "watch_test_support.h"
 
 namespace {
@@ -73,7 +73,6 @@ TEST_F(ReconcilePropertyTest, OnePassLeavesTheQueuesInStep) {
     std::vector<std::string> names = namePool;
     std::shuffle(names.begin(), names.end(), random);
     int managedBefore = static_cast<int>(random() % 7);
-    std::map<int, bool> offlineBefore;
     std::set<int> unmanagedIds;
     for (int q = 0; q < managedBefore; ++q) {
       int roll = static_cast<int>(random() % 10);
@@ -81,66 +80,33 @@ TEST_F(ReconcilePropertyTest, OnePassLeavesTheQueuesInStep) {
       FakeQueue queue = ManagedQueue(names[q], position);
       if (random() % 2) queue.attributes |= 0x400;
       if (random() % 4 == 0) queue.status = 0x80;
-      int id = FakeSpoolAddQueue(queue);
-      offlineBefore[id] = (queue.attributes & 0x400) != 0;
+      FakeSpoolAddQueue(queue);
       if (random() % 3 == 0) {
         unmanagedIds.insert(FakeSpoolAddQueue(FakeQueue{0, "Office " + std::to_string(q), "", "LPT1:", "Office Driver", 0x400, 0}));
       }
     }
 
+    ReconcileWorld world;
+    world.baseName = kBaseName;
+    world.driver = kDriver;
+    world.dataDir = kDataDir;
+    for (const Device& device : devices) {
+      bool answers = device.usb.answer == FakeUsbAnswers && !device.usb.openFails;
+      world.devices.push_back(ReconcileDevice{answers ? device.usb.block : std::vector<unsigned char>{}});
+    }
+    world.queuesBefore = FakeSpoolQueues();
+    world.faultFree = true;
+
     UpdatePrinters();
 
-    auto managed = ManagedQueues();
-    int expectedCount = (managedBefore == 0 && enablePrinterNum == 0) ? 0 : std::max(enablePrinterNum, 1);
-    ASSERT_EQ(static_cast<int>(managed.size()), expectedCount);
-
-    // Positions: the ranked queues hold 1..R, each once; each is named after its rank.
-    std::set<uint32_t> positions;
-    for (const FakeQueue& queue : managed) {
-      if (!queue.hasPosition) continue;
-      EXPECT_TRUE(positions.insert(queue.position).second) << "Position " << queue.position << " twice";
-      EXPECT_EQ(queue.name, TableName(static_cast<int>(queue.position) - 1));
-    }
-    for (uint32_t p = 1; p <= positions.size(); ++p) EXPECT_EQ(positions.count(p), 1u) << "Position " << p;
-
-    // Names: exactly those of the table, one per queue.
-    std::set<std::string> wanted, actual;
-    for (int k = 0; k < expectedCount; ++k) wanted.insert(TableName(k));
-    for (const FakeQueue& queue : managed) actual.insert(queue.name);
-    EXPECT_EQ(actual, wanted);
-
-    // Status: offline exactly above E, except a queue paired (by the spooler's
-    // order) with a device answering 12, and unranked queues: both keep theirs.
-    for (size_t m = 0; m < managed.size(); ++m) {
-      const FakeQueue& queue = managed[m];
-      bool offline = (queue.attributes & 0x400) != 0;
-      bool before = offlineBefore.count(queue.id) ? offlineBefore[queue.id] : false;
-      unsigned char paired = m < devices.size() ? devices[m].answer : 0;
-      if (!queue.hasPosition) {
-        EXPECT_EQ(offline, before) << queue.name << " unranked";
-      } else if (queue.position > static_cast<uint32_t>(enablePrinterNum)) {
-        EXPECT_TRUE(offline) << queue.name << " above E=" << enablePrinterNum;
-      } else if (paired == 12) {
-        EXPECT_EQ(offline, before) << queue.name << " paired with a 12";
-      } else {
-        EXPECT_FALSE(offline) << queue.name << " within E=" << enablePrinterNum;
-      }
-    }
-
-    // Files: device k's block under queue k's name, for the devices that answered.
-    std::map<std::string, std::vector<unsigned char>> expectedFiles;
-    for (int k = 0; k < expectedCount && k < static_cast<int>(devices.size()); ++k) {
-      if (devices[k].answer != 0) expectedFiles[ConfigFilePath(TableName(k))] = FileBytes(devices[k].usb.block);
-    }
-    EXPECT_EQ(FakeFiles(), expectedFiles);
-
-    // Another driver's queues are left alone.
+    EXPECT_EQ(ReconcileViolations(world), std::vector<std::string>{});
+    EXPECT_EQ(static_cast<int>(ManagedQueues().size()),
+              (managedBefore == 0 && enablePrinterNum == 0) ? 0 : std::max(enablePrinterNum, 1));
     for (const FakeQueue& queue : FakeSpoolQueues()) {
       if (unmanagedIds.count(queue.id) != 0) {
         EXPECT_EQ(queue.attributes, 0x400u) << queue.name;
       }
     }
-    EXPECT_EQ(FakeSpoolQueues().size(), managed.size() + unmanagedIds.size());
 
     TearDown();
     if (HasFailure()) break;
