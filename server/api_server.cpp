@@ -59,6 +59,16 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     return -1;
   }
   RegisterRoutes(svr);
+#ifndef _WIN32
+  // The library binds with SO_REUSEPORT where the system has it: a second
+  // copy of the program would then share the port and half the requests.
+  // SO_REUSEADDR alone lets a restarted server bind past the old
+  // connections still closing, and makes a second copy fail to bind.
+  svr.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
+  });
+#endif
   int boundPort = port == 0 ? svr.bind_to_any_port(host, 0) : (svr.bind_to_port(host, port, 0) ? port : -1);
   if (onBound) onBound(boundPort, &svr, context);
   if (boundPort < 0) return 0;  // port taken: the program runs on without an API

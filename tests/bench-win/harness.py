@@ -132,6 +132,9 @@ def start_cups(run, queues=DEFAULT_QUEUES, default="VELQ"):
                 os.path.join(serverbin, "backend")):
         os.makedirs(os.path.join(root, sub), exist_ok=True)
     os.chmod(capture, 0o777)
+    # Filters run as lp and write their temporary files here.
+    shutil.chown(os.path.join(root, "tmp"), group="lp")
+    os.chmod(os.path.join(root, "tmp"), 0o1770)
     for sub in ("cgi-bin", "daemon", "driver", "filter", "monitor", "notifier"):
         target = os.path.join("/usr/lib/cups", sub)
         if os.path.exists(target):

@@ -40,8 +40,8 @@ void ExpectFullCorsSet(const httplib::Headers& headers) {
   for (const char* name : kCorsNames) EXPECT_EQ(headers.count(name), 1u) << name;
 }
 
-// Sends raw bytes and returns everything the server writes before closing
-// (or until the read times out).
+// Sends raw bytes and returns what the server writes up to the end of the
+// error page (or until it closes, or the read times out).
 std::string RawExchange(int port, const std::string& request) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -58,7 +58,10 @@ std::string RawExchange(int port, const std::string& request) {
   std::string answer;
   char chunk[4096];
   ssize_t got;
-  while ((got = recv(fd, chunk, sizeof(chunk), 0)) > 0) answer.append(chunk, static_cast<size_t>(got));
+  // Every answer here ends with the error page; the connection may stay open.
+  while (answer.find("</p>") == std::string::npos && (got = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
+    answer.append(chunk, static_cast<size_t>(got));
+  }
   close(fd);
   return answer;
 }
@@ -220,6 +223,17 @@ TEST(ApiServer, APortAlreadyTakenEndsTheServerQuietlyWithZero) {
   EXPECT_EQ(DiagOutput(), "");
   StopDiagCapture();
   close(holder);
+}
+
+TEST_F(HttpRoutes, ASecondServerOnTheSamePortFailsToBindInsteadOfSharingIt) {
+  StartDiagCapture();
+  EXPECT_EQ(RunApiServerOn("127.0.0.1", port, nullptr, nullptr), 0);
+  httplib::Client client = TestClient(port);
+  for (int i = 0; i < 4; ++i) {
+    auto res = client.Post("/vqapi/GetPrinters", "", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+  }
 }
 
 TEST(ApiServer, ErrorPageFitsItsBufferForAnyStatus) {
