@@ -13,7 +13,7 @@ packages=(
   wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
   libcairo2-dev libgdk-pixbuf-2.0-dev
   xvfb x11-utils xdotool ghostscript imagemagick python3 curl
-  chromium clang libclang-rt-14-dev llvm wrk
+  chromium clang libclang-rt-14-dev llvm wrk fonts-wqy-microhei
 )
 
 sources=/etc/apt/sources.list.d/debian.sources
