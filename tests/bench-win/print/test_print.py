@@ -1,0 +1,173 @@
+"""printgate.exe under Wine prints posted labels on a private CUPS
+scheduler: one job per request, titled "velq label", landscape, the image
+unscaled at the top-left of the printable area (checked by rendering the
+captured PostScript with ghostscript), transparency on white, JPEG as well
+as PNG, concurrent requests each with their own image, and the failures
+that print nothing."""
+
+import base64
+import re
+import threading
+import time
+import unittest
+
+import harness
+import labels
+
+ANSWER = b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t"hahah"\n}'
+WHITE, BLACK = (255, 255, 255), (0, 0, 0)
+
+
+def data_url(image, media=b"image/png"):
+    return b"data:" + media + b";base64," + base64.b64encode(image)
+
+
+def printable_origin(postscript, dpi):
+    """Top-left of the printable area on the landscape page, in device
+    pixels: the sheet's lower-left margins of the page bounding box."""
+    found = re.search(rb"%%PageBoundingBox: (\d+) (\d+) \d+ \d+", postscript)
+    left, bottom = int(found.group(1)), int(found.group(2))
+    return bottom * dpi // 72, left * dpi // 72
+
+
+class PrintUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        run = harness.new_run(cls.addClassCleanup)
+        cls.cups = harness.start_cups(run)
+        cls.env = harness.new_prefix(run, cls.cups)
+        # The API port is fixed: another bench run on the machine may hold it.
+        harness.wait_until(lambda: not harness.api_answering(), 600, interval=1,
+                           what="port %d to be free" % harness.API_PORT)
+        cls.gate = harness.start_printgate(run, cls.env)
+        cls.seen = 0
+
+    def post(self, query, body, marker=None):
+        """Posts a body; checks the fixed answer and that our own printgate
+        took the request (its log shows the query's parameter line)."""
+        before = len(harness.output(self.gate))
+        status, headers, answer = harness.http("POST", "/vqapi/PrintImage" + query, body=body,
+                                               headers={"Content-Type": "text/plain"})
+        self.assertEqual((status, answer), (200, ANSWER))
+        if marker:
+            harness.wait_until(lambda: marker in harness.output(self.gate)[before:], 30,
+                               what="our printgate to log %r (is another one on the port?)" % marker)
+        return harness.output(self.gate)[before:]
+
+    def new_jobs(self, count):
+        jobs = harness.wait_for_jobs(self.cups, self.seen + count, timeout=90)
+        fresh = jobs[self.seen:]
+        type(self).seen = len(jobs)
+        return fresh
+
+    def assert_label(self, job, image_pixel, width, height, exact=True):
+        """The job's page shows the image unscaled, upright, with its
+        top-left corner at the printable area's."""
+        data = job["data"]
+        self.assertEqual(job["title"], "velq label")
+        self.assertIn(b"%%Orientation: Landscape", data)
+        page = labels.render(data)
+        dpi = labels.resolution(data)[0]
+        left, top = printable_origin(data, dpi)
+        wrong = 0
+        for y in range(height):
+            for x in range(width):
+                want = image_pixel(x, y)
+                got = page.at(left + x, top + y)
+                if exact:
+                    wrong += got != (0 if want == BLACK else 255)
+                else:
+                    wrong += (got < 128) != (want == BLACK)
+        self.assertLessEqual(wrong, 0 if exact else width * height // 100,
+                             "%d pixels differ from the image" % wrong)
+        return page, left, top
+
+    def test_a_png_label_prints_unscaled_at_the_top_left_in_landscape(self):
+        def pixel(x, y):
+            corner = x < 100 and y < 60
+            border = x == 399 or y == 239
+            checker = 200 <= x < 300 and 100 <= y < 200 and (x // 3 + y // 5) % 2 == 0
+            return BLACK if corner or border or checker else WHITE
+
+        out = self.post("?printer=Office", data_url(labels.png(400, 240, pixel)),
+                        marker=b"printer = Office")
+        self.assertIn(b"502  300", out)
+        job, = self.new_jobs(1)
+        self.assertEqual(job["queue"], "Office")
+        page, left, top = self.assert_label(job, pixel, 400, 240)
+        self.assertEqual(page.dark_box(), (left, top, left + 400, top + 240))
+
+    def test_a_transparent_png_prints_on_white(self):
+        # Transparent pixels hold black colour values: drawn as they are,
+        # they would come out black.
+        def rgba(x, y):
+            return (0, 0, 0, 255) if 20 <= x < 70 and 20 <= y < 50 else (0, 0, 0, 0)
+
+        self.post("?printer=Label2", data_url(labels.png(200, 120, rgba, alpha=True)),
+                  marker=b"printer = Label2")
+        job, = self.new_jobs(1)
+        self.assertEqual(job["queue"], "Label2")
+        page, left, top = self.assert_label(
+            job, lambda x, y: BLACK if rgba(x, y)[3] else WHITE, 200, 120)
+        self.assertEqual(page.dark_box(), (left + 20, top + 20, left + 70, top + 50))
+
+    def test_a_jpeg_prints(self):
+        def pixel(x, y):
+            return BLACK if x < 100 and y < 60 else WHITE
+
+        image = labels.jpeg(labels.png(320, 240, pixel))
+        self.assertTrue(image.startswith(b"\xff\xd8"))
+        out = self.post("?printer=Office", data_url(image, b"image/jpeg"), marker=b"printer = Office")
+        self.assertIn(b"402  300", out)
+        job, = self.new_jobs(1)
+        page, left, top = self.assert_label(job, pixel, 320, 240, exact=False)
+        box = page.dark_box()
+        for got, want in zip(box, (left, top, left + 100, top + 60)):
+            self.assertLessEqual(abs(got - want), 2, box)
+
+    def test_concurrent_requests_each_print_their_own_image(self):
+        def first(x, y):
+            return BLACK if x < 60 else WHITE
+
+        def second(x, y):
+            return BLACK if y >= 100 else WHITE
+
+        requests = [("?printer=Office", labels.png(300, 200, first)),
+                    ("?printer=Label2", labels.png(360, 180, second))]
+        errors = []
+
+        def send(query, image):
+            try:
+                self.post(query, data_url(image))
+            except Exception as error:  # reported below, on the test's thread
+                errors.append(error)
+
+        threads = [threading.Thread(target=send, args=r) for r in requests]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(errors, [])
+        jobs = {job["queue"]: job for job in self.new_jobs(2)}
+        self.assertEqual(sorted(jobs), ["Label2", "Office"])
+        self.assert_label(jobs["Office"], first, 300, 200)
+        self.assert_label(jobs["Label2"], second, 360, 180)
+
+    def test_an_unknown_printer_is_reported_and_prints_nothing(self):
+        image = labels.png(40, 40, lambda x, y: BLACK)
+        out = self.post("?printer=Nowhere", data_url(image), marker=b"Could not create printer DC: ")
+        # Windows reports the system's error code here; Wine's CreateDCW
+        # leaves it at 0, so any decimal code is taken.
+        self.assertRegex(out, rb"start print\r?\nCould not create printer DC: \d+\r?\n$")
+        time.sleep(3)
+        self.assertEqual(len(harness.captured_jobs(self.cups)), self.seen)
+
+    def test_without_a_query_the_label_prints_on_velq(self):
+        image = labels.png(80, 48, lambda x, y: BLACK if x < 8 else WHITE)
+        self.post("", data_url(image), marker=b"start print")
+        job, = self.new_jobs(1)
+        self.assertEqual(job["queue"], "VELQ")
+
+
+if __name__ == "__main__":
+    unittest.main()
