@@ -125,8 +125,7 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
   std::string body;
   if (declared) body.reserve(static_cast<size_t>(declaredLength));
   bool tooLarge = false;
-  // Whatever arrived is the body, even if the read failed part way.
-  contentReader([&](const char* data, size_t n) {
+  bool complete = contentReader([&](const char* data, size_t n) {
     if (tooLarge) return true;
     if (body.size() + n > kMaxBodyBytes) {
       tooLarge = true;
@@ -138,6 +137,13 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
   });
   if (tooLarge) {
     RefuseTooLarge(res);
+    return;
+  }
+  // A body cut off or malformed in transit would print a broken label; the
+  // library's error status stays on the answer.
+  if (!complete) {
+    SkipPrint("body not fully received");
+    SetFixedAnswer(res);
     return;
   }
 

@@ -259,6 +259,40 @@ TEST_F(PrintImageEndpoint, RequestsThatStoreNothingDoNotPrintTheOldFile) {
   }
 }
 
+TEST_F(PrintImageEndpoint, ABodyCutOffOrMalformedInTransitIsNeitherStoredNorPrinted) {
+  const std::string old = FakePng(9, 9, "old");
+  const std::string body = DataUrl(FakePng(400, 240, "whole label"));
+  SetFakeFileContent(kTempImage, old);
+  // The client goes away halfway through the body it announced.
+  int fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  SendAll(fd, "POST /vqapi/PrintImage?p=VELQ HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+              body.substr(0, body.size() / 2));
+  shutdown(fd, SHUT_WR);
+  for (int i = 0; i < 500 && DiagOutput().find("print skipped") == std::string::npos; ++i) {
+    usleep(10000);
+  }
+  close(fd);
+  EXPECT_NE(DiagOutput().find("print skipped: no image stored (body not fully received)"), std::string::npos)
+      << DiagOutput();
+  EXPECT_EQ(StoredImage(), old);
+  EXPECT_FALSE(Printed());
+
+  // A chunked body whose framing breaks: the library's 400 stays.
+  fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  SendAll(fd, "POST /vqapi/PrintImage?p=VELQ HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "10\r\ndata:image/png;b\r\nzz\r\n");
+  std::string answer = ReadAnswer(fd);
+  close(fd);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer;
+  EXPECT_NE(answer.find("<span style='color:red;'>400</span>"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Access-Control-Allow-Origin: *"), std::string::npos) << answer;
+  EXPECT_EQ(StoredImage(), old);
+  EXPECT_FALSE(Printed());
+}
+
 TEST_F(PrintImageEndpoint, ConcurrentRequestsEachPrintTheirOwnImage) {
   SetFakeDialogDelay(150);  // holds the job between the write and the load
   std::vector<std::string> images;
