@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs every benchmark once and prints the performance table, each figure as
+# a ratio against its anchor measured in the same run, then writes it with the
+# raw outputs to bench/README.md. Needs the native build (bash scripts/build.sh).
+# Usage: bash bench/perf_table.sh [labels-per-way]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build=${PG_BENCH_BUILD:-build/native}
+labels=${1:-200}
+raw=$(mktemp); trap 'rm -f "$raw"' EXIT
+
+section() { printf '\n### %s\n\n```\n' "$1" >>"$raw"; cat >>"$raw"; printf '```\n' >>"$raw"; }
+
+decode=$("$build/bench/bench_decode_base64"); section "DecodeBase64 vs EVP_DecodeBlock" <<<"$decode"
+listing=$(PG_BENCH_BUILD="$build" bash bench/get_printers_throughput.sh 5 8); section "GetPrinters vs bare cpp-httplib" <<<"$listing"
+memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memory" <<<"$memory"
+latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --build "$build"); section "POST to job vs lp" <<<"$latency"
+
+decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
+listingRatio=$(grep -Eo 'ratio: [0-9.]+' <<<"$listing" | grep -Eo '[0-9.]+$')
+memoryRatio=$(grep -Eo 'worst: [0-9.]+' <<<"$memory" | grep -Eo '[0-9.]+$')
+p50Ratio=$(sed -nE 's/.*p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+p99Ratio=$(sed -nE 's/.*p99 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+
+verdict() { # value, comparison ("ge" or "le"), goal
+  awk -v v="$1" -v g="$3" -v c="$2" 'BEGIN { ok = (c == "ge") ? (v >= g) : (v <= g); print ok ? "met" : "NOT met" }'
+}
+table=$(cat <<TABLE
+| figure | anchor (same run) | ratio | goal | |
+|---|---|---|---|---|
+| DecodeBase64 speed, clean 8 MiB text | OpenSSL EVP_DecodeBlock | ${decodeRatio}x | >= 1.5x | $(verdict "$decodeRatio" ge 1.5) |
+| GetPrinters requests/s (wrk, 8 connections) | bare cpp-httplib route, same bytes | ${listingRatio}x | >= 0.8x | $(verdict "$listingRatio" ge 0.8) |
+| PrintImage peak memory above idle, 32 MiB body | the body's size | ${memoryRatio}x | <= 2x | $(verdict "$memoryRatio" le 2) |
+| POST PrintImage to job accepted, p50 | lp -d QUEUE, same image | ${p50Ratio}x | <= 0.5x | $(verdict "$p50Ratio" le 0.5) |
+| POST PrintImage to job accepted, p99 | lp -d QUEUE, same image | ${p99Ratio}x | <= 1x | $(verdict "$p99Ratio" le 1) |
+TABLE
+)
+echo "$table"
+{
+  echo "# Performance table"
+  echo
+  echo "Made by \`bash bench/perf_table.sh\` on $(date -u +%Y-%m-%d) ($(nproc) cores, $(uname -m)); every"
+  echo "figure is a ratio against an anchor measured in the same run. Where a goal is"
+  echo "not met the table says so; anchors are never tuned."
+  echo
+  echo "$table"
+  echo
+  echo "## Raw output"
+  cat "$raw"
+  if [ -f bench/fuzz.md ]; then echo; echo "Fuzzing: see [fuzz.md](fuzz.md)."; fi
+} > bench/README.md
