@@ -20,7 +20,3 @@ struct SpoolerPrinter {
 // enumeration failed (no buffer, or the spooler refused); printers is then
 // left empty. Blocks for one spooler round trip.
 bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers);
-
-// UTF-16 text to the system's ANSI code page (unrepresentable characters
-// become the code page's default character); null gives "". Windows only.
-std::string WideToAnsi(const wchar_t* text);

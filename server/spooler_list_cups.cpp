@@ -126,29 +126,3 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   ippDelete(response);
   return true;
 }
-
-std::string WideToAnsi(const wchar_t* text) {
-  // CUPS names are UTF-8 already; this only serves callers that hold wide
-  // text, and encodes it as UTF-8.
-  std::string bytes;
-  for (; text != nullptr && *text != 0; ++text) {
-    unsigned long c = static_cast<unsigned long>(*text);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = '?';
-    if (c < 0x80) {
-      bytes += static_cast<char>(c);
-    } else if (c < 0x800) {
-      bytes += static_cast<char>(0xC0 | (c >> 6));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      bytes += static_cast<char>(0xE0 | (c >> 12));
-      bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      bytes += static_cast<char>(0xF0 | (c >> 18));
-      bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return bytes;
-}

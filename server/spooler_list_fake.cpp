@@ -40,10 +40,3 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   *printers = fakePrinters;
   return true;
 }
-
-std::string WideToAnsi(const wchar_t* text) {
-  // Tests only pass ASCII; keep the low byte as the real code page would.
-  std::string bytes;
-  for (; text != nullptr && *text != 0; ++text) bytes += static_cast<char>(*text);
-  return bytes;
-}

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+// UTF-16 text to the system's ANSI code page: characters the code page
+// lacks become its default character; null gives "".
 std::string WideToAnsi(const wchar_t* text) {
   if (text == nullptr) return std::string();
   int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);

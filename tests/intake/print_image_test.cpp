@@ -69,20 +69,7 @@ std::string PrintedOn() {
   return "<none>";
 }
 
-int ConnectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval timeout{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  return fd;
-}
+int ConnectTo(int port) { return ConnectLoopback(port, 10); }
 
 void SendAll(int fd, const std::string& bytes) {
   size_t sent = 0;

@@ -43,17 +43,8 @@ void ExpectFullCorsSet(const httplib::Headers& headers) {
 // Sends raw bytes and returns what the server writes up to the end of the
 // error page (or until it closes, or the read times out).
 std::string RawExchange(int port, const std::string& request) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return "connect failed";
-  }
-  timeval timeout{3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  int fd = ConnectLoopback(port, 3);
+  if (fd < 0) return "connect failed";
   send(fd, request.data(), request.size(), 0);
   std::string answer;
   char chunk[4096];

@@ -2,6 +2,11 @@
 // port the system picks.
 #include "tests/support/test_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -67,6 +72,21 @@ httplib::Client TestClient(int port) {
   client.set_connection_timeout(5);
   client.set_read_timeout(30);
   return client;
+}
+
+int ConnectLoopback(int port, int readTimeoutSeconds) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval timeout{readTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  return fd;
 }
 
 void StartDiagCapture() {

@@ -13,6 +13,10 @@ void StopTestServer();
 // A client for the running test server.
 httplib::Client TestClient(int port);
 
+// A raw TCP connection to 127.0.0.1:port whose reads give up after
+// readTimeoutSeconds; -1 when it cannot connect. The caller closes it.
+int ConnectLoopback(int port, int readTimeoutSeconds);
+
 // Collects every diagnostic line from now on (replacing what was collected).
 void StartDiagCapture();
 // What was collected since StartDiagCapture; capture goes on.
