@@ -17,7 +17,7 @@ listing=$(PG_BENCH_BUILD="$build" bash bench/get_printers_throughput.sh 5 8); se
 memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memory" <<<"$memory"
 latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --build "$build"); section "POST to job vs lp" <<<"$latency"
 # No anchor for this one: printing is serialised, so it shows the job's cost.
-throughput=$(/usr/bin/python3 bench/print_image_wrk.py --build "$build"); section "PrintImage throughput (wrk, no anchor)" <<<"$throughput"
+throughput=$(/usr/bin/python3 bench/print_latency_cups.py --wrk 5 --build "$build"); section "PrintImage throughput (wrk, no anchor)" <<<"$throughput"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(grep -Eo 'ratio: [0-9.]+' <<<"$listing" | grep -Eo '[0-9.]+$')

@@ -9,6 +9,10 @@ scheduler, so the POST's round trip is the figure; lp returns once the
 scheduler has the job.
 
     python3 bench/print_latency_cups.py [--labels 200] [--build build/native]
+
+With --wrk SECONDS it measures PrintImage throughput instead: wrk feeds the
+same label over a few keep-alive connections; every request becomes a real
+job, so the run is short.
 """
 
 import argparse
@@ -30,10 +34,32 @@ def percentile(values, fraction):
     return ordered[index]
 
 
+def wrk_figures(harness, cups, body, args):
+    script = os.path.join(os.path.dirname(cups["root"]), "post.lua")
+    with open(script, "w") as f:
+        f.write('wrk.method = "POST"\nwrk.headers["Content-Type"] = "text/plain"\nwrk.body = "%s"\n'
+                % body.decode())
+    before = len(harness.captured_jobs(cups))
+    out = subprocess.run(["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.wrk, "--latency", "-s", script,
+                          "http://127.0.0.1:%d/vqapi/PrintImage?printer=VELQ" % harness.API_PORT],
+                         check=True, stdout=subprocess.PIPE, text=True).stdout
+    fields = {line.split()[0]: line.split()[1] for line in out.splitlines()
+              if line.strip().startswith(("50%", "99%", "Requests/sec:"))}
+    requests = int(out.split(" requests in ")[0].split()[-1])
+    # Requests still in flight when wrk stops counting finish as jobs too.
+    harness.wait_until(lambda: len(harness.captured_jobs(cups)) - before >= requests, 300, interval=0.5,
+                       what="every job")
+    print("PrintImage (wrk, %d connections, %ds): %s req/s, p50 %s, p99 %s; %d requests, %d jobs captured"
+          % (args.connections, args.wrk, fields["Requests/sec:"], fields["50%"], fields["99%"],
+             requests, len(harness.captured_jobs(cups)) - before))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--labels", type=int, default=200)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
+    parser.add_argument("--wrk", type=int, default=0, metavar="SECONDS")
+    parser.add_argument("--connections", type=int, default=4)
     args = parser.parse_args()
     os.environ["PG_NATIVE_BUILD"] = os.path.abspath(args.build)
     os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build), "bench-cups"))
@@ -54,6 +80,9 @@ def main():
         draw += ["-draw", "rectangle 20,150 380,170", "-draw", "rectangle 20,190 200,220"]
         subprocess.run(["convert", "-size", "400x240"] + draw + ["-depth", "8", image], check=True)
         body = native.data_url(image)
+        if args.wrk:
+            wrk_figures(harness, cups, body, args)
+            return
         lp_env = dict(env)
 
         connection = httpclient.HTTPConnection("127.0.0.1", harness.API_PORT, timeout=60)
