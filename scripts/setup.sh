@@ -22,6 +22,11 @@ if [ -f "$sources" ] && ! grep -q '^Types: deb-src' "$sources"; then
   sed -n '/^Types: deb$/,/^$/p' "$sources" | sed 's/^Types: deb$/Types: deb-src/' > /etc/apt/sources.list.d/debian-src.sources
 fi
 
+# Several checkouts on one machine may run this at once; apt and dpkg allow
+# one user at a time, so take turns instead of failing on their locks.
+exec 9>/var/lock/printgate-setup.lock
+flock 9
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -32,7 +37,7 @@ if [ ${#missing[@]} -gt 0 ] || [ ! -f "$stamp" ]; then
   touch "$stamp"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt-get install -y -q -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
 fi
 
 # Third-party sources for the Windows build.
