@@ -8,7 +8,7 @@
 
 #include <httplib.h>
 
-#include "server/api_server.h"
+#include "api/api_server.h"
 #include "server/spooler_list_fake.h"
 
 int main(int argc, char** argv) {

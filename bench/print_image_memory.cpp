@@ -15,9 +15,9 @@
 
 #include <httplib.h>
 
+#include "api/api_server.h"
+#include "common/diag.h"
 #include "render/printing.h"
-#include "server/api_server.h"
-#include "server/diag.h"
 
 // A printer that takes everything and prints nothing; the image never
 // loads, so the job ends right after its settings step.

@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/answer.h"
+#include "common/diag.h"
+#include "common/temp_file.h"
+#include "common/temp_image_path.h"
 #include "intake/base64.h"
 #include "intake/split_string.h"
-#include "intake/temp_file.h"
-#include "intake/temp_image_path.h"
 #include "render/print_job.h"
-#include "server/api_server.h"
-#include "server/diag.h"
 
 namespace {
 

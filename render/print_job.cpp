@@ -2,9 +2,9 @@
 // code page 936 (GBK) bytes, as the rest of printgate's output.
 #include "render/print_job.h"
 
-#include "intake/temp_image_path.h"
+#include "common/diag.h"
+#include "common/temp_image_path.h"
 #include "render/printing.h"
-#include "server/diag.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "intake/temp_file_fake.h"
+#include "common/temp_file_fake.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <cjson/cJSON.h>
 
-#include "server/api_server.h"
-#include "server/diag.h"
+#include "common/answer.h"
+#include "common/diag.h"
 #include "server/spooler_list.h"
 
 int FilterMode(bool onlyLocal, bool onlyOnline, bool onlySupported) {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "server/api_server.h"
+#include "api/api_server.h"
 
 namespace {
 

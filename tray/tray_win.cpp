@@ -2,7 +2,7 @@
 // icon's events, the icon itself, the server thread and the message loop.
 // What each message means is decided in tray_logic.cpp.
 // The server header brings in winsock2.h, which must come before windows.h.
-#include "server/api_server.h"
+#include "api/api_server.h"
 #include "tray/tray_logic.h"
 
 #include <windows.h>

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "intake/temp_file.h"
-#include "intake/temp_image_path.h"
+#include "common/temp_file.h"
+#include "common/temp_image_path.h"
 
 namespace {
 

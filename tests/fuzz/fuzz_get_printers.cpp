@@ -13,7 +13,7 @@
 #include <cjson/cJSON.h>
 #include <httplib.h>
 
-#include "server/diag.h"
+#include "common/diag.h"
 #include "server/printer_list.h"
 #include "server/spooler_list_fake.h"
 

@@ -29,9 +29,9 @@
 #include <httplib.h>
 
 #include "intake/print_image.h"
-#include "intake/temp_file_fake.h"
+#include "common/temp_file_fake.h"
 #include "render/printing_fake.h"
-#include "server/diag.h"
+#include "common/diag.h"
 #include "tests/intake/base64_reference.h"
 
 namespace {

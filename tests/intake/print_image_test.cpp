@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "intake/temp_file_fake.h"
+#include "common/temp_file_fake.h"
 #include "render/printing_fake.h"
 #include "tests/render/fake_png.h"
 #include "tests/support/test_server.h"

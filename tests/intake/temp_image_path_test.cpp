@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "intake/temp_file_fake.h"
-#include "intake/temp_image_path.h"
+#include "common/temp_file_fake.h"
+#include "common/temp_image_path.h"
 
 namespace {
 

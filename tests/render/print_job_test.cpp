@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "intake/temp_file_fake.h"
+#include "common/temp_file_fake.h"
 #include "render/print_job.h"
 #include "render/printing_fake.h"
 #include "tests/render/fake_png.h"

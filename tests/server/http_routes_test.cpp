@@ -13,7 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/api_server.h"
+#include "api/api_server.h"
+#include "common/answer.h"
 #include "server/spooler_list_fake.h"
 #include "tests/support/test_server.h"
 

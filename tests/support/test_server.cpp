@@ -12,8 +12,8 @@
 #include <mutex>
 #include <thread>
 
-#include "server/api_server.h"
-#include "server/diag.h"
+#include "api/api_server.h"
+#include "common/diag.h"
 
 namespace {
 std::mutex serverMutex;

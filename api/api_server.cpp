@@ -1,35 +1,11 @@
 // The HTTP server of printgate: one cpp-httplib server on loopback, its five
 // routes, the shared preflight answer, the root redirect and the error page.
-#include "server/api_server.h"
+#include "api/api_server.h"
 
-#include <cstdio>
-
-#include <cjson/cJSON.h>
-
+#include "common/answer.h"
+#include "common/diag.h"
 #include "intake/print_image.h"
-#include "server/diag.h"
 #include "server/printer_list.h"
-
-void SetCrossOriginHeaders(httplib::Response& res) {
-  res.set_header("Access-Control-Allow-Origin", "*");
-  res.set_header("Access-Control-Allow-Methods", "GET, OPTIONS, POST, HEAD");
-  res.set_header("Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept");
-}
-
-void SetJsonBody(httplib::Response& res, cJSON* root) {
-  char* text = cJSON_Print(root);
-  // cJSON_Print returns null only when memory runs out; an empty body is
-  // then better than a crash.
-  res.set_content(text != nullptr ? text : "", "application/json");
-  cJSON_free(text);
-  cJSON_Delete(root);
-}
-
-std::string ErrorPageText(int status) {
-  char buf[512];
-  std::snprintf(buf, sizeof(buf), "<p>Error Status: <span style='color:red;'>%d</span></p>", status);
-  return buf;
-}
 
 namespace {
 void HandlePreflight(const httplib::Request&, httplib::Response& res) {

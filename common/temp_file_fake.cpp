@@ -1,6 +1,6 @@
 // In-memory backend of the temporary file seam: a table of files by path.
-#include "intake/temp_file.h"
-#include "intake/temp_file_fake.h"
+#include "common/temp_file.h"
+#include "common/temp_file_fake.h"
 
 #include <map>
 #include <mutex>

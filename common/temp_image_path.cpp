@@ -1,7 +1,7 @@
 // The temporary image file's location rule.
-#include "intake/temp_image_path.h"
+#include "common/temp_image_path.h"
 
-#include "intake/temp_file.h"
+#include "common/temp_file.h"
 
 bool TempImagePath(const std::wstring& documentsFolder, std::wstring* path) {
   std::wstring publicFolderPath = documentsFolder;

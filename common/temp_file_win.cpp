@@ -1,6 +1,6 @@
 // Win32 backend of the temporary file seam: the shell's folder lookup and
 // the C runtime's wide-path file functions.
-#include "intake/temp_file.h"
+#include "common/temp_file.h"
 
 #include <windows.h>
 #include <shlobj.h>

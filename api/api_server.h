@@ -1,11 +1,8 @@
-// The HTTP API of printgate: route table, cross-origin answers, the root
-// redirect and the error page, on 127.0.0.1:6780.
+// The HTTP API of printgate: route table, the root redirect and the error
+// handler, on 127.0.0.1:6780. The answers' shared pieces (cross-origin
+// headers, JSON body, error page) are in common/answer.h.
 #pragma once
-#include <string>
-
 #include <httplib.h>
-
-struct cJSON;
 
 // Server thread body: listens on 127.0.0.1:6780 until the process ends.
 // Returns -1 if the server object is unusable, 0 once listening has ended
@@ -21,14 +18,3 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
 
 // Registers the five routes in table order, then the error handler.
 void RegisterRoutes(httplib::Server& svr);
-
-// The three cross-origin headers, in their order. Both API handlers set them
-// first; the preflight answers carry them; the redirect and error page don't.
-void SetCrossOriginHeaders(httplib::Response& res);
-
-// Prints a JSON answer with cJSON's formatted printer and sets it as the body
-// with content type "application/json". Takes ownership of root.
-void SetJsonBody(httplib::Response& res, cJSON* root);
-
-// The error page for a status, as it is sent.
-std::string ErrorPageText(int status);

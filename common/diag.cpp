@@ -1,5 +1,5 @@
 // Standard output (or a test's sink) for printgate's diagnostic lines.
-#include "server/diag.h"
+#include "common/diag.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -10,7 +10,7 @@
 // printgate overwrite what it points to; so the folder must belong to this
 // user and be writable by nobody else, and the file itself is never opened
 // through a symlink.
-#include "intake/temp_file.h"
+#include "common/temp_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
