@@ -14,6 +14,13 @@ Typical use in a unittest case:
     gate = harness.start_printgate(run, env) # waits for 127.0.0.1:6780
     status, headers, body = harness.http("POST", "/vqapi/GetPrinters")
 
+Virtual USB label printers for printerwatch (see the section below):
+
+    install_usb_bus(run, env)                # the bench's bus driver in the prefix
+    printer = plug_printer(env, block=usb_block(8))
+    pass_seconds = run_service_pass(env, "My Service")
+    unplug_printer(env, printer)
+
 Paths come from the environment CTest sets: PG_SOURCE_DIR, PG_WIN_BUILD
 (the cross build folder) and PG_BENCH_DIR (scratch space kept between tests,
 where the booted base prefix is cached).
@@ -23,6 +30,7 @@ import fcntl
 import glob
 import http.client as httpclient
 import os
+import re
 import shutil
 import signal
 import socket
@@ -335,8 +343,9 @@ def start_program(run, env, exe, args=(), name="program"):
     Returns a dict with proc, out (path) and err (path)."""
     out = os.path.join(run["dir"], name + ".out")
     err = os.path.join(run["dir"], name + ".err")
-    proc = subprocess.Popen([WINE, exe] + list(args), env=env, stdin=subprocess.DEVNULL,
-                            stdout=open(out, "wb"), stderr=open(err, "wb"))
+    with open(out, "wb") as out_file, open(err, "wb") as err_file:
+        proc = subprocess.Popen([WINE, exe] + list(args), env=env, stdin=subprocess.DEVNULL,
+                                stdout=out_file, stderr=err_file)
     run["stops"].append(lambda: stop_process(proc))
     return {"proc": proc, "out": out, "err": err}
 
@@ -497,3 +506,253 @@ def connect_from_netns(netns, address, port, timeout=5):
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, timeout=timeout + 30)
     return result.stdout.strip()
+
+
+# --- Virtual USB printers and printerwatch's passes --------------------------
+#
+# The bench's virtual USB printer bus (tests/bench-win/usbbus/) is a Wine
+# kernel driver: each plugged printer is a real device with a USB printer
+# interface that SetupAPI lists and that answers reads, so printerwatch's own
+# discovery and reads run against it. The children live in the prefix's
+# driver host, which lives as long as its wineserver: install_usb_bus makes
+# that server persistent, and the run's cleanup ends it with `wineserver -k`.
+
+FAMILY = (0x8888, 0x0026, 0x02)  # vendor, product, interface of the label printers
+USB_PRINT_GUID = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}"
+STATE_STOPPED, STATE_RUNNING = 1, 4
+USB_WAIT = 60  # seconds any one bus command may take, plug and unplug included
+
+
+def usbbus_tool():
+    return win_exe("tests/bench-win/usbbus/usbbus_tool.exe")
+
+
+def watch_tool(name):
+    """A bench tool of the watch folder, e.g. watch_tool("svcctl_helper.exe")."""
+    return win_exe("watch/" + name)
+
+
+def keep_wine_up(run, env):
+    """Makes the prefix's wineserver persistent, once per prefix: Debian's
+    wineserver otherwise exits with the last ordinary Wine process, taking
+    services and the driver host (and every plugged printer) with it. After
+    this, never call `wineserver -w` on the prefix (it would wait forever);
+    the run's cleanup ends the server with -k."""
+    done = run.setdefault("persistent", set())
+    if env["WINEPREFIX"] in done:
+        return
+    # A server left over from setting up must end first: -p can't turn a
+    # running one persistent.
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=120, check=True)
+    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60, check=True)
+    done.add(env["WINEPREFIX"])
+
+
+def _bus_command(env, args, timeout=USB_WAIT):
+    """Runs one usbbus_tool command; raises with its one-line answer on failure."""
+    try:
+        code, text = wine(env, [usbbus_tool()] + [str(a) for a in args], timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError("usbbus_tool %s: no answer within %ss" % (args[0], timeout)) from None
+    text = text.strip()
+    if code != 0:
+        raise RuntimeError("usbbus_tool %s: %s" % (args[0], text.splitlines()[-1] if text else "exit %d" % code))
+    return text
+
+
+def install_usb_bus(run, env):
+    """Installs the virtual USB printer bus into the run's prefix as a
+    root-enumerated device (the route wineboot takes for Wine's own buses) and
+    returns once its control device answers. Makes the wineserver persistent
+    (keep_wine_up). Raises RuntimeError with one line when it can't."""
+    keep_wine_up(run, env)
+    started = time.monotonic()
+    _bus_command(env, ["install", win_exe("tests/bench-win/usbbus/benchusb.inf")], timeout=120)
+    return time.monotonic() - started
+
+
+def usb_block(first, length=63, seed=0):
+    """A printer's answer: `length` bytes, byte 0 = `first` (8 valid, 12 keep
+    state, anything else a plain block), the rest a pattern of `seed`, so that
+    two printers' configuration files differ."""
+    return bytes([first & 0xff] + [(seed * 37 + i * 11 + 1) & 0xff for i in range(1, length)])
+
+
+def plug_printer(env, vendor=FAMILY[0], product=FAMILY[1], interface=FAMILY[2], behaviour="answer",
+                 block=None):
+    """Plugs a virtual printer into the prefix's bus and returns its id once
+    its USB printer interface is present. behaviour: "answer" (every read
+    returns `block`, default usb_block(8)), "silent" (a read stays pending
+    until it is cancelled) or "failopen" (the listed path can't be opened)."""
+    block = usb_block(8) if block is None else bytes(block)
+    text = _bus_command(env, ["plug", "%04x" % vendor, "%04x" % product, "%02x" % interface, behaviour,
+                              block.hex()])
+    fields = dict(word.split("=", 1) for word in text.split())
+    return int(fields["id"])
+
+
+def usb_printer_path(printer, vendor=FAMILY[0], product=FAMILY[1], interface=FAMILY[2]):
+    """The device path Wine lists for printer id `printer` (lower case)."""
+    return "\\\\?\\usb#vid_%04x&pid_%04x&mi_%02x#bench%04x#%s" % (vendor, product, interface, printer,
+                                                                   USB_PRINT_GUID)
+
+
+def unplug_printer(env, printer):
+    """Unplugs printer id `printer`; returns once its interface is gone."""
+    _bus_command(env, ["unplug", printer])
+
+
+def printer_counters(env, printer):
+    """What the bus saw of a printer, also after unplugging: opens,
+    failed_opens, reads, cancelled (reads cancelled by the reader), abandoned
+    (reads pending when it was unplugged), closes, started, removed."""
+    text = _bus_command(env, ["stats", printer])
+    return {key: int(value) for key, value in (word.split("=") for word in text.split())}
+
+
+def usb_printer_paths(env):
+    """The USB printer interface paths printerwatch's own backend lists now."""
+    return [line.strip() for line in _bus_command(env, ["list"]).splitlines() if line.strip()]
+
+
+def read_usb_printer(env, path, timeout_ms=3000):
+    """One read through printerwatch's read backend: dict with result (0 done,
+    1 failed, 2 timed out; None when the open failed), count, error,
+    elapsed_ms and data (bytes)."""
+    text = _bus_command(env, ["read", path, timeout_ms], timeout=USB_WAIT + timeout_ms / 1000)
+    if text.startswith("open failed"):
+        return {"result": None, "error": int(text.split("error=")[1]), "count": 0, "data": b""}
+    fields = dict(word.split("=", 1) if "=" in word else (word, "") for word in text.split())
+    return {"result": int(fields["result"]), "count": int(fields["count"]), "error": int(fields["error"]),
+            "elapsed_ms": int(fields["elapsed_ms"]), "data": bytes.fromhex(fields.get("bytes", ""))}
+
+
+def start_device_events(run, env, seconds=120):
+    """Starts a hidden message-only window that registers for the USB printer
+    interface class and logs each WM_DEVICECHANGE; returns once it listens.
+    Read its events with device_events(program)."""
+    program = start_program(run, env, usbbus_tool(), ["events", str(seconds)], name="device-events")
+    wait_until(lambda: b"ready" in output(program) or program["proc"].poll() is not None, USB_WAIT,
+               what="the device-event window")
+    if b"ready" not in output(program):
+        raise RuntimeError("device-event window: " + output(program).decode("utf-8", "replace").strip())
+    return program
+
+
+def device_events(program):
+    """Events seen so far: dicts with kind (arrival, removal), class
+    (usbprint, other), encoding (ansi, utf16) and name."""
+    events = []
+    for line in output(program).decode("utf-8", "replace").splitlines():
+        words = line.split()
+        if words and words[0] in ("arrival", "removal"):
+            fields = dict(word.split("=", 1) for word in words[1:])
+            fields["kind"] = words[0]
+            events.append(fields)
+    return events
+
+
+def spooler_queues(env):
+    """Wine's queues as a program sees them: dicts with name, driver, port,
+    attributes and position (-1 when "Position" can't be read)."""
+    _, text = wine(env, [watch_tool("watch_spool_tool.exe"), "list"])
+    queues = []
+    for line in text.splitlines():
+        parts = line.strip().split("|")
+        if len(parts) == 5:
+            queues.append({"name": parts[0], "driver": parts[1], "port": parts[2],
+                           "attributes": int(parts[3]), "position": int(parts[4])})
+    return queues
+
+
+def spooler_registry(env):
+    """The queues as Wine's spooler stores them (HKLM\\...\\Print\\Printers):
+    dicts with key, name, driver, attributes and position (-1 when none).
+    The key is the name a queue was created with: Wine's level-2 rename only
+    changes the "Name" value, and OpenPrinter finds queues by key."""
+    _, text = wine(env, ["reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Print\\Printers", "/s"])
+    queues, current = {}, None
+    for line in text.splitlines():
+        if line.startswith("HKEY_LOCAL_MACHINE\\"):
+            parts = line.strip().split("\\")
+            current = None
+            if len(parts) >= 7 and parts[5] == "Printers":
+                current = queues.setdefault(parts[6], {"key": parts[6], "name": "", "driver": "", "attributes": 0,
+                                                       "position": -1})
+                current["_sub"] = parts[7] if len(parts) > 7 else ""
+            continue
+        fields = line.strip().split(None, 2) if current is not None else []
+        if len(fields) < 2:
+            continue
+        # Values may hold blanks; their names here ("Printer Driver") do too.
+        match = re.match(r"(.+?)\s+(REG_\w+)\s*(.*)$", line.strip())
+        if not match:
+            continue
+        value_name, value_type, value = match.groups()
+        if current["_sub"] == "" and value_name == "Name":
+            current["name"] = value
+        elif current["_sub"] == "" and value_name == "Printer Driver":
+            current["driver"] = value
+        elif current["_sub"] == "" and value_name == "Attributes":
+            current["attributes"] = int(value, 16)
+        elif current["_sub"] == "PrinterDriverData" and value_name == "Position":
+            current["position"] = int(value, 16)
+    for queue in queues.values():
+        queue.pop("_sub", None)
+    return sorted(queues.values(), key=lambda q: q["key"])
+
+
+def add_label_driver(env, cups, name):
+    """Installs a PostScript printer driver `name` with no queue of it, from
+    the PPD of one of the scheduler's queues. Wine's own driver of a CUPS
+    queue is named after the queue and goes when the queue goes (and the
+    mirrored queue would be one more managed queue), so printerwatch's
+    queues get a driver of their own."""
+    ppds = sorted(glob.glob(os.path.join(cups["root"], "ppd", "*.ppd")))
+    if not ppds:
+        raise RuntimeError("the scheduler has no queue whose PPD a driver could use")
+    shutil.copy(ppds[0], os.path.join(env["WINEPREFIX"], "drive_c", "bench-label.ppd"))
+    wine(env, [watch_tool("watch_spool_tool.exe"), "driver", name, "C:\\bench-label.ppd"])
+
+
+def install_printerwatch(env, service, base_name, driver, port="FILE:", data_dir="C:\\velqdata"):
+    """Copies printerwatch.exe into the prefix, writes its settings under
+    SOFTWARE\\<service> and the data directory under Software\\VELQ, and creates
+    the service (not started). Returns the data directory's host path."""
+    key = "HKLM\\SOFTWARE\\" + service
+    for name, value in (("PrinterName", base_name), ("DriverName", driver), ("PrinterPort", port)):
+        wine(env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
+    host_dir = os.path.join(env["WINEPREFIX"], "drive_c", *data_dir[3:].split("\\"))
+    os.makedirs(host_dir, exist_ok=True)
+    wine(env, ["reg", "add", "HKLM\\Software\\VELQ", "/v", "Data Directory", "/t", "REG_SZ", "/d", data_dir, "/f"])
+    target = os.path.join(env["WINEPREFIX"], "drive_c", "velq")
+    os.makedirs(target, exist_ok=True)
+    shutil.copy(watch_tool("printerwatch.exe"), target)
+    wine(env, ["sc", "create", service, "binPath=", "C:\\velq\\printerwatch.exe", "DisplayName=", service])
+    return host_dir
+
+
+def service_state(env, service):
+    """The state the SCM reports for `service` (1 stopped, 4 running...), or None."""
+    _, text = wine(env, [watch_tool("svcctl_helper.exe"), service, "query"], check=False)
+    for word in text.split():
+        if word.startswith("state="):
+            return int(word[len("state="):])
+    return None
+
+
+def run_service_pass(env, service, timeout=60):
+    """Runs one reconcile pass of printerwatch: starts the service (it passes
+    once before it reports RUNNING), waits for RUNNING, stops it and waits for
+    STOPPED. Returns the seconds from the start to RUNNING seen, which include
+    the pass. Needs keep_wine_up (a service dies with a transient server)."""
+    started = time.monotonic()
+    wine(env, ["sc", "start", service])
+    wait_until(lambda: service_state(env, service) == STATE_RUNNING, timeout, interval=0.2,
+               what="%s to report RUNNING after its pass" % service)
+    seconds = time.monotonic() - started
+    wine(env, [watch_tool("svcctl_helper.exe"), service, "stop"], check=False)
+    wait_until(lambda: service_state(env, service) == STATE_STOPPED, timeout, interval=0.2,
+               what="%s to report STOPPED" % service)
+    return seconds

@@ -3,6 +3,8 @@
 //                                               name|driver|port|attributes|position
 //   spool_tool add <name> <driver> <port> <position>
 //   spool_tool delete <name>
+//   spool_tool driver <name> <ppd path>          a PostScript driver of that name
+//                                               and PPD, with no queue of it
 #include <windows.h>
 #include <winspool.h>
 
@@ -74,10 +76,32 @@ static int Delete(char* name) {
   return ok ? 0 : 1;
 }
 
+// Wine installs a driver per CUPS queue the same way, and deletes it with the
+// queue; a driver of our own outlives every queue.
+static int Driver(char* name, char* ppd) {
+  DRIVER_INFO_3A info = {};
+  info.cVersion = 3;
+  info.pName = name;
+  info.pEnvironment = const_cast<char*>("Windows x64");
+  info.pDriverPath = const_cast<char*>("wineps.drv");
+  info.pDataFile = ppd;
+  info.pConfigFile = const_cast<char*>("wineps.drv");
+  info.pDefaultDataType = const_cast<char*>("RAW");
+  if (!AddPrinterDriverExA(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES | APD_COPY_FROM_DIRECTORY) &&
+      GetLastError() != ERROR_PRINTER_DRIVER_ALREADY_INSTALLED) {
+    std::printf("AddPrinterDriver error=%lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("driver %s\n", name);
+  std::fflush(stdout);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
   if (argc == 6 && std::strcmp(argv[1], "add") == 0) return Add(argv[2], argv[3], argv[4], std::strtoul(argv[5], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return Delete(argv[2]);
-  std::printf("usage: spool_tool list | add <name> <driver> <port> <position> | delete <name>\n");
+  if (argc == 4 && std::strcmp(argv[1], "driver") == 0) return Driver(argv[2], argv[3]);
+  std::printf("usage: spool_tool list | add <name> <driver> <port> <position> | delete <name> | driver <name> <ppd>\n");
   return 2;
 }

@@ -2,9 +2,9 @@
 choosing, its settings under SOFTWARE\\<name>, Wine's spooler holding two
 queues of the driver of a CUPS queue and no label printer attached.
 
-What Wine can't show: a USB printer (Wine has no USB printer interfaces, so
-every pass sees E = 0 and device events never arrive); the read time-out is
-shown against a pipe instead, with the same backend code.
+No printer is plugged in here, so every pass sees E = 0 (test_watch_usb.py
+plugs virtual printers); the read time-out is also shown against a pipe, with
+the same backend code.
 """
 
 import os
@@ -22,27 +22,15 @@ STATE_STOPPED = 1
 
 
 def tool(name):
-    return harness.win_exe("watch/" + name)
+    return harness.watch_tool(name)
 
 
 def spooler_queues(env):
-    """Wine's queues: dicts with name, driver, port, attributes, position."""
-    _, text = harness.wine(env, [tool("watch_spool_tool.exe"), "list"])
-    queues = []
-    for line in text.splitlines():
-        parts = line.strip().split("|")
-        if len(parts) == 5:
-            queues.append({"name": parts[0], "driver": parts[1], "port": parts[2],
-                           "attributes": int(parts[3]), "position": int(parts[4])})
-    return queues
+    return harness.spooler_queues(env)
 
 
 def service_state(env):
-    code, text = harness.wine(env, [tool("svcctl_helper.exe"), SERVICE, "query"], check=False)
-    for word in text.split():
-        if word.startswith("state="):
-            return int(word[len("state="):])
-    return None
+    return harness.service_state(env, SERVICE)
 
 
 def control(env, word):
