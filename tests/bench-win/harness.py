@@ -606,7 +606,8 @@ def unplug_printer(env, printer):
 def printer_counters(env, printer):
     """What the bus saw of a printer, also after unplugging: opens,
     failed_opens, reads, cancelled (reads cancelled by the reader), abandoned
-    (reads pending when it was unplugged), closes, started, removed."""
+    (reads pending when it was unplugged), closes, started, removed and
+    pending_ms (how long its last pending read waited until it ended)."""
     text = _bus_command(env, ["stats", printer])
     return {key: int(value) for key, value in (word.split("=") for word in text.split())}
 

@@ -32,6 +32,7 @@ struct Child {
   BOOLEAN removeHandled; /* IRP_MN_REMOVE_DEVICE seen */
   unsigned int openHandles;
   LIST_ENTRY pendingReads;
+  LARGE_INTEGER pendingSince; /* when the last read began to wait */
 };
 
 struct Bus {
@@ -67,6 +68,18 @@ static WCHAR* AppendHex(WCHAR* to, unsigned int value, int digits) {
   for (i = digits - 1; i >= 0; --i) to[i] = (WCHAR)hex[value & 0xf], value >>= 4;
   to[digits] = 0;
   return to + digits;
+}
+
+static LARGE_INTEGER Now(LARGE_INTEGER* frequency) { return KeQueryPerformanceCounter(frequency); }
+
+/* Records how long the child's last pending read waited; under the lock. */
+static void NotePendingEnd(struct Child* child) {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now = Now(&frequency);
+  if (child->id <= MAX_CHILD_ID && frequency.QuadPart > 0) {
+    gStats[child->id].pendingMs =
+        (unsigned int)((now.QuadPart - child->pendingSince.QuadPart) * 1000 / frequency.QuadPart);
+  }
 }
 
 static BOOLEAN IsBus(DEVICE_OBJECT* device) { return *(BOOLEAN*)device->DeviceExtension; }
@@ -135,6 +148,7 @@ static void NTAPI CancelRead(DEVICE_OBJECT* device, IRP* irp) {
   KeAcquireSpinLock(&gLock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   if (child->id <= MAX_CHILD_ID) gStats[child->id].cancelledReads++;
+  NotePendingEnd(child);
   KeReleaseSpinLock(&gLock, irql);
   Complete(irp, STATUS_CANCELLED, 0);
 }
@@ -155,6 +169,7 @@ static void AbandonReads(struct Child* child) {
       RemoveEntryList(&irp->Tail.Overlay.ListEntry);
       InsertTailList(&owned, &irp->Tail.Overlay.ListEntry);
       if (child->id <= MAX_CHILD_ID) gStats[child->id].abandonedReads++;
+      NotePendingEnd(child);
     }
   }
   KeReleaseSpinLock(&gLock, irql);
@@ -308,6 +323,8 @@ static NTSTATUS ChildRead(DEVICE_OBJECT* device, IRP* irp) {
   }
   if (child->plug.behaviour == UsbBusSilent) {
     /* Without a cancel routine CancelIo could never complete this read. */
+    LARGE_INTEGER frequency;
+    child->pendingSince = Now(&frequency);
     InsertTailList(&child->pendingReads, &irp->Tail.Overlay.ListEntry);
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelRead);

@@ -40,4 +40,5 @@ struct UsbBusStats {
   unsigned int closes;
   unsigned int started;
   unsigned int removed;
+  unsigned int pendingMs; /* how long the last pending read waited until it ended */
 };

@@ -218,9 +218,9 @@ static int Stats(unsigned id) {
     Say("stats failed: id=%u error=%lu\n", id, error);
     return 1;
   }
-  Say("opens=%u failed_opens=%u reads=%u cancelled=%u abandoned=%u closes=%u started=%u removed=%u\n", stats.opens,
-      stats.failedOpens, stats.reads, stats.cancelledReads, stats.abandonedReads, stats.closes, stats.started,
-      stats.removed);
+  Say("opens=%u failed_opens=%u reads=%u cancelled=%u abandoned=%u closes=%u started=%u removed=%u pending_ms=%u\n",
+      stats.opens, stats.failedOpens, stats.reads, stats.cancelledReads, stats.abandonedReads, stats.closes,
+      stats.started, stats.removed, stats.pendingMs);
   return 0;
 }
 
