@@ -14,6 +14,9 @@ packages=(
   libcairo2-dev libgdk-pixbuf-2.0-dev
   xvfb x11-utils xdotool ghostscript imagemagick python3 curl
   chromium clang libclang-rt-14-dev llvm wrk fonts-wqy-microhei
+  # The installers: wixl builds the MSI, msitools reads it back; lintian
+  # checks the Debian package of the native printgate.
+  wixl msitools lintian
 )
 
 sources=/etc/apt/sources.list.d/debian.sources

@@ -289,8 +289,10 @@ def base_prefix():
 
 def wine_env_for(prefix, cups, display=None):
     env = dict(os.environ)
+    # winemenubuilder would turn the prefix's Start-menu entries into menu
+    # files in this machine's home folder.
     env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
-                "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER})
+                "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d", "WINESERVER": WINESERVER})
     if cups is not None:
         env["CUPS_SERVER"] = cups["server"]
     if display:
@@ -336,6 +338,113 @@ def set_printer_attributes(env, queue, attributes):
     state never reaches Wine)."""
     key = "HKLM\\System\\CurrentControlSet\\Control\\Print\\Printers\\" + queue
     wine(env, ["reg", "add", key, "/v", "Attributes", "/t", "REG_DWORD", "/d", hex(attributes), "/f"])
+
+
+def keep_services(env):
+    """Debian's wineserver ends, killing services without a STOP, when the
+    last ordinary Wine process ends: make it persistent. A server left from
+    the set-up must end first: -p can't turn a running one persistent. The
+    run's cleanup ends it with `wineserver -k`."""
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=120, check=True)
+    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+
+
+def reg_values(env, key):
+    """The values of one registry key as {name: text}, or None when the key
+    is missing (Wine's reg.exe; "(Default)" for the unnamed value)."""
+    code, text = wine(env, ["reg", "query", key], check=False)
+    if code != 0:
+        return None
+    values = {}
+    for line in text.splitlines():
+        parts = re.split(r"\s{4}", line.strip(), maxsplit=2)
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = parts[2]
+        elif len(parts) == 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = ""
+    return values
+
+
+def win_path(env, path):
+    """Where a C:\\ path of the prefix lies on this machine."""
+    drive, rest = path[:2].upper(), path[3:]
+    if drive != "C:":
+        raise ValueError("not on drive C: " + path)
+    return os.path.join(env["WINEPREFIX"], "drive_c", *[p for p in rest.split("\\") if p])
+
+
+# --- The product's installer ------------------------------------------------
+
+PRODUCT = "VELQ printgate"
+SERVICE = "USB Printer Service VELQ"
+SETTINGS_KEY = "HKLM\\SOFTWARE\\" + SERVICE
+DATA_KEY = "HKLM\\Software\\VELQ"
+RUN_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
+UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+def project_version():
+    """The product version, from the top CMakeLists.txt (the one place it is set)."""
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(printgate VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
+
+
+def product_msi():
+    return win_exe("installer/printgate-%s-x64.msi" % project_version())
+
+
+def build_msi(run, version):
+    """Another MSI of the product from the same programs, with a version of
+    our choosing (for upgrades)."""
+    out = os.path.join(run["dir"], "printgate-%s-x64.msi" % version)
+    subprocess.run(["bash", os.path.join(SOURCE_DIR, "installer", "build_msi.sh"), out, version,
+                    win_exe("tray/printgate.exe"), win_exe("watch/printerwatch.exe")],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
+    return out
+
+
+def msiexec(run, env, args, name="msiexec"):
+    """Runs Wine's msiexec silently with a verbose log in the run; returns
+    (exit code, log text)."""
+    log = os.path.join(run["dir"], name + ".log")
+    code, text = wine(env, ["msiexec", "/qn"] + list(args) + ["/l*v", "Z:" + log.replace("/", "\\")],
+                      check=False, timeout=300)
+    return code, read_text(log) + text
+
+
+def installed_service_state(env, name=SERVICE):
+    """The service's current state number (4 = RUNNING), or None if there
+    is no such service."""
+    code, text = wine(env, ["sc", "query", name], check=False)
+    found = re.search(r"STATE\s*:\s*(\d+)", text)
+    return int(found.group(1)) if code == 0 and found else None
+
+
+def run_entry_program(env):
+    """The program the machine-wide Run entry starts, as Windows reads the
+    command: a quoted path and nothing after it."""
+    command = (reg_values(env, RUN_KEY) or {}).get(PRODUCT)
+    found = re.fullmatch(r'"([^"]+)"', command or "")
+    if not found:
+        raise ValueError("Run entry is not one quoted program: %r" % command)
+    return found.group(1)
+
+
+def installed_products(env, name=PRODUCT):
+    """Entries of the installed-programs list with this display name:
+    {product code: display version}."""
+    code, text = wine(env, ["reg", "query", UNINSTALL_KEY, "/s"], check=False)
+    keys, current = {}, None
+    for line in text.splitlines():
+        if line.startswith("HKEY_"):
+            current = keys.setdefault(line.rsplit("\\", 1)[-1], {})
+            continue
+        parts = re.split(r"\s{4}", line.strip(), maxsplit=2)
+        if current is not None and len(parts) == 3:
+            current[parts[0]] = parts[2]
+    return {key: values.get("DisplayVersion") for key, values in keys.items()
+            if values.get("DisplayName") == name}
 
 
 def start_program(run, env, exe, args=(), name="program"):

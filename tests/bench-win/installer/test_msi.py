@@ -1,5 +1,9 @@
-"""The product as an administrator installs it: version resources of both
-programs, read back from the cross build."""
+"""The product as an administrator installs it: the MSI under Wine's own
+msiexec, one install taken through its life in a fresh prefix (silent
+install of an older version with settings, the printgate its Run entry
+starts, an upgrade that keeps what the administrator changed, uninstall
+while printgate runs), and the MSI's tables read back for what Wine can't
+show. Wine's differences from Windows are in tests/bench-win/README.md."""
 
 import os
 import re
@@ -8,11 +12,13 @@ import unittest
 
 import harness
 
-
-def project_version():
-    """The version set in the top CMakeLists.txt, the one place it lives."""
-    with open(os.path.join(harness.SOURCE_DIR, "CMakeLists.txt")) as f:
-        return re.search(r"project\(printgate VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
+OLD_VERSION = "0.9.0"
+INSTALL_DIR = "C:\\Program Files\\VELQ printgate"
+DEFAULT_DATA_DIR = "C:\\ProgramData\\VELQ\\"
+PROGRAMS = ("printgate.exe", "printerwatch.exe")
+# A driver no queue uses: the service's first pass must leave the bench's
+# spooler alone.
+DRIVER = "Bench Label Driver"
 
 
 def version_resource(exe):
@@ -27,9 +33,16 @@ def version_resource(exe):
     return {k: v.replace(" ", "") for k, v in numbers.items()}, strings
 
 
+def msi_table(msi, table):
+    """Rows of one table of an MSI (msiinfo export), each a list of columns."""
+    text = subprocess.run(["msiinfo", "export", msi, table], check=True, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, text=True, timeout=60).stdout
+    return [line.split("\t") for line in text.splitlines()[3:]]
+
+
 class VersionResources(unittest.TestCase):
     def test_both_programs_carry_the_project_version(self):
-        version = project_version()
+        version = harness.project_version()
         for exe in ("tray/printgate.exe", "watch/printerwatch.exe"):
             with self.subTest(exe=exe):
                 numbers, strings = version_resource(harness.win_exe(exe))
@@ -37,6 +50,220 @@ class VersionResources(unittest.TestCase):
                                            "PRODUCTVERSION": version.replace(".", ",") + ",0"})
                 self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
                 self.assertEqual(strings["OriginalFilename"], os.path.basename(exe))
+
+
+class MsiTables(unittest.TestCase):
+    """What Wine doesn't show or does its own way, read from the package."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.msi = harness.product_msi()
+
+    def rows(self, table):
+        return {row[0]: row[1:] for row in msi_table(self.msi, table)}
+
+    def test_tables(self):
+        properties = self.rows("Property")
+        self.assertEqual(properties["ProductVersion"], [harness.project_version()])
+        self.assertEqual(properties["ALLUSERS"], ["1"])  # per machine
+        self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR"},
+                             set(properties["SecureCustomProperties"][0].split(";")))
+        defaults = {name: properties["DEFAULT_" + name][0]
+                    for name in ("PRINTERNAME", "DRIVERNAME", "PRINTERPORT")}
+        self.assertEqual(defaults, {"PRINTERNAME": "VELQ", "DRIVERNAME": "VELQ Label Printer",
+                                    "PRINTERPORT": "USB001"})
+        directories = self.rows("Directory")
+        self.assertEqual(directories["DATADIR"], ["CommonAppDataFolder", "VELQ"])
+        self.assertEqual(directories["INSTALLDIR"], ["ProgramFiles64Folder", "VELQ printgate"])
+
+        # Every component in the 64-bit registry view and file system.
+        for name, row in self.rows("Component").items():
+            with self.subTest(component=name):
+                self.assertTrue(int(row[2]) & 256, row)
+
+        # Own process, automatic start, vital; started at the end of the
+        # install, stopped on install and uninstall, deleted on uninstall,
+        # the installer waiting each time.
+        service, = self.rows("ServiceInstall").values()
+        self.assertEqual(service[:5], [harness.SERVICE, harness.SERVICE, "16", "2", "32769"])
+        control, = self.rows("ServiceControl").values()
+        self.assertEqual((control[0], int(control[1]), control[3]), (harness.SERVICE, 1 | 2 | 32 | 128, "1"))
+
+        # A plain (not advertised) shortcut to printgate in the all-users
+        # Start menu (ALLUSERS=1 makes ProgramMenuFolder the common one on
+        # Windows; Wine uses the user's own).
+        shortcut, = self.rows("Shortcut").values()
+        self.assertEqual(shortcut[0:4], ["ProgramMenuFolder", "VELQ printgate", "Printgate", "[#PrintgateExe]"])
+        self.assertEqual(shortcut[10], "INSTALLDIR")
+
+        # Upgrades: every older version is replaced, removed before the new
+        # one installs (its settings were read by then); a newer one blocks.
+        upgrades = msi_table(self.msi, "Upgrade")
+        self.assertIn(["{49DDDC14-2E78-4F5D-8565-CDC9709CE1FF}", "", harness.project_version(), "", "1", "",
+                       "WIX_UPGRADE_DETECTED"], upgrades)
+        sequence = {row[0]: (row[1], int(row[2])) for row in msi_table(self.msi, "InstallExecuteSequence")}
+        self.assertLess(sequence["InstallValidate"][1], sequence["RemoveExistingProducts"][1])
+        self.assertLess(sequence["RemoveExistingProducts"][1], sequence["InstallInitialize"][1])
+        # Each setting is read back from the registry after the search and
+        # before directories are resolved.
+        for action in ("PrinterNameFromRegistry", "DriverNameFromRegistry", "PrinterPortFromRegistry",
+                       "DataDirFromRegistry"):
+            with self.subTest(action=action):
+                self.assertLess(sequence["AppSearch"][1], sequence[action][1])
+                self.assertLess(sequence[action][1], sequence["CostFinalize"][1])
+        # printgate once after an interactive first install, never after a
+        # silent one, a repair or a removal.
+        self.assertEqual(sequence["StartPrintgate"][0], "UILevel > 2 AND NOT Installed AND NOT REMOVE")
+        self.assertGreater(sequence["StartPrintgate"][1], sequence["InstallFinalize"][1])
+
+
+class MsiUnderWine(unittest.TestCase):
+    """One install, numbered steps in order."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.run_ = run = harness.new_run(cls.addClassCleanup)
+        cls.cups = harness.start_cups(run, queues=("Label2",), default="Label2")
+        cls.env = env = harness.new_prefix(run, cls.cups)
+        cls.old_msi = harness.build_msi(run, OLD_VERSION)
+
+        # First an install that fails late: services.exe, given a 1 ms
+        # deadline for a service's first status, fails StartServices, the
+        # last step that changes the machine.
+        control = "HKLM\\System\\CurrentControlSet\\Control"
+        harness.wine(env, ["reg", "add", control, "/v", "ServicesPipeTimeout", "/t", "REG_SZ", "/d", "1", "/f"])
+        harness.keep_services(env)
+        cls.failed = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels"], name="failed")
+        cls.after_failure = cls.leftovers(env)
+        harness.wine(env, ["reg", "delete", control, "/v", "ServicesPipeTimeout", "/f"])
+        harness.stop_wine(env)
+        harness.keep_services(env)
+        # Wine's services.exe gives a service 10 s to send its first status,
+        # and printerwatch sends it after its first pass; a prefix's first
+        # load of the spooler (mirroring the CUPS queues) can take most of
+        # that on a busy machine, so it happens here, before the install.
+        harness.wine(env, [harness.win_exe("watch/watch_spool_tool.exe"), "list"])
+        # Settings on the command line, the port and the data directory left
+        # to their defaults.
+        cls.install = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",
+                                                 "DRIVERNAME=" + DRIVER], name="install")
+
+    @staticmethod
+    def leftovers(env):
+        """What of the product is on the machine."""
+        found = {}
+        for name in PROGRAMS:
+            if os.path.exists(harness.win_path(env, INSTALL_DIR + "\\" + name)):
+                found[name] = True
+        for key in (harness.SETTINGS_KEY, harness.DATA_KEY):
+            if harness.reg_values(env, key):
+                found[key] = harness.reg_values(env, key)
+        if harness.PRODUCT in (harness.reg_values(env, harness.RUN_KEY) or {}):
+            found["Run"] = True
+        if harness.installed_service_state(env) is not None:
+            found["service"] = harness.installed_service_state(env)
+        if os.path.exists(harness.win_path(env, DEFAULT_DATA_DIR)):
+            found["data directory"] = True
+        if harness.installed_products(env):
+            found["installed programs"] = harness.installed_products(env)
+        return found
+
+    def test_0_an_install_that_fails_rolls_back_leaving_nothing(self):
+        code, log = self.failed
+        # Wine's msiexec exits with ERROR_FUNCTION_FAILED (1627, 91 as a
+        # Unix exit status); Windows' with ERROR_INSTALL_FAILURE (1603).
+        self.assertNotEqual(code, 0, log[-3000:])
+        self.assertEqual(self.after_failure, {})
+
+    def program_path(self, name):
+        return harness.win_path(self.env, INSTALL_DIR + "\\" + name)
+
+    def wait_for_service(self, state):
+        harness.wait_until(lambda: harness.installed_service_state(self.env) == state, 60, interval=0.5,
+                           what="the service in state %d" % state)
+
+    def start_from_run_entry(self, name):
+        program = harness.run_entry_program(self.env)
+        self.assertEqual(program, INSTALL_DIR + "\\printgate.exe")
+        harness.wait_until(lambda: not harness.api_answering(), 600, interval=1,
+                           what="port %d to be free" % harness.API_PORT)
+        gate = harness.start_printgate(self.run_, self.env, exe=program, name=name)
+        status, _, body = harness.http("POST", "/vqapi/GetPrinters")
+        self.assertEqual(status, 200)
+        self.assertIn(b'"Label2"', body)
+        return gate
+
+    def test_1_silent_install_with_settings(self):
+        code, log = self.install
+        self.assertEqual(code, 0, log[-3000:])
+        for name in PROGRAMS:
+            with open(self.program_path(name), "rb") as installed, \
+                 open(harness.win_exe(("tray/" if name == "printgate.exe" else "watch/") + name), "rb") as built:
+                self.assertEqual(installed.read(), built.read(), name)
+        self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
+                         {"PrinterName": "Desk Labels", "DriverName": DRIVER, "PrinterPort": "USB001"})
+        self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        self.assertTrue(os.path.isdir(harness.win_path(self.env, DEFAULT_DATA_DIR)))
+        self.assertEqual(harness.reg_values(self.env, harness.RUN_KEY).get(harness.PRODUCT),
+                         '"%s\\printgate.exe"' % INSTALL_DIR)
+        self.assertEqual(list(harness.installed_products(self.env).values()), [OLD_VERSION])
+        # The service: created as asked and started by the install itself.
+        service = harness.reg_values(self.env, "HKLM\\System\\CurrentControlSet\\Services\\" + harness.SERVICE)
+        self.assertEqual((service["Type"], service["Start"]), ("0x10", "0x2"))
+        self.assertIn(INSTALL_DIR + "\\printerwatch.exe", service["ImagePath"])
+        self.wait_for_service(4)
+        # Wine puts a per-machine shortcut in the user's own Start menu.
+        menu = re.search(r"ProgramMenuFolder = (.*)", log).group(1).strip()
+        self.assertTrue(os.path.exists(harness.win_path(self.env, menu + "VELQ printgate.lnk")), menu)
+
+    def test_2_the_run_entry_starts_a_printgate_that_answers(self):
+        gate = self.start_from_run_entry("printgate-run")
+        harness.stop_process(gate["proc"])
+        harness.wait_until(lambda: not harness.api_answering(), 30, what="port %d closed" % harness.API_PORT)
+
+    def test_3_upgrade_keeps_what_the_administrator_changed(self):
+        # Changed by hand since the install; a value given on the upgrade's
+        # command line still wins over the stored one.
+        harness.wine(self.env, ["reg", "add", harness.SETTINGS_KEY, "/v", "PrinterName", "/t", "REG_SZ",
+                                "/d", "Front Desk", "/f"])
+        harness.wine(self.env, ["reg", "add", harness.SETTINGS_KEY, "/v", "PrinterPort", "/t", "REG_SZ",
+                                "/d", "LPT1:", "/f"])
+        code, log = harness.msiexec(self.run_, self.env, ["/i", harness.product_msi(),
+                                                          "DRIVERNAME=" + DRIVER + " 2"], name="upgrade")
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
+                         {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:"})
+        self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        products = harness.installed_products(self.env)
+        self.assertEqual(list(products.values()), [harness.project_version()], products)
+        numbers, _ = version_resource(self.program_path("printerwatch.exe"))
+        self.assertEqual(numbers["FILEVERSION"], harness.project_version().replace(".", ",") + ",0")
+        self.wait_for_service(4)
+
+    def test_4_uninstall_while_printgate_runs_leaves_nothing(self):
+        gate = self.start_from_run_entry("printgate-before-removal")
+        code, log = harness.msiexec(self.run_, self.env, ["/x", harness.product_msi()], name="uninstall")
+        self.assertEqual(code, 0, log[-3000:])
+        # The service was stopped before its program went: no half-removed
+        # service.
+        self.assertIsNone(harness.installed_service_state(self.env))
+        self.assertFalse(os.path.exists(self.program_path("printerwatch.exe")))
+        # Wine can't delete a running program's file and goes on without
+        # scheduling it for later or saying so (Windows deletes it at the
+        # next restart and reports that one is needed).
+        self.assertTrue(os.path.exists(self.program_path("printgate.exe")))
+        self.assertFalse(harness.reg_values(self.env, harness.SETTINGS_KEY))
+        self.assertFalse(harness.reg_values(self.env, harness.DATA_KEY))
+        self.assertNotIn(harness.PRODUCT, harness.reg_values(self.env, harness.RUN_KEY) or {})
+        self.assertEqual(harness.installed_products(self.env), {})
+        menu = re.search(r"ProgramMenuFolder = (.*)", self.install[1]).group(1).strip()
+        self.assertFalse(os.path.exists(harness.win_path(self.env, menu + "VELQ printgate.lnk")))
+        # The spooler's queues are the user's: untouched.
+        self.assertIn("Label2", harness.cups_command(self.cups, ["lpstat", "-p"]))
+        self.assertIsNone(gate["proc"].poll())
+        harness.stop_process(gate["proc"])
+        self.assertEqual(set(self.leftovers(self.env)), {"printgate.exe"})
+        harness.wait_until(lambda: not harness.api_answering(), 30, what="port %d closed" % harness.API_PORT)
 
 
 if __name__ == "__main__":
