@@ -40,9 +40,13 @@ PrintHandle LoadLabelImage(const std::wstring&, int*, int*) { return nullptr; }
 void ReleaseLabelImage(PrintHandle) {}
 int StartPrintDocument(PrintHandle, const std::wstring&, unsigned long*) { return 1; }
 int StartPrintPage(PrintHandle) { return 1; }
-void DrawLabelImage(PrintHandle, PrintHandle, int, int, int, int) {}
-void EndPrintPage(PrintHandle) {}
-void EndPrintDocument(PrintHandle) {}
+bool DrawLabelImage(PrintHandle, PrintHandle, int, int, int, int) { return true; }
+int EndPrintPage(PrintHandle) { return 1; }
+int EndPrintDocument(PrintHandle) { return 1; }
+PrintHandle LoadLabelImageFromMemory(const std::string&, int*, int*) { return nullptr; }
+void StorePrintCopies(PrintHandle, short) {}
+bool IsUnknownPrinterError(unsigned long) { return false; }
+std::wstring PrinterDeviceFromUtf8(const std::string&) { return std::wstring(); }
 void AbortPrintDocument(PrintHandle) {}
 
 namespace {

@@ -2,6 +2,8 @@
 // code page 936 (GBK) bytes, as the rest of printgate's output.
 #include "render/print_job.h"
 
+#include <functional>
+
 #include "common/diag.h"
 #include "common/temp_image_path.h"
 #include "render/printing.h"
@@ -38,6 +40,7 @@ constexpr char kBitmapSize[] = "1--\xce\xbb\xcd\xbc\xb4\xf3\xd0\xa1\xa3\xba%d x 
 constexpr char kPrintDone[] =
     "\xb4\xf2\xd3\xa1\xcb\xb3\xc0\xfb\xcd\xea\xb3\xc9\xc1\xcb. o(\xa1\xc9_\xa1\xc9)o \n";
 constexpr char kNoImage[] = "No label image could be loaded from tempVQ.JPG; nothing printed.";
+constexpr char kNoImageInRequest[] = "No label image could be decoded from the request; nothing printed.";
 constexpr char kPaperTooLarge[] =
     "Label image %d x %d is too large for the paper size fields; nothing printed.\n";
 constexpr char kPrintFailed[] = "Printing failed: the document or its page did not start.\n";
@@ -74,8 +77,21 @@ std::wstring WidenPrinterName(const std::string& printName) {
   return wide;
 }
 
-int PrintLabelImage(std::string printName) {
+namespace {
+
+// Loads the label image: null when none could be had. On a refusal for its
+// size, width and height may hold the size the image announced.
+typedef std::function<PrintHandle(int* width, int* height)> ImageLoader;
+
+// The step ladder every job takes. A document or page that fails to start
+// does not stop it (its page calls are still made), as it always has been.
+PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage,
+                        const char* noImageMessage, int copies) {
   JobResources job;
+  PrintReport report;
+  auto failed = [&report](PrintStep step) {
+    if (report.step == kPrintStepDone) report.step = step;
+  };
 
   // The default printer's settings are the starting point; only a machine
   // without one asks the user.
@@ -85,48 +101,56 @@ int PrintLabelImage(std::string printName) {
     if (!RunPrintDialog(false, &job.dialog)) {
       DiagText(kNoPrinterChosen);
       ReleaseJob(job);
-      return 0;
+      failed(kPrintStepNoSettings);
+      return report;
     }
   }
-
-  if (printName.empty()) printName = kDefaultPrinter;
-  std::wstring device = WidenPrinterName(printName);
 
   unsigned long lastError = 0;
   job.dc = CreatePrinterDc(device, &lastError);
   if (!job.dc) {
     DiagLine(kNoPrinterDc + std::to_string(lastError));
     ReleaseJob(job);
-    return 0;
+    failed(kPrintStepPrinterNotOpened);
+    report.lastError = lastError;
+    report.unknownPrinter = IsUnknownPrinterError(lastError);
+    return report;
   }
 
   job.settings = LockPrintSettings(job.dialog.devMode);
   if (!job.settings) {
     DiagLine(kSettingsLocked);
     ReleaseJob(job);
-    return 0;
+    failed(kPrintStepSettingsLocked);
+    return report;
   }
 
-  std::wstring jpgFilePath;
-  bool folderFound = false;
   int width = 0;
   int height = 0;
-  if (FindTempImagePath(&jpgFilePath, &folderFound)) {
-    job.image = LoadLabelImage(jpgFilePath, &width, &height);
-  }
+  job.image = loadImage(&width, &height);
+  report.width = width;
+  report.height = height;
+  LabelPaper paper = LabelPaperSize(width, height);
+  bool paperTooLarge = paper.length > kLargestPaperField || paper.width > kLargestPaperField;
   // Without an image the page would be zero-sized and blank: don't waste a
   // label on it.
-  if (!job.image || width <= 0 || height <= 0) {
-    DiagLine(kNoImage);
+  if (!job.image && !(paperTooLarge && width > 0 && height > 0)) {
+    DiagLine(noImageMessage);
     ReleaseJob(job);
-    return 0;
+    failed(kPrintStepNoImage);
+    return report;
   }
-
-  LabelPaper paper = LabelPaperSize(width, height);
-  if (paper.length > kLargestPaperField || paper.width > kLargestPaperField) {
+  if (job.image && (width <= 0 || height <= 0)) {
+    DiagLine(noImageMessage);
+    ReleaseJob(job);
+    failed(kPrintStepNoImage);
+    return report;
+  }
+  if (paperTooLarge) {
     DiagPrintf(kPaperTooLarge, width, height);
     ReleaseJob(job);
-    return 0;
+    failed(kPrintStepPaperTooLarge);
+    return report;
   }
 
   PageSettings page;
@@ -136,6 +160,7 @@ int PrintLabelImage(std::string printName) {
   page.paperLength = static_cast<short>(paper.length);
   page.paperWidth = static_cast<short>(paper.width);
   StorePageSettings(job.settings, page);
+  if (copies > 0) StorePrintCopies(job.settings, static_cast<short>(copies));
   DiagPrintf("%d  %d", page.paperLength, page.paperWidth);
 
   ApplyPrintSettings(job.dc, job.settings);
@@ -143,10 +168,13 @@ int PrintLabelImage(std::string printName) {
   job.settings = nullptr;
 
   int jobId = StartPrintDocument(job.dc, kDocumentName, &lastError);
+  report.jobId = jobId;
   bool started = jobId > 0;
   if (!started) {
     DiagLine(kStartDocFailed + std::to_string(lastError) + " | work id:" +
              std::to_string(jobId));
+    failed(kPrintStepStartDoc);
+    report.lastError = lastError;
   }
   DiagLine(kJobNumber + std::to_string(jobId));
 
@@ -154,17 +182,47 @@ int PrintLabelImage(std::string printName) {
     DiagText(kStartPageFailed);
     AbortPrintDocument(job.dc);
     started = false;
+    failed(kPrintStepStartPage);
   }
 
-  DrawLabelImage(job.dc, job.image, 0, 0, width, height);
+  if (!DrawLabelImage(job.dc, job.image, 0, 0, width, height)) failed(kPrintStepDraw);
   DiagPrintf(kBitmapSize, width, height);
 
-  EndPrintPage(job.dc);
-  EndPrintDocument(job.dc);
+  if (EndPrintPage(job.dc) <= 0) failed(kPrintStepEndPage);
+  if (EndPrintDocument(job.dc) <= 0) failed(kPrintStepEndDoc);
   // A document or page that never started printed nothing: say so rather
   // than report success.
   DiagText(started ? kPrintDone : kPrintFailed);
 
   ReleaseJob(job);
+  return report;
+}
+
+}  // namespace
+
+std::string DefaultPrinterName() { return kDefaultPrinter; }
+
+int PrintLabelImage(std::string printName) {
+  if (printName.empty()) printName = kDefaultPrinter;
+  RunLabelJob(
+      WidenPrinterName(printName),
+      [](int* width, int* height) -> PrintHandle {
+        std::wstring jpgFilePath;
+        bool folderFound = false;
+        if (!FindTempImagePath(&jpgFilePath, &folderFound)) return nullptr;
+        return LoadLabelImage(jpgFilePath, width, height);
+      },
+      kNoImage, 0);
   return 0;
+}
+
+PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,
+                            int copies) {
+  std::string name = utf8Name.empty() ? std::string(kDefaultPrinter) : utf8Name;
+  return RunLabelJob(
+      PrinterDeviceFromUtf8(name),
+      [&imageBytes](int* width, int* height) {
+        return LoadLabelImageFromMemory(imageBytes, width, height);
+      },
+      kNoImageInRequest, copies);
 }

@@ -7,6 +7,41 @@
 // progress and failures as diagnostic lines only; always returns 0.
 int PrintLabelImage(std::string printName);
 
+// The steps of the job that can fail, in the job's order.
+enum PrintStep {
+  kPrintStepDone,             // printed: the document reached the spooler
+  kPrintStepNoSettings,       // no default printer, and none chosen
+  kPrintStepPrinterNotOpened, // the queue could not be opened
+  kPrintStepSettingsLocked,   // the settings record could not be locked
+  kPrintStepNoImage,          // no image could be decoded
+  kPrintStepPaperTooLarge,    // the paper would not fit the paper fields
+  kPrintStepStartDoc,
+  kPrintStepStartPage,
+  kPrintStepDraw,
+  kPrintStepEndPage,
+  kPrintStepEndDoc,
+};
+
+// What one job did: the first step that failed (the job carries on past
+// some failures, as it always has, but the first one decides the outcome).
+struct PrintReport {
+  PrintStep step = kPrintStepDone;
+  unsigned long lastError = 0;  // the system's code, where the step gives one
+  bool unknownPrinter = false;  // the queue could not be opened: no such name
+  int jobId = 0;                // StartDoc's result
+  int width = 0;                // the image in pixels, once known
+  int height = 0;
+};
+
+// The same job as PrintLabelImage, messages included, for an image held in
+// memory on a queue named in UTF-8 (empty: "VELQ"). copies 0 keeps the
+// default printer's count. Nothing is read from or written to a file.
+PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,
+                            int copies);
+
+// The queue a job without a printer name prints on.
+std::string DefaultPrinterName();
+
 // The custom paper for an image of width x height pixels, in tenths of a
 // millimetre: the length follows the width at 10.05/8 per pixel, the width
 // follows the height at 10/8. Wide enough not to overflow for any int size.

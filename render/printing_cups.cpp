@@ -16,7 +16,8 @@
 //   it; landscape is the page's own shape, not an orientation option, which
 //   filters would apply by rotating the page;
 // - the label image: decoded with gdk-pixbuf from its content (the formats
-//   GDI+ reads too) and flattened onto white.
+//   GDI+ reads too), from a file or from memory, and flattened onto white;
+// - copies: the job's "copies" option, in place of the default's.
 #include "render/printing.h"
 
 #include <cairo-pdf.h>
@@ -195,25 +196,37 @@ bool ReadImageFile(const std::wstring& path, std::string* bytes) {
   return true;
 }
 
+// The size an image announced, and whether it was refused for it.
+struct AnnouncedSize {
+  bool tooLarge = false;
+  int width = 0;
+  int height = 0;
+};
+
 // Refuses, before any pixel memory is taken, an image too large to hold.
-void CheckDecodedSize(GdkPixbufLoader* loader, int width, int height, gpointer tooLarge) {
+void CheckDecodedSize(GdkPixbufLoader* loader, int width, int height, gpointer announced) {
+  AnnouncedSize* size = static_cast<AnnouncedSize*>(announced);
+  size->width = width;
+  size->height = height;
   if (width <= 0 || height <= 0 || width > kLargestSide || height > kLargestSide ||
       static_cast<long long>(width) * height > kLargestPixelCount) {
-    *static_cast<bool*>(tooLarge) = true;
+    size->tooLarge = true;
     gdk_pixbuf_loader_set_size(loader, 1, 1);
   }
 }
 
-GdkPixbuf* DecodeImage(const std::string& bytes) {
+GdkPixbuf* DecodeImage(const std::string& bytes, AnnouncedSize* announced = nullptr) {
   const char* type = ImageType(bytes);
   if (type == nullptr) return nullptr;
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, nullptr);
   if (loader == nullptr) return nullptr;
-  bool tooLarge = false;
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(CheckDecodedSize), &tooLarge);
+  AnnouncedSize size;
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(CheckDecodedSize), &size);
   gboolean wrote = gdk_pixbuf_loader_write(
       loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), nullptr);
   gboolean closed = gdk_pixbuf_loader_close(loader, nullptr);
+  if (announced) *announced = size;
+  bool tooLarge = size.tooLarge;
   GdkPixbuf* pixbuf = nullptr;
   if (wrote && closed && !tooLarge) {
     pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
@@ -305,6 +318,18 @@ PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError
   return dc;
 }
 
+bool IsUnknownPrinterError(unsigned long lastError) {
+  return lastError == IPP_STATUS_ERROR_NOT_FOUND;
+}
+
+// The scheduler's queue names are UTF-8 bytes, which a device name carries
+// one byte to a character.
+std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name) {
+  std::wstring device;
+  for (unsigned char byte : utf8Name) device += static_cast<wchar_t>(byte);
+  return device;
+}
+
 void DeletePrinterDc(PrintHandle dc) {
   CupsDc* printer = static_cast<CupsDc*>(dc);
   if (printer == nullptr) return;
@@ -325,6 +350,15 @@ void StorePageSettings(PrintHandle lockedSettings, const PageSettings& page) {
   settings->paperWidth = page.paperWidth;
 }
 
+void StorePrintCopies(PrintHandle lockedSettings, short copies) {
+  CupsSettings* settings = static_cast<CupsSettings*>(lockedSettings);
+  auto& options = settings->options;
+  for (auto it = options.begin(); it != options.end();) {
+    it = it->first == "copies" ? options.erase(it) : it + 1;
+  }
+  options.emplace_back("copies", std::to_string(copies));
+}
+
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings) {
   CupsDc* printer = static_cast<CupsDc*>(dc);
   if (printer == nullptr || lockedSettings == nullptr) return;
@@ -337,6 +371,24 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
   if (!ReadImageFile(path, &bytes)) return nullptr;
   GdkPixbuf* pixbuf = DecodeImage(bytes);
   if (pixbuf == nullptr) return nullptr;
+  cairo_surface_t* image = FlattenOntoWhite(pixbuf);
+  g_object_unref(pixbuf);
+  if (image == nullptr) return nullptr;
+  *width = cairo_image_surface_get_width(image);
+  *height = cairo_image_surface_get_height(image);
+  return image;
+}
+
+PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
+  AnnouncedSize announced;
+  GdkPixbuf* pixbuf = DecodeImage(bytes, &announced);
+  if (pixbuf == nullptr) {
+    if (announced.tooLarge && announced.width > 0 && announced.height > 0) {
+      *width = announced.width;
+      *height = announced.height;
+    }
+    return nullptr;
+  }
   cairo_surface_t* image = FlattenOntoWhite(pixbuf);
   g_object_unref(pixbuf);
   if (image == nullptr) return nullptr;
@@ -398,11 +450,11 @@ int StartPrintPage(PrintHandle dc) {
   return 1;
 }
 
-void DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
+bool DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
                     int bottom) {
   CupsDc* printer = static_cast<CupsDc*>(dc);
   cairo_surface_t* picture = static_cast<cairo_surface_t*>(image);
-  if (printer->cr == nullptr || picture == nullptr || right <= left || bottom <= top) return;
+  if (printer->cr == nullptr || picture == nullptr || right <= left || bottom <= top) return false;
   int width = cairo_image_surface_get_width(picture);
   int height = cairo_image_surface_get_height(picture);
   cairo_t* cr = printer->cr;
@@ -418,11 +470,12 @@ void DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int ri
   cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
   cairo_paint(cr);
   cairo_restore(cr);
+  return cairo_status(cr) == CAIRO_STATUS_SUCCESS;
 }
 
-void EndPrintPage(PrintHandle dc) {
+int EndPrintPage(PrintHandle dc) {
   CupsDc* printer = static_cast<CupsDc*>(dc);
-  if (printer->surface == nullptr) return;
+  if (printer->surface == nullptr) return -1;
   cairo_destroy(printer->cr);
   printer->cr = nullptr;
   cairo_surface_finish(printer->surface);
@@ -430,16 +483,17 @@ void EndPrintPage(PrintHandle dc) {
   cairo_surface_destroy(printer->surface);
   printer->surface = nullptr;
   if (!good) printer->pdf.clear();
+  return good ? 1 : -1;
 }
 
-void EndPrintDocument(PrintHandle dc) {
+int EndPrintDocument(PrintHandle dc) {
   CupsDc* printer = static_cast<CupsDc*>(dc);
-  if (printer->jobId <= 0) return;
+  if (printer->jobId <= 0) return -1;
   if (printer->surface != nullptr) EndPrintPage(dc);
   if (printer->pdf.empty()) {
     // No page was finished: nothing to print, and no empty job left behind.
     CancelOpenJob(printer);
-    return;
+    return -1;
   }
   http_status_t status =
       cupsStartDocument(CUPS_HTTP_DEFAULT, printer->queue.c_str(), printer->jobId,
@@ -452,10 +506,11 @@ void EndPrintDocument(PrintHandle dc) {
   ipp_status_t finished = cupsFinishDocument(CUPS_HTTP_DEFAULT, printer->queue.c_str());
   if (status != HTTP_STATUS_CONTINUE || finished > IPP_STATUS_OK_CONFLICTING) {
     CancelOpenJob(printer);  // a job without its document would wait forever
-    return;
+    return -1;
   }
   printer->jobId = 0;
   DropPage(printer);
+  return 1;
 }
 
 void AbortPrintDocument(PrintHandle dc) { CancelOpenJob(static_cast<CupsDc*>(dc)); }

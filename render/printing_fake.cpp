@@ -31,6 +31,9 @@ unsigned long startDocError = 0;
 int startPageResult = 1;
 unsigned long initialFields = 0;
 int dialogDelayMs = 0;
+bool drawFails = false;
+int endPageResult = 1;
+int endDocResult = 1;
 
 std::vector<std::string> calls;
 std::set<uintptr_t> liveHandles;
@@ -93,7 +96,7 @@ bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
   *handles = PrintDialogHandles{};
   if (silentDefault ? noDefaultPrinter : dialogCancelled) return false;
   handles->devMode = NewHandle();
-  devModes[reinterpret_cast<uintptr_t>(handles->devMode)] = FakeDevMode{initialFields, 1, 1, 0, 0};
+  devModes[reinterpret_cast<uintptr_t>(handles->devMode)] = FakeDevMode{initialFields, 1, 1, 0, 0, 1};
   handles->devNames = NewHandle();
   if (silentDefault) handles->dc = NewHandle();
   return true;
@@ -119,6 +122,15 @@ PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError
     return nullptr;
   }
   return NewHandle();
+}
+
+bool IsUnknownPrinterError(unsigned long lastError) { return lastError == 1801; }
+
+std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name) {
+  // The tests name queues in ASCII; anything else shows as '?' in the log.
+  std::wstring device;
+  for (unsigned char c : utf8Name) device += c < 0x80 ? static_cast<wchar_t>(c) : L'?';
+  return device;
 }
 
 void DeletePrinterDc(PrintHandle dc) {
@@ -153,9 +165,29 @@ void StorePageSettings(PrintHandle lockedSettings, const PageSettings& page) {
   storedSettings = *devMode;
 }
 
+void StorePrintCopies(PrintHandle lockedSettings, short copies) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("Copies " + std::to_string(copies));
+  FakeDevMode* devMode = static_cast<FakeDevMode*>(lockedSettings);
+  devMode->fields |= 0x100;  // DM_COPIES
+  devMode->copies = copies;
+  storedSettings = *devMode;
+}
+
 void ApplyPrintSettings(PrintHandle, PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("ResetDC");
+}
+
+// Holds a PNG as an image handle; null for anything else. Called locked.
+PrintHandle AdoptImage(const std::string& bytes, int* width, int* height) {
+  FakeImage image{bytes, 0, 0};
+  if (!PngSize(bytes, &image.width, &image.height)) return nullptr;
+  PrintHandle handle = NewHandle();
+  images[reinterpret_cast<uintptr_t>(handle)] = image;
+  *width = image.width;
+  *height = image.height;
+  return handle;
 }
 
 PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
@@ -163,13 +195,21 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
   bool exists = FakeFileContent(path, &bytes);
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("LoadImage " + Narrow(path));
-  FakeImage image{bytes, 0, 0};
-  if (!exists || !PngSize(bytes, &image.width, &image.height)) return nullptr;
-  PrintHandle handle = NewHandle();
-  images[reinterpret_cast<uintptr_t>(handle)] = image;
-  *width = image.width;
-  *height = image.height;
+  if (!exists) return nullptr;
+  int w = 0;
+  int h = 0;
+  PrintHandle handle = AdoptImage(bytes, &w, &h);
+  if (handle) {
+    *width = w;
+    *height = h;
+  }
   return handle;
+}
+
+PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  calls.push_back("LoadImage memory " + std::to_string(bytes.size()));
+  return AdoptImage(bytes, width, height);
 }
 
 void ReleaseLabelImage(PrintHandle image) {
@@ -191,22 +231,25 @@ int StartPrintPage(PrintHandle) {
   return startPageResult;
 }
 
-void DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right, int bottom) {
+bool DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right, int bottom) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("Draw " + std::to_string(left) + "," + std::to_string(top) + "," +
                   std::to_string(right) + "," + std::to_string(bottom));
   auto found = images.find(reinterpret_cast<uintptr_t>(image));
   drawnImages.push_back(found == images.end() ? std::string() : found->second.bytes);
+  return found != images.end() && !drawFails;
 }
 
-void EndPrintPage(PrintHandle) {
+int EndPrintPage(PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("EndPage");
+  return endPageResult;
 }
 
-void EndPrintDocument(PrintHandle) {
+int EndPrintDocument(PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("EndDoc");
+  return endDocResult;
 }
 
 void AbortPrintDocument(PrintHandle) {
@@ -226,6 +269,9 @@ void ResetFakePrinting() {
   startPageResult = 1;
   initialFields = 0;
   dialogDelayMs = 0;
+  drawFails = false;
+  endPageResult = 1;
+  endDocResult = 1;
   calls.clear();
   liveHandles.clear();
   devModes.clear();
@@ -274,6 +320,17 @@ void SetFakeStartPageResult(int result) {
 void SetFakeInitialFields(unsigned long fields) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   initialFields = fields;
+}
+
+void SetFakeDrawFails(bool fails) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  drawFails = fails;
+}
+
+void SetFakeEndResults(int endPage, int endDoc) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  endPageResult = endPage;
+  endDocResult = endDoc;
 }
 
 void SetFakeDialogDelay(int milliseconds) {

@@ -25,6 +25,9 @@ void SetFakeInitialFields(unsigned long fields);
 // Milliseconds each dialog call takes: the job's first step, between the
 // endpoint's file write and the image load, so tests can widen races.
 void SetFakeDialogDelay(int milliseconds);
+// Drawing reports failure; EndPage and EndDoc return these.
+void SetFakeDrawFails(bool fails);
+void SetFakeEndResults(int endPage, int endDoc);
 
 // One entry per call, in order, e.g. "CreateDC VELQ", "StartDoc velq label".
 std::vector<std::string> FakePrintCalls();
@@ -38,10 +41,12 @@ struct FakeDevMode {
   short paperSize;
   short paperLength;
   short paperWidth;
+  short copies;
 };
 FakeDevMode FakeStoredSettings();
 // Bytes of each image drawn, in order (the file's content at load time).
 std::vector<std::string> FakeDrawnImages();
 
-// The fake reads image files from the fake temporary file backend and knows
-// one format: PNG, whose size it takes from the IHDR chunk.
+// The fake reads image files from the fake temporary file backend (or takes
+// them from memory) and knows one format: PNG, whose size it takes from the
+// IHDR chunk.

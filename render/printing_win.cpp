@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commdlg.h>
 #include <gdiplus.h>
+#include <shlwapi.h>
 
 #include <mutex>
 
@@ -49,6 +50,21 @@ PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError
   return dc;
 }
 
+bool IsUnknownPrinterError(unsigned long lastError) {
+  return lastError == ERROR_INVALID_PRINTER_NAME;
+}
+
+std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name) {
+  if (utf8Name.empty()) return std::wstring();
+  int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(),
+                                   static_cast<int>(utf8Name.size()), nullptr, 0);
+  if (needed <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(needed), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(),
+                      static_cast<int>(utf8Name.size()), &wide[0], needed);
+  return wide;
+}
+
 void DeletePrinterDc(PrintHandle dc) {
   if (dc) DeleteDC(static_cast<HDC>(dc));
 }
@@ -69,6 +85,12 @@ void StorePageSettings(PrintHandle lockedSettings, const PageSettings& page) {
   devMode->dmPaperSize = page.paperSize;
   devMode->dmPaperLength = page.paperLength;
   devMode->dmPaperWidth = page.paperWidth;
+}
+
+void StorePrintCopies(PrintHandle lockedSettings, short copies) {
+  DEVMODEW* devMode = static_cast<DEVMODEW*>(lockedSettings);
+  devMode->dmFields |= DM_COPIES;
+  devMode->dmCopies = copies;
 }
 
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings) {
@@ -95,6 +117,36 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
   return flattened;
 }
 
+// GDI+ reads the header first and decodes the pixels only when asked, so a
+// small file announcing a huge image is refused before it can take gigabytes.
+PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
+  constexpr UINT kLargestSide = 32767;
+  constexpr unsigned long long kLargestPixelCount = 64ull << 20;
+  if (bytes.empty() || bytes.size() > 0x7fffffff || !StartGdiPlus()) return nullptr;
+  IStream* stream = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
+                                      static_cast<UINT>(bytes.size()));
+  if (!stream) return nullptr;
+  Gdiplus::Bitmap* bitmap = Gdiplus::Bitmap::FromStream(stream, FALSE);
+  HBITMAP flattened = nullptr;
+  if (bitmap && bitmap->GetLastStatus() == Gdiplus::Ok) {
+    UINT w = bitmap->GetWidth();
+    UINT h = bitmap->GetHeight();
+    if (w == 0 || h == 0 || w > kLargestSide || h > kLargestSide ||
+        static_cast<unsigned long long>(w) * h > kLargestPixelCount) {
+      *width = static_cast<int>(w > 0x7fffffff ? 0x7fffffff : w);
+      *height = static_cast<int>(h > 0x7fffffff ? 0x7fffffff : h);
+    } else if (bitmap->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &flattened) == Gdiplus::Ok) {
+      *width = static_cast<int>(w);
+      *height = static_cast<int>(h);
+    } else {
+      flattened = nullptr;
+    }
+  }
+  delete bitmap;
+  stream->Release();
+  return flattened;
+}
+
 void ReleaseLabelImage(PrintHandle image) {
   if (image) DeleteObject(static_cast<HBITMAP>(image));
 }
@@ -112,23 +164,24 @@ int StartPrintDocument(PrintHandle dc, const std::wstring& documentName,
 
 int StartPrintPage(PrintHandle dc) { return StartPage(static_cast<HDC>(dc)); }
 
-void DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
+bool DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
                     int bottom) {
   HDC printerDc = static_cast<HDC>(dc);
   HBITMAP bitmap = static_cast<HBITMAP>(image);
   BITMAP info;
-  if (!GetObjectW(bitmap, sizeof(info), &info)) return;
+  if (!GetObjectW(bitmap, sizeof(info), &info)) return false;
   HDC source = CreateCompatibleDC(printerDc);
-  if (!source) return;
+  if (!source) return false;
   HGDIOBJ previous = SelectObject(source, bitmap);
-  StretchBlt(printerDc, left, top, right - left, bottom - top, source, 0, 0, info.bmWidth,
-             info.bmHeight, SRCCOPY);
+  BOOL drawn = StretchBlt(printerDc, left, top, right - left, bottom - top, source, 0, 0,
+                          info.bmWidth, info.bmHeight, SRCCOPY);
   SelectObject(source, previous);
   DeleteDC(source);
+  return drawn != FALSE;
 }
 
-void EndPrintPage(PrintHandle dc) { EndPage(static_cast<HDC>(dc)); }
+int EndPrintPage(PrintHandle dc) { return EndPage(static_cast<HDC>(dc)); }
 
-void EndPrintDocument(PrintHandle dc) { EndDoc(static_cast<HDC>(dc)); }
+int EndPrintDocument(PrintHandle dc) { return EndDoc(static_cast<HDC>(dc)); }
 
 void AbortPrintDocument(PrintHandle dc) { AbortDoc(static_cast<HDC>(dc)); }

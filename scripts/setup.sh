@@ -17,7 +17,13 @@ packages=(
   # The installers: wixl builds the MSI, msitools reads it back; lintian
   # checks the Debian package of the native printgate.
   wixl msitools lintian
+  # The JavaScript client: its tests run under Node's test runner, and the
+  # browser suite loads its page in Firefox ESR beside Chromium.
+  nodejs firefox-esr
 )
+# Debian's npm packs the client; a Node.js that ships its own npm already
+# provides (and conflicts with) the package.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 sources=/etc/apt/sources.list.d/debian.sources
 if [ -f "$sources" ] && ! grep -q '^Types: deb-src' "$sources"; then
