@@ -2,6 +2,7 @@
 // routes, the shared preflight answer, the root redirect and the error page.
 #include "api/api_server.h"
 
+#include "apiv2/api_v2.h"
 #include "common/answer.h"
 #include "common/diag.h"
 #include "intake/print_image.h"
@@ -22,8 +23,18 @@ void RegisterRoutes(httplib::Server& svr) {
   svr.Post("/vqapi/PrintImage",
            [](const httplib::Request& req, httplib::Response& res,
               const httplib::ContentReader& contentReader) { HandlePrintImage(req, res, contentReader); });
+  // The versioned routes for web developers; the table above stays as it is.
+  svr.Options("/vqapi/v2/printers", HandlePreflight);
+  svr.Options("/vqapi/v2/print", HandlePreflight);
+  svr.Get("/vqapi/v2/printers", HandlePrintersV2);
+  svr.Post("/vqapi/v2/printers", HandlePrintersV2);
+  svr.Post("/vqapi/v2/print",
+           [](const httplib::Request& req, httplib::Response& res,
+              const httplib::ContentReader& contentReader) { HandlePrintV2(req, res, contentReader); });
   svr.set_error_handler(httplib::Server::Handler(
-      [](const httplib::Request&, httplib::Response& res) {
+      [](const httplib::Request& req, httplib::Response& res) {
+        // A v2 route's failure answers carry their own JSON.
+        if (IsV2Answer(req, res)) return;
         res.set_content(ErrorPageText(res.status), "text/html");
       }));
 }

@@ -16,5 +16,6 @@ int RunApiServer();
 typedef void (*BoundCallback)(int port, httplib::Server* server, void* context);
 int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* context);
 
-// Registers the five routes in table order, then the error handler.
+// Registers the five routes in table order, the "/vqapi/v2/" routes after
+// them, then the error handler.
 void RegisterRoutes(httplib::Server& svr);

@@ -4,7 +4,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <cctype>
 #include <cstdint>
 #include <mutex>
 
@@ -13,27 +12,15 @@
 #include "common/temp_file.h"
 #include "common/temp_image_path.h"
 #include "intake/base64.h"
+#include "intake/request_body.h"
 #include "intake/split_string.h"
 #include "render/print_job.h"
 
 namespace {
 
-// A label image is a few hundred kilobytes; anything near this is a mistake
-// or an attack, and the whole body is held in memory.
-constexpr uint64_t kMaxBodyBytes = 64ull << 20;
-
 // One temporary file serves every request: from its write to the end of the
 // print job that reads it, one request at a time, so each prints its own.
 std::mutex printMutex;
-
-bool IsChunked(const httplib::Request& req) {
-  std::string coding = req.get_header_value("Transfer-Encoding");
-  if (coding.size() != 7) return false;
-  for (size_t i = 0; i < coding.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(coding[i])) != "chunked"[i]) return false;
-  }
-  return true;
-}
 
 void SkipPrint(const char* why) {
   DiagLine(std::string("print skipped: no image stored (") + why + ")");
@@ -49,17 +36,6 @@ void SetFixedAnswer(httplib::Response& res) {
   cJSON_AddStringToObject(root, "statusCode", "10001");
   cJSON_AddStringToObject(root, "resultInfo", "hahah");
   SetJsonBody(res, root);
-}
-
-// Reads (and forgets) whatever is left of the body, so that the connection
-// is ready for the client's next request.
-void DrainBody(const httplib::Request& req, const httplib::ContentReader& contentReader) {
-  auto discard = [](const char*, size_t) { return true; };
-  if (req.is_multipart_form_data()) {
-    contentReader([](const httplib::MultipartFormData&) { return true; }, discard);
-  } else {
-    contentReader(discard);
-  }
 }
 
 // Stores the decoded bytes and prints them, one request at a time.
@@ -96,8 +72,8 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
   }
   DiagLine(context);
 
-  bool declared = !IsChunked(req) && req.has_header("Content-Length");
-  uint64_t declaredLength = declared ? req.get_header_value<uint64_t>("Content-Length") : 0;
+  bool declared = false;
+  uint64_t declaredLength = DeclaredBodyLength(req, &declared);
   if (declaredLength > kMaxBodyBytes) {
     DrainBody(req, contentReader);
     RefuseTooLarge(res);
@@ -123,18 +99,8 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
   }
 
   std::string body;
-  if (declared) body.reserve(static_cast<size_t>(declaredLength));
   bool tooLarge = false;
-  bool complete = contentReader([&](const char* data, size_t n) {
-    if (tooLarge) return true;
-    if (body.size() + n > kMaxBodyBytes) {
-      tooLarge = true;
-      std::string().swap(body);
-      return true;  // keep reading to the end, discarding
-    }
-    body.append(data, n);
-    return true;
-  });
+  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, &body, &tooLarge);
   if (tooLarge) {
     RefuseTooLarge(res);
     return;

@@ -14,6 +14,8 @@ struct SpoolerPrinter {
   std::string serverName;  // narrow text (system code page on Windows)
   std::string name;        // narrow text (system code page on Windows)
   unsigned attributes;     // kPrinterAttribute* bits
+  std::string utf8Name{};  // the same name as UTF-8, whatever the code page
+  bool isDefault = false;  // the system's default queue
 };
 
 // The local queues in the spooler's order. Returns false when the

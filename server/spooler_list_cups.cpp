@@ -13,7 +13,8 @@
 // - work offline (0x400): the queue is stopped (printer-state 5, "disabled")
 //   or does not accept jobs ("rejecting"): either way a label sent to it now
 //   is not printed now.
-// Names are the scheduler's, UTF-8 bytes as they come.
+// Names are the scheduler's, UTF-8 bytes as they come. The default queue is
+// the scheduler's (printer-type carries CUPS_PRINTER_DEFAULT).
 #include "server/spooler_list.h"
 
 #include <cups/cups.h>
@@ -90,6 +91,8 @@ SpoolerPrinter ReadPrinter(ipp_t* response, ipp_attribute_t** attr, bool* named)
   if (state == IPP_PSTATE_STOPPED || !accepting) {
     printer.attributes |= kPrinterAttributeWorkOffline;
   }
+  printer.utf8Name = printer.name;
+  printer.isDefault = (type & CUPS_PRINTER_DEFAULT) != 0;
   return printer;
 }
 

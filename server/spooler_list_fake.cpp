@@ -38,5 +38,9 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   printers->clear();
   if (fakeFail) return false;
   *printers = fakePrinters;
+  // Every real backend fills both names; ASCII names are the same in both.
+  for (SpoolerPrinter& printer : *printers) {
+    if (printer.utf8Name.empty()) printer.utf8Name = printer.name;
+  }
   return true;
 }

@@ -19,6 +19,31 @@ std::string WideToAnsi(const wchar_t* text) {
   return bytes;
 }
 
+namespace {
+
+std::string WideToUtf8(const wchar_t* text) {
+  if (text == nullptr) return std::string();
+  int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::string();
+  std::string bytes(static_cast<size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
+  bytes.resize(static_cast<size_t>(needed) - 1);
+  return bytes;
+}
+
+// The user's default queue, or "" when there is none.
+std::wstring DefaultPrinterW() {
+  DWORD size = 0;
+  GetDefaultPrinterW(nullptr, &size);
+  if (size == 0) return std::wstring();
+  std::wstring name(size, L'\0');
+  if (!GetDefaultPrinterW(&name[0], &size)) return std::wstring();
+  name.resize(wcslen(name.c_str()));
+  return name;
+}
+
+}  // namespace
+
 bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   printers->clear();
   DWORD needed = 0;
@@ -34,12 +59,16 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
     return false;
   }
   const PRINTER_INFO_2W* records = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+  std::wstring defaultName = DefaultPrinterW();
   for (DWORD i = 0; i < returned; ++i) {
     SpoolerPrinter printer;
     printer.hasServerName = records[i].pServerName != nullptr;
     printer.serverName = WideToAnsi(records[i].pServerName);
     printer.name = WideToAnsi(records[i].pPrinterName);
     printer.attributes = records[i].Attributes;
+    printer.utf8Name = WideToUtf8(records[i].pPrinterName);
+    printer.isDefault = records[i].pPrinterName != nullptr && !defaultName.empty() &&
+                        defaultName == records[i].pPrinterName;
     printers->push_back(printer);
   }
   return true;
