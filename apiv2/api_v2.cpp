@@ -14,12 +14,12 @@
 #include "common/diag.h"
 #include "intake/base64.h"
 #include "intake/request_body.h"
+#include "pg_version.h"
 #include "server/printer_list.h"
 #include "server/spooler_list.h"
 
 namespace {
 
-constexpr int kApiVersion = 2;
 constexpr int kLargestCopies = 99;
 constexpr char kV2Prefix[] = "/vqapi/v2/";
 
@@ -277,7 +277,8 @@ void HandlePrintersV2(const httplib::Request& req, httplib::Response& res) {
     cJSON_AddBoolToObject(printer, "default", record.isDefault);
     cJSON_AddItemToArray(printers, printer);
   }
-  cJSON_AddNumberToObject(root, "version", kApiVersion);
+  // The program's version, so a page can tell which printgate it talks to.
+  cJSON_AddStringToObject(root, "version", PG_VERSION);
   if (!listed) {
     // An empty list would say "no printers"; the spooler just didn't answer.
     cJSON_AddStringToObject(root, "error", "list-failed");

@@ -1,0 +1,313 @@
+// printgate's client for web pages: lists this desk's label printers and
+// prints labels through the printgate running on the same computer. It talks
+// to the "/vqapi/v2/" routes and, when only an older printgate answers, to
+// the legacy routes, whose print answer cannot tell whether a label printed.
+// No dependencies; runs in browsers and in Node.js 18 or later.
+
+export const DEFAULT_BASE_URL = 'http://127.0.0.1:6780';
+
+// The largest body printgate takes; larger labels are refused before sending.
+export const MAX_IMAGE_BYTES = 64 * 1024 * 1024;
+
+const DEFAULT_LIST_TIMEOUT_MS = 15000;
+// Printing is synchronous at printgate: the answer comes once the spooler
+// has the job, which on a busy spooler takes a while.
+const DEFAULT_PRINT_TIMEOUT_MS = 120000;
+
+const SUPPORTED_NAMES = ['VELQ', 'LX4 Label Printer'];
+const IMAGE_TYPES = ['image/png', 'image/jpeg', 'image/bmp', 'image/gif', 'image/tiff'];
+
+const MESSAGES = {
+  'not-running': 'The label printing service (printgate) is not running on this computer. Start it and try again.',
+  blocked: 'The browser did not let this page reach the label printing service on this computer. Allow this site to access devices on your local network, then try again.',
+  timeout: 'The label printing service did not answer in time.',
+  aborted: 'The request to the label printing service was cancelled.',
+  'printer-not-found': 'The label printer was not found. Check that it is connected and chosen.',
+  'not-an-image': 'The label is not an image that can be printed (PNG, JPEG, BMP, GIF or TIFF).',
+  'too-large': 'The label image is too large to send to the printer (over 64 MiB).',
+  'image-too-large-for-paper': 'The label image is too large for any paper the printer takes.',
+  'bad-request': 'The print request was not understood.',
+  'print-failed': 'The printer could not print the label.',
+  'list-failed': 'The printers of this computer could not be listed just now. Try again in a moment.',
+  'unexpected-answer': 'The label printing service gave an answer this page does not understand.',
+};
+
+/**
+ * The one error type of the client. `code` is one of the keys of MESSAGES;
+ * `message` can be shown to a user; `detail` carries printgate's own text
+ * where it gave one.
+ */
+export class PrintgateError extends Error {
+  constructor(code, message, { status = null, detail = null, cause } = {}) {
+    super(message || MESSAGES[code] || code, cause === undefined ? undefined : { cause });
+    this.name = 'PrintgateError';
+    this.code = code;
+    this.status = status;
+    this.detail = detail;
+  }
+}
+
+function fail(code, extra = {}) {
+  let message = MESSAGES[code] || code;
+  if (code === 'printer-not-found' && extra.printer) {
+    message = `The label printer "${extra.printer}" was not found. Check that it is connected and chosen.`;
+  } else if ((code === 'print-failed' || code === 'bad-request') && extra.detail) {
+    message = `${message} (${extra.detail})`;
+  }
+  return new PrintgateError(code, message, extra);
+}
+
+function baseOf(options) {
+  return String(options.baseUrl || DEFAULT_BASE_URL).replace(/\/+$/, '');
+}
+
+// One fetch with the caller's signal and a time limit. Network failures come
+// back as { networkError }, never thrown, so the caller can tell an absent
+// printgate from an older one.
+async function request(url, init, options, defaultTimeout) {
+  const controller = new AbortController();
+  const timeoutMs = options.timeoutMs === undefined ? defaultTimeout : options.timeoutMs;
+  let timedOut = false;
+  let timer = null;
+  if (timeoutMs > 0) {
+    timer = setTimeout(() => {
+      timedOut = true;
+      controller.abort();
+    }, timeoutMs);
+  }
+  const signal = options.signal;
+  const onAbort = () => controller.abort();
+  if (signal) {
+    if (signal.aborted) controller.abort();
+    else signal.addEventListener('abort', onAbort, { once: true });
+  }
+  const fetchImpl = options.fetch || globalThis.fetch;
+  try {
+    const response = await fetchImpl(url, { ...init, signal: controller.signal, cache: 'no-store' });
+    const text = await response.text();
+    return { response, text };
+  } catch (error) {
+    if (timedOut) throw fail('timeout', { cause: error });
+    if (signal && signal.aborted) throw fail('aborted', { cause: error });
+    return { networkError: error };
+  } finally {
+    if (timer) clearTimeout(timer);
+    if (signal) signal.removeEventListener('abort', onAbort);
+  }
+}
+
+function parseJson(text) {
+  try {
+    return JSON.parse(text);
+  } catch {
+    return null;
+  }
+}
+
+// Chrome asks the user before a page may reach devices on the local network;
+// once refused, its requests fail just as if nothing listened.
+async function accessDenied() {
+  const permissions = globalThis.navigator && globalThis.navigator.permissions;
+  if (!permissions || typeof permissions.query !== 'function') return false;
+  for (const name of ['loopback-network', 'local-network-access', 'local-network']) {
+    try {
+      const status = await permissions.query({ name });
+      if (status && status.state === 'denied') return true;
+    } catch {
+      // This browser has no permission of that name.
+    }
+  }
+  return false;
+}
+
+// Whether an older printgate answers the legacy listing.
+async function legacyAnswers(options) {
+  const { response, text } = await request(`${baseOf(options)}/vqapi/GetPrinters`, { method: 'POST' }, options,
+    DEFAULT_LIST_TIMEOUT_MS);
+  if (!response || !response.ok) return false;
+  const answer = parseJson(text);
+  return Boolean(answer && answer.statusCode === '10001');
+}
+
+// Why nothing could be reached: the browser's refusal, or no printgate.
+async function unreachable(networkError) {
+  return fail((await accessDenied()) ? 'blocked' : 'not-running', { cause: networkError });
+}
+
+// A v2 answer that is not one: the route is unknown to this printgate.
+function isOlderPrintgate(response, answer) {
+  return response.status === 404 && !(answer && typeof answer === 'object' && ('printers' in answer || 'printed' in answer));
+}
+
+function legacyPrinters(answer, options) {
+  const info = answer && answer.resultInfo;
+  const names = info && Array.isArray(info.printers) ? info.printers.map((p) => String(p.name)) : [];
+  return {
+    printers: names.map((name) => ({
+      name,
+      online: options.onlyOnline ? true : null,
+      local: options.onlyLocal ? true : null,
+      supported: SUPPORTED_NAMES.includes(name),
+      default: null,
+    })),
+    version: null,
+    legacy: true,
+  };
+}
+
+function filterQuery(options) {
+  // printgate takes an option as on when its parameter is present at all.
+  const names = ['onlyLocal', 'onlyOnline', 'onlySupported'].filter((name) => options[name]);
+  return names.length ? `?${names.map((name) => `${name}=1`).join('&')}` : '';
+}
+
+/**
+ * The printers of this desk: { printers: [{ name, online, local, supported,
+ * default }], version, legacy }. With an older printgate (legacy: true) only
+ * names are known; the other members are null where unknown.
+ */
+export async function listPrinters(options = {}) {
+  const base = baseOf(options);
+  const query = filterQuery(options);
+  const v2 = await request(`${base}/vqapi/v2/printers${query}`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS);
+  if (v2.response) {
+    const answer = parseJson(v2.text);
+    if (v2.response.ok && answer && Array.isArray(answer.printers)) {
+      return { printers: answer.printers, version: answer.version, legacy: false };
+    }
+    if (answer && Array.isArray(answer.printers) && answer.error) {
+      throw fail(MESSAGES[answer.error] ? answer.error : 'unexpected-answer', {
+        status: v2.response.status, detail: answer.message || null,
+      });
+    }
+    if (!isOlderPrintgate(v2.response, answer)) throw fail('unexpected-answer', { status: v2.response.status });
+  }
+  // Unknown route, or (in a browser) an answer without cross-origin headers:
+  // an older printgate, if its legacy route answers.
+  const legacy = await request(`${base}/vqapi/GetPrinters${query}`, { method: 'POST' }, options, DEFAULT_LIST_TIMEOUT_MS);
+  if (legacy.networkError) throw await unreachable(legacy.networkError);
+  const answer = parseJson(legacy.text);
+  if (!legacy.response.ok || !answer || answer.statusCode !== '10001') {
+    throw fail('unexpected-answer', { status: legacy.response.status });
+  }
+  return legacyPrinters(answer, options);
+}
+
+const MAGIC = [
+  ['image/png', [0x89, 0x50, 0x4e, 0x47]],
+  ['image/jpeg', [0xff, 0xd8, 0xff]],
+  ['image/gif', [0x47, 0x49, 0x46, 0x38]],
+  ['image/bmp', [0x42, 0x4d]],
+  ['image/tiff', [0x49, 0x49, 0x2a, 0x00]],
+  ['image/tiff', [0x4d, 0x4d, 0x00, 0x2a]],
+];
+
+function sniffType(bytes) {
+  for (const [type, magic] of MAGIC) {
+    if (bytes.length >= magic.length && magic.every((b, i) => bytes[i] === b)) return type;
+  }
+  return null;
+}
+
+function canvasBlob(canvas) {
+  return new Promise((resolve, reject) => {
+    canvas.toBlob((blob) => (blob ? resolve(blob) : reject(fail('not-an-image'))), 'image/png');
+  });
+}
+
+// The label as a body printgate takes: { body, type } with the image's own
+// bytes, or a data URL as text.
+async function labelBody(image) {
+  if (typeof image === 'string') {
+    if (!image.startsWith('data:')) throw fail('not-an-image', { detail: 'a string label must be a data URL' });
+    return { body: image, type: 'text/plain;charset=UTF-8', size: image.length };
+  }
+  let blob = null;
+  if (image && typeof image.convertToBlob === 'function') blob = await image.convertToBlob({ type: 'image/png' });
+  else if (image && typeof image.toBlob === 'function') blob = await canvasBlob(image);
+  else if (typeof Blob !== 'undefined' && image instanceof Blob) blob = image;
+  if (blob) {
+    const type = IMAGE_TYPES.includes(blob.type) ? blob.type
+      : sniffType(new Uint8Array(await blob.slice(0, 8).arrayBuffer()));
+    return { body: blob, type: type || 'application/octet-stream', size: blob.size };
+  }
+  let bytes = null;
+  if (image instanceof ArrayBuffer) bytes = new Uint8Array(image);
+  else if (ArrayBuffer.isView(image)) bytes = new Uint8Array(image.buffer, image.byteOffset, image.byteLength);
+  if (!bytes) throw fail('not-an-image', { detail: 'give a canvas, an OffscreenCanvas, a Blob, an ArrayBuffer or a data URL' });
+  return { body: bytes, type: sniffType(bytes) || 'application/octet-stream', size: bytes.byteLength };
+}
+
+async function asDataUrl(label) {
+  if (typeof label.body === 'string') return label.body;
+  const bytes = label.body instanceof Uint8Array ? label.body : new Uint8Array(await label.body.arrayBuffer());
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) {
+    binary += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+  }
+  return `data:${label.type};base64,${btoa(binary)}`;
+}
+
+// An older printgate: its answer is the same whatever happened, so the
+// outcome is unknown, never a success.
+async function printLegacy(label, options) {
+  const dataUrl = await asDataUrl(label);
+  const printer = options.printer || '';
+  const url = `${baseOf(options)}/vqapi/PrintImage${printer ? `?printer=${encodeURIComponent(printer)}` : ''}`;
+  const copies = options.copies === undefined ? 1 : options.copies;
+  for (let i = 0; i < copies; i += 1) {
+    const { response, text, networkError } = await request(url, { method: 'POST', body: dataUrl }, options,
+      DEFAULT_PRINT_TIMEOUT_MS);
+    if (networkError) throw await unreachable(networkError);
+    const answer = parseJson(text);
+    if (!response.ok || !answer || answer.statusCode !== '10001') {
+      throw fail('unexpected-answer', { status: response.status });
+    }
+  }
+  return { printed: null, outcome: 'unknown', legacy: true, printer: printer || null, job: null };
+}
+
+/**
+ * Prints one label and says what happened: resolves with { printed: true,
+ * printer, job, widthMm, heightMm, online, legacy: false }, or, with an older
+ * printgate, { printed: null, outcome: 'unknown', legacy: true }; rejects with
+ * a PrintgateError otherwise.
+ */
+export async function printLabel(image, options = {}) {
+  const copies = options.copies === undefined ? 1 : options.copies;
+  if (!Number.isInteger(copies) || copies < 1 || copies > 99) {
+    throw fail('bad-request', { detail: 'copies must be a whole number from 1 to 99' });
+  }
+  const label = await labelBody(image);
+  if (label.size > MAX_IMAGE_BYTES) throw fail('too-large');
+  const params = [];
+  if (options.printer) params.push(`printer=${encodeURIComponent(options.printer)}`);
+  if (options.copies !== undefined) params.push(`copies=${copies}`);
+  const url = `${baseOf(options)}/vqapi/v2/print${params.length ? `?${params.join('&')}` : ''}`;
+  const { response, text, networkError } = await request(url, {
+    method: 'POST',
+    headers: { 'Content-Type': label.type },
+    body: label.body,
+  }, options, DEFAULT_PRINT_TIMEOUT_MS);
+
+  if (response) {
+    const answer = parseJson(text);
+    if (answer && answer.printed === true) return { ...answer, legacy: false };
+    if (answer && answer.printed === false) {
+      throw fail(MESSAGES[answer.error] ? answer.error : 'print-failed', {
+        status: response.status, detail: answer.message || null, printer: options.printer,
+      });
+    }
+    if (!isOlderPrintgate(response, answer)) throw fail('unexpected-answer', { status: response.status });
+    return printLegacy(label, options);
+  }
+  // In a browser an older printgate's 404 has no cross-origin headers and
+  // fails like a network error. A printgate that lists on v2 is no older
+  // one: then the print itself broke off, and whether it printed is unknown.
+  const v2 = await request(`${baseOf(options)}/vqapi/v2/printers`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS);
+  if (v2.response && v2.response.ok) {
+    throw fail('print-failed', { detail: 'the connection broke off before printgate answered', cause: networkError });
+  }
+  if (await legacyAnswers(options)) return printLegacy(label, options);
+  throw await unreachable(networkError);
+}

@@ -1,0 +1,224 @@
+// The client against a real printgate (PRINTGATE_URL, whose jobs land in
+// CAPTURE_DIR; tests/cups/test_js_client.py starts both), and against small
+// loopback servers standing in for what cannot be had otherwise: an older
+// printgate, one that never answers, and nothing at all.
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import http from 'node:http';
+import { join } from 'node:path';
+import test from 'node:test';
+import { deflateSync } from 'node:zlib';
+
+import { listPrinters, PrintgateError, printLabel } from '../index.js';
+
+const baseUrl = process.env.PRINTGATE_URL;
+const captureDir = process.env.CAPTURE_DIR;
+const real = { skip: baseUrl ? false : 'PRINTGATE_URL is not set' };
+
+function crc32(bytes) {
+  let crc = 0xffffffff;
+  for (const byte of bytes) {
+    crc ^= byte;
+    for (let k = 0; k < 8; k += 1) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
+  }
+  return (crc ^ 0xffffffff) >>> 0;
+}
+
+// A PNG of width x height, all one grey.
+function png(width, height, grey = 0) {
+  const chunk = (kind, data) => {
+    const head = Buffer.alloc(4);
+    head.writeUInt32BE(data.length);
+    const body = Buffer.concat([Buffer.from(kind, 'latin1'), data]);
+    const tail = Buffer.alloc(4);
+    tail.writeUInt32BE(crc32(body));
+    return Buffer.concat([head, body, tail]);
+  };
+  const header = Buffer.alloc(13);
+  header.writeUInt32BE(width, 0);
+  header.writeUInt32BE(height, 4);
+  header.set([8, 0, 0, 0, 0], 8);
+  const rows = Buffer.alloc((width + 1) * height, grey);
+  for (let y = 0; y < height; y += 1) rows[y * (width + 1)] = 0;
+  return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]),
+    chunk('IHDR', header), chunk('IDAT', deflateSync(rows)), chunk('IEND', Buffer.alloc(0))]);
+}
+
+async function captured(job) {
+  const marker = join(captureDir, `job-${job}.queue`);
+  for (let i = 0; i < 300 && !existsSync(marker); i += 1) await new Promise((r) => setTimeout(r, 100));
+  return existsSync(marker);
+}
+
+async function rejection(promise) {
+  try {
+    await promise;
+  } catch (error) {
+    assert.ok(error instanceof PrintgateError, `not a PrintgateError: ${error}`);
+    assert.ok(error.message.length > 20, 'a message a user can read');
+    return error;
+  }
+  assert.fail('expected a PrintgateError');
+}
+
+// A loopback server for one test; handler(req, body, res).
+async function serve(t, handler) {
+  const server = http.createServer((req, res) => {
+    const chunks = [];
+    req.on('data', (c) => chunks.push(c));
+    req.on('end', () => handler(req, Buffer.concat(chunks), res));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => {
+    server.closeAllConnections();
+    server.close();
+  });
+  return `http://127.0.0.1:${server.address().port}`;
+}
+
+test('lists each printer with its state, filters as asked', real, async () => {
+  const all = await listPrinters({ baseUrl });
+  assert.equal(all.legacy, false);
+  assert.match(all.version, /^\d+\.\d+\.\d+$/);
+  const byName = Object.fromEntries(all.printers.map((p) => [p.name, p]));
+  assert.deepEqual(byName.VELQ, { name: 'VELQ', online: true, local: true, supported: true, default: true });
+  assert.deepEqual(byName.Office, { name: 'Office', online: false, local: true, supported: false, default: false });
+  const online = await listPrinters({ baseUrl, onlyOnline: true });
+  assert.ok(!online.printers.some((p) => p.name === 'Office'));
+  // false leaves an option off: printgate takes a parameter's presence as on.
+  const unfiltered = await listPrinters({ baseUrl, onlyOnline: false, onlySupported: false });
+  assert.deepEqual(unfiltered.printers.map((p) => p.name), all.printers.map((p) => p.name));
+  const supported = await listPrinters({ baseUrl, onlySupported: true });
+  assert.deepEqual(supported.printers.map((p) => p.name), ['VELQ']);
+});
+
+test('prints every kind of image and says which job it became', real, async () => {
+  const image = png(160, 80, 40);
+  const dataUrl = `data:image/png;base64,${image.toString('base64')}`;
+  const kinds = [
+    ['ArrayBuffer', image.buffer.slice(image.byteOffset, image.byteOffset + image.byteLength)],
+    ['Uint8Array', new Uint8Array(image)],
+    ['Blob', new Blob([image], { type: 'image/png' })],
+    ['untyped Blob', new Blob([image])],
+    ['data URL', dataUrl],
+  ];
+  for (const [kind, label] of kinds) {
+    const result = await printLabel(label, { baseUrl, printer: 'VELQ' });
+    assert.equal(result.printed, true, kind);
+    assert.deepEqual([result.printer, result.widthMm, result.heightMm, result.online, result.legacy],
+      ['VELQ', 20, 10, true, false], kind);
+    assert.ok(Number.isInteger(result.job) && result.job > 0, kind);
+    assert.ok(await captured(result.job), `job ${result.job} (${kind}) reached the queue`);
+  }
+  const copies = await printLabel(image, { baseUrl, copies: 2 });
+  assert.equal(copies.printer, 'VELQ');
+  const held = await printLabel(image, { baseUrl, printer: 'Office' });
+  assert.deepEqual([held.printed, held.online], [true, false]);
+});
+
+test('printgate\'s refusals come back as their codes', real, async () => {
+  const missing = await rejection(printLabel(png(8, 8), { baseUrl, printer: 'NoSuchQueue' }));
+  assert.deepEqual([missing.code, missing.status], ['printer-not-found', 404]);
+  assert.match(missing.message, /NoSuchQueue/);
+  const garbage = await rejection(printLabel(new Uint8Array([1, 2, 3, 4]), { baseUrl }));
+  assert.deepEqual([garbage.code, garbage.status], ['not-an-image', 415]);
+  const noComma = await rejection(printLabel('data:image/png;base64', { baseUrl }));
+  assert.deepEqual([noComma.code, noComma.status], ['bad-request', 400]);
+  const wide = await rejection(printLabel(png(26100, 1, 255), { baseUrl }));
+  assert.deepEqual([wide.code, wide.status], ['image-too-large-for-paper', 422]);
+});
+
+test('refuses what printgate would refuse without sending it', async (t) => {
+  let requests = 0;
+  const base = await serve(t, (req, body, res) => {
+    requests += 1;
+    res.end();
+  });
+  for (const copies of [0, -1, 100, 2.5, '3']) {
+    assert.equal((await rejection(printLabel(png(2, 2), { baseUrl: base, copies }))).code, 'bad-request');
+  }
+  assert.equal((await rejection(printLabel('not a data URL', { baseUrl: base }))).code, 'not-an-image');
+  assert.equal((await rejection(printLabel({ width: 3 }, { baseUrl: base }))).code, 'not-an-image');
+  const huge = new Uint8Array(64 * 1024 * 1024 + 1);
+  assert.equal((await rejection(printLabel(huge, { baseUrl: base }))).code, 'too-large');
+  assert.equal(requests, 0);
+});
+
+test('nothing listening is "not-running"', async () => {
+  // A port that was just free: nothing answers there.
+  const server = http.createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const gone = `http://127.0.0.1:${server.address().port}`;
+  await new Promise((resolve) => server.close(resolve));
+  assert.equal((await rejection(listPrinters({ baseUrl: gone }))).code, 'not-running');
+  assert.equal((await rejection(printLabel(png(2, 2), { baseUrl: gone }))).code, 'not-running');
+});
+
+test('a printgate that never answers is a "timeout"; the caller\'s signal is "aborted"', async (t) => {
+  const base = await serve(t, () => {});  // reads the request, never answers
+  const slow = await rejection(listPrinters({ baseUrl: base, timeoutMs: 200 }));
+  assert.equal(slow.code, 'timeout');
+  const controller = new AbortController();
+  setTimeout(() => controller.abort(), 100);
+  const stopped = await rejection(printLabel(png(2, 2), { baseUrl: base, signal: controller.signal, timeoutMs: 0 }));
+  assert.equal(stopped.code, 'aborted');
+});
+
+test('an older printgate is used through its legacy routes, and a print is "unknown"', async (t) => {
+  const posted = [];
+  const base = await serve(t, (req, body, res) => {
+    const url = new URL(req.url, 'http://x');
+    const legacyAnswer = (resultInfo) => {
+      res.setHeader('Content-Type', 'application/json');
+      res.end(JSON.stringify({ statusCode: '10001', resultInfo }, null, '\t'));
+    };
+    if (req.method === 'POST' && url.pathname === '/vqapi/GetPrinters') {
+      legacyAnswer({ printers: [{ name: 'VELQ' }, { name: 'Office' }] });
+    } else if (req.method === 'POST' && url.pathname === '/vqapi/PrintImage') {
+      posted.push({ printer: url.searchParams.get('printer'), body: body.toString('latin1') });
+      legacyAnswer('hahah');
+    } else {
+      res.statusCode = 404;
+      res.setHeader('Content-Type', 'text/html');
+      res.end("<p>Error Status: <span style='color:red;'>404</span></p>");
+    }
+  });
+  const list = await listPrinters({ baseUrl: base });
+  assert.deepEqual(list, {
+    printers: [
+      { name: 'VELQ', online: null, local: null, supported: true, default: null },
+      { name: 'Office', online: null, local: null, supported: false, default: null },
+    ],
+    version: null,
+    legacy: true,
+  });
+  const image = png(4, 4);
+  const result = await printLabel(new Blob([image], { type: 'image/png' }), { baseUrl: base, printer: 'Office', copies: 2 });
+  assert.deepEqual(result, { printed: null, outcome: 'unknown', legacy: true, printer: 'Office', job: null });
+  assert.deepEqual(posted, Array(2).fill({ printer: 'Office', body: `data:image/png;base64,${image.toString('base64')}` }));
+});
+
+test('a refused local-network permission is "blocked"', async (t) => {
+  const previous = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  Object.defineProperty(globalThis, 'navigator', {
+    configurable: true,
+    value: {
+      permissions: {
+        query: async ({ name }) => {
+          if (name !== 'local-network-access') throw new TypeError(`unknown permission ${name}`);
+          return { state: 'denied' };
+        },
+      },
+    },
+  });
+  t.after(() => {
+    if (previous) Object.defineProperty(globalThis, 'navigator', previous);
+    else delete globalThis.navigator;
+  });
+  // The browser refuses before anything is sent: fetch fails as for no server.
+  const refused = async () => {
+    throw new TypeError('Failed to fetch');
+  };
+  const error = await rejection(listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: refused }));
+  assert.equal(error.code, 'blocked');
+});
