@@ -102,15 +102,21 @@ void SetFailure(httplib::Response& res, const V2Failure& failure) {
   SetJsonBody(res, root);
 }
 
-// The queue's work-offline bit as the listing sees it now; false when the
-// spooler no longer lists the queue.
-bool QueueOnline(const std::string& utf8Name) {
+// Whether the spooler lists a queue of that name now, and whether it is
+// online (not set to work offline). *listed is false also when the listing
+// itself failed.
+void FindQueue(const std::string& utf8Name, bool* listed, bool* online) {
+  *listed = false;
+  *online = false;
   std::vector<SpoolerPrinter> records;
-  if (!EnumLocalPrinters(&records)) return false;
+  if (!EnumLocalPrinters(&records)) return;
   for (const SpoolerPrinter& record : records) {
-    if (record.utf8Name == utf8Name) return !(record.attributes & kPrinterAttributeWorkOffline);
+    if (record.utf8Name == utf8Name) {
+      *listed = true;
+      *online = !(record.attributes & kPrinterAttributeWorkOffline);
+      return;
+    }
   }
-  return false;
 }
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
@@ -340,6 +346,14 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
   }
 
   PrintReport report = PrintLabelBytes(printer, image, copies);
+  bool listed = false;
+  bool online = false;
+  if (report.step == kPrintStepPrinterNotOpened && !report.unknownPrinter) {
+    // Not every spooler gives a reason (Wine's CreateDCW leaves 0): a name
+    // the listing lacks is unknown whatever the code.
+    FindQueue(printer, &listed, &online);
+    report.unknownPrinter = !listed;
+  }
   if (report.step != kPrintStepDone) {
     V2Failure jobFailure = FailureOfJob(report);
     if (jobFailure.status == 404) jobFailure.message = Quoted(printer) + ": " + jobFailure.message;
@@ -353,7 +367,8 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
   // One pixel is an eighth of a millimetre.
   cJSON_AddNumberToObject(root, "widthMm", report.width / 8.0);
   cJSON_AddNumberToObject(root, "heightMm", report.height / 8.0);
-  cJSON_AddBoolToObject(root, "online", QueueOnline(printer));
+  FindQueue(printer, &listed, &online);
+  cJSON_AddBoolToObject(root, "online", online);
   DiagLine("v2 answer 200 printed job " + std::to_string(report.jobId));
   SetJsonBody(res, root);
 }

@@ -97,6 +97,13 @@ TEST_F(V2Routes, EveryFailingStepOfTheJobHasItsStatusAndCode) {
     EXPECT_NE(answer.Text("message").find(c.inMessage), std::string::npos)
         << c.what << ": " << answer.Text("message");
   }
+  // A spooler that gives no reason: a name it doesn't list is unknown.
+  ResetFakePrinting();
+  SetFakeCreateDcError(5);
+  FakeSpoolerSetPrinters({});
+  Answer answer = Send("POST", "/vqapi/v2/print?printer=Q", FakePng(4, 4));
+  EXPECT_EQ(answer.status, 404);
+  EXPECT_EQ(answer.Text("error"), "printer-not-found");
 }
 
 TEST_F(V2Routes, APrintedLabelNamesItsJobAndSizeFromMemoryAlone) {
