@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "apiv2/api_v2.h"
-#include "intake/temp_file_fake.h"
+#include "common/temp_file_fake.h"
 #include "render/printing_fake.h"
 #include "server/spooler_list_fake.h"
 #include "tests/render/fake_png.h"
