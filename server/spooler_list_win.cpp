@@ -7,29 +7,26 @@
 #include <new>
 #include <vector>
 
-// UTF-16 text to the system's ANSI code page: characters the code page
-// lacks become its default character; null gives "".
-std::string WideToAnsi(const wchar_t* text) {
+namespace {
+
+// UTF-16 text to a code page: characters it lacks become its default
+// character; null gives "".
+std::string WideToCodePage(const wchar_t* text, UINT codePage) {
   if (text == nullptr) return std::string();
-  int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  int needed = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return std::string();
   std::string bytes(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
+  WideCharToMultiByte(codePage, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
   bytes.resize(static_cast<size_t>(needed) - 1);  // the terminator is not text
   return bytes;
 }
 
-namespace {
+}  // namespace
 
-std::string WideToUtf8(const wchar_t* text) {
-  if (text == nullptr) return std::string();
-  int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::string();
-  std::string bytes(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
-  bytes.resize(static_cast<size_t>(needed) - 1);
-  return bytes;
-}
+// UTF-16 text to the system's ANSI code page.
+std::string WideToAnsi(const wchar_t* text) { return WideToCodePage(text, CP_ACP); }
+
+namespace {
 
 // The user's default queue, or "" when there is none.
 std::wstring DefaultPrinterW() {
@@ -66,7 +63,7 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
     printer.serverName = WideToAnsi(records[i].pServerName);
     printer.name = WideToAnsi(records[i].pPrinterName);
     printer.attributes = records[i].Attributes;
-    printer.utf8Name = WideToUtf8(records[i].pPrinterName);
+    printer.utf8Name = WideToCodePage(records[i].pPrinterName, CP_UTF8);
     printer.isDefault = records[i].pPrinterName != nullptr && !defaultName.empty() &&
                         defaultName == records[i].pPrinterName;
     printers->push_back(printer);

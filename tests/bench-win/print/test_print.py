@@ -2,10 +2,12 @@
 scheduler: one job per request, titled "velq label", landscape, the image
 unscaled at the top-left of the printable area (checked by rendering the
 captured PostScript with ghostscript), transparency on white, JPEG as well
-as PNG, concurrent requests each with their own image, and the failures
-that print nothing."""
+as PNG, concurrent requests each with their own image, the failures that
+print nothing, and the v2 print route, which prints from memory and names
+the job."""
 
 import base64
+import json
 import re
 import threading
 import time
@@ -167,6 +169,27 @@ class PrintUnderWine(unittest.TestCase):
         self.post("", data_url(image), marker=b"start print")
         job, = self.new_jobs(1)
         self.assertEqual(job["queue"], "VELQ")
+
+    def test_the_v2_route_prints_the_posted_bytes_and_reports_the_job(self):
+        def pixel(x, y):
+            return BLACK if (x < 100 and y < 60) or x == 399 or y == 239 else WHITE
+
+        status, _, answer = harness.http("POST", "/vqapi/v2/print?printer=Office",
+                                         body=labels.png(400, 240, pixel), headers={"Content-Type": "image/png"})
+        answer = json.loads(answer)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual((answer["printed"], answer["printer"], answer["widthMm"], answer["heightMm"],
+                          answer["online"]), (True, "Office", 50, 30, True))
+        self.assertGreater(answer["job"], 0)
+        job, = self.new_jobs(1)
+        self.assertEqual(job["queue"], "Office")
+        page, left, top = self.assert_label(job, pixel, 400, 240)
+        self.assertEqual(page.dark_box(), (left, top, left + 400, top + 240))
+        # Wine's CreateDCW gives no reason for an unknown queue; the route
+        # still tells it apart from a failed print.
+        status, _, answer = harness.http("POST", "/vqapi/v2/print?printer=Nowhere", body=labels.png(8, 8, pixel),
+                                         headers={"Content-Type": "image/png"})
+        self.assertEqual((status, json.loads(answer)["error"]), (404, "printer-not-found"))
 
 
 if __name__ == "__main__":
