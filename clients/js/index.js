@@ -83,7 +83,7 @@ async function request(url, init, options, defaultTimeout) {
   }
   const fetchImpl = options.fetch || globalThis.fetch;
   try {
-    const response = await fetchImpl(url, { ...init, signal: controller.signal, cache: 'no-store' });
+    const response = await fetchImpl(url, { ...init, signal: controller.signal });
     const text = await response.text();
     return { response, text };
   } catch (error) {
