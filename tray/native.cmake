@@ -4,3 +4,13 @@ set_target_properties(printgate_posix PROPERTIES OUTPUT_NAME printgate)
 pg_link_printgate(printgate_posix cups)
 # Beside the Windows build's tray/printgate.exe, at build/<dir>/tray/printgate.
 set_target_properties(printgate_posix PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tray")
+
+# Its Debian package, on demand: cmake --build build/native --target deb
+# writes build/native/installer/printgate_<version>_<arch>.deb.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  add_custom_target(deb
+    COMMAND bash "${CMAKE_SOURCE_DIR}/installer/deb/build_deb.sh" "${CMAKE_BINARY_DIR}/installer"
+            "${PROJECT_VERSION}" "$<TARGET_FILE:printgate_posix>"
+    DEPENDS printgate_posix
+    COMMENT "Building the Debian package")
+endif()

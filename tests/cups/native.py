@@ -60,9 +60,9 @@ def native_env(run, cups):
     return env
 
 
-def start_native(run, env, name="printgate", timeout=600):
-    """Starts the native printgate and returns once it says it serves
-    127.0.0.1:6780. A port still held (another test's program, or closed
+def start_native(run, env, name="printgate", timeout=600, command=None):
+    """Starts the native printgate (the build's, or the command given) and
+    returns once it says it serves 127.0.0.1:6780. A port still held (another test's program, or closed
     connections in TIME_WAIT) makes it exit at once: then it is started
     again until the port is free or the timeout passes."""
     out = os.path.join(run["dir"], name + ".out")
@@ -70,7 +70,7 @@ def start_native(run, env, name="printgate", timeout=600):
     deadline = time.monotonic() + timeout
     while True:
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
-            proc = subprocess.Popen([native_exe()], env=env, stdin=subprocess.DEVNULL,
+            proc = subprocess.Popen(command or [native_exe()], env=env, stdin=subprocess.DEVNULL,
                                     stdout=stdout, stderr=stderr)
         program = {"proc": proc, "out": out, "err": err}
         while proc.poll() is None and b"serving" not in read_bytes(err):

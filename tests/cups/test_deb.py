@@ -1,0 +1,90 @@
+"""The Debian package of the native printgate on this machine: lintian
+finds no error; installed, the program starts as its systemd user unit
+starts it and answers; removed, nothing of it is left.
+
+Installing a package changes the whole machine: the test takes turns with
+the setup script and other checkouts on their lock, leaves alone a printgate
+package it did not install, and purges its own whatever happens."""
+
+import fcntl
+import os
+import shlex
+import subprocess
+import unittest
+
+import harness
+import native
+
+UNIT = "/usr/lib/systemd/user/printgate.service"
+
+
+def dpkg(*args, check=True):
+    return subprocess.run(["dpkg"] + list(args), check=check, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
+
+
+def installed():
+    result = dpkg("-s", "printgate", check=False)
+    return result.returncode == 0 and "Status: install ok installed" in result.stdout
+
+
+def unit_command(path):
+    """ExecStart of a unit file, split as systemd splits it."""
+    with open(path) as f:
+        lines = [line.strip() for line in f]
+    command, = [line.split("=", 1)[1] for line in lines if line.startswith("ExecStart=")]
+    return shlex.split(command)
+
+
+class DebianPackage(unittest.TestCase):
+    def test_lintian_install_start_as_the_unit_would_and_remove(self):
+        run = harness.new_run(self.addCleanup)
+        deb = subprocess.run(["bash", os.path.join(harness.SOURCE_DIR, "installer", "deb", "build_deb.sh"),
+                              run["dir"], harness.project_version(), native.native_exe()],
+                             check=True, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+                             timeout=300).stdout.strip()
+        # lintian refuses nothing as root but says so on stderr.
+        lint = subprocess.run(["lintian", "--no-tag-display-limit", deb], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=600)
+        print("lintian:", lint.stdout.strip() or "(no tags)")
+        self.assertEqual([line for line in lint.stdout.splitlines() if line.startswith("E:")], [])
+        self.assertEqual(lint.returncode, 0, lint.stdout)
+
+        shipped = [line.split(" -> ")[0].split(None, 5)[5][1:]
+                   for line in dpkg("-c", deb).stdout.splitlines()]
+        shipped = [path.rstrip("/") for path in shipped if path not in ("/", "")]
+        ours = [path for path in shipped if "printgate" in path]
+
+        lock = open("/var/lock/printgate-setup.lock", "w")
+        self.addCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if installed():
+            self.skipTest("a printgate package is installed on this machine already")
+        self.assertEqual([path for path in ours if os.path.lexists(path)], [])
+        # Everything the package brings that isn't here yet, folders too.
+        new = [path for path in shipped if not os.path.lexists(path)]
+
+        self.addCleanup(lambda: installed() and dpkg("--purge", "printgate", check=False))
+        dpkg("-i", deb)
+        self.assertTrue(installed())
+        for path in ours:
+            self.assertTrue(os.path.lexists(path), path)
+        self.assertEqual(os.readlink("/usr/lib/systemd/user/default.target.wants/printgate.service"),
+                         "../printgate.service")
+
+        cups = harness.start_cups(run, queues=("VELQ",))
+        command = unit_command(UNIT)
+        self.assertEqual(command, ["/usr/bin/printgate"])
+        gate = native.start_native(run, native.native_env(run, cups), name="printgate-deb", command=command)
+        status, _, body = harness.http("POST", "/vqapi/GetPrinters")
+        self.assertEqual((status, b'"VELQ"' in body), (200, True), body)
+        harness.stop_process(gate["proc"])
+
+        dpkg("--purge", "printgate")
+        self.assertFalse(installed())
+        self.assertEqual([path for path in new if os.path.lexists(path)], [])
+        self.assertEqual([name for name in os.listdir("/var/lib/dpkg/info") if name.startswith("printgate.")], [])
+
+
+if __name__ == "__main__":
+    unittest.main()
