@@ -340,16 +340,6 @@ def set_printer_attributes(env, queue, attributes):
     wine(env, ["reg", "add", key, "/v", "Attributes", "/t", "REG_DWORD", "/d", hex(attributes), "/f"])
 
 
-def keep_services(env):
-    """Debian's wineserver ends, killing services without a STOP, when the
-    last ordinary Wine process ends: make it persistent. A server left from
-    the set-up must end first: -p can't turn a running one persistent. The
-    run's cleanup ends it with `wineserver -k`."""
-    subprocess.run([WINESERVER, "-w"], env=env, timeout=120, check=True)
-    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
-
-
 def reg_values(env, key):
     """The values of one registry key as {name: text}, or None when the key
     is missing (Wine's reg.exe; "(Default)" for the unnamed value)."""
@@ -411,14 +401,6 @@ def msiexec(run, env, args, name="msiexec"):
     code, text = wine(env, ["msiexec", "/qn"] + list(args) + ["/l*v", "Z:" + log.replace("/", "\\")],
                       check=False, timeout=300)
     return code, read_text(log) + text
-
-
-def installed_service_state(env, name=SERVICE):
-    """The service's current state number (4 = RUNNING), or None if there
-    is no such service."""
-    code, text = wine(env, ["sc", "query", name], check=False)
-    found = re.search(r"STATE\s*:\s*(\d+)", text)
-    return int(found.group(1)) if code == 0 and found else None
 
 
 def run_entry_program(env):
@@ -656,6 +638,14 @@ def keep_wine_up(run, env):
     subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=60, check=True)
     done.add(env["WINEPREFIX"])
+
+
+def restart_wine(run, env):
+    """Ends every process of the prefix and makes its next wineserver
+    persistent again (services.exe reads some settings only when it starts)."""
+    stop_wine(env)
+    run.setdefault("persistent", set()).discard(env["WINEPREFIX"])
+    keep_wine_up(run, env)
 
 
 def _bus_command(env, args, timeout=USB_WAIT):

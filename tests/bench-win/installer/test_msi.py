@@ -132,17 +132,16 @@ class MsiUnderWine(unittest.TestCase):
         # last step that changes the machine.
         control = "HKLM\\System\\CurrentControlSet\\Control"
         harness.wine(env, ["reg", "add", control, "/v", "ServicesPipeTimeout", "/t", "REG_SZ", "/d", "1", "/f"])
-        harness.keep_services(env)
+        harness.keep_wine_up(run, env)
         cls.failed = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels"], name="failed")
         cls.after_failure = cls.leftovers(env)
         harness.wine(env, ["reg", "delete", control, "/v", "ServicesPipeTimeout", "/f"])
-        harness.stop_wine(env)
-        harness.keep_services(env)
+        harness.restart_wine(run, env)
         # Wine's services.exe gives a service 10 s to send its first status,
         # and printerwatch sends it after its first pass; a prefix's first
         # load of the spooler (mirroring the CUPS queues) can take most of
         # that on a busy machine, so it happens here, before the install.
-        harness.wine(env, [harness.win_exe("watch/watch_spool_tool.exe"), "list"])
+        harness.spooler_queues(env)
         # Settings on the command line, the port and the data directory left
         # to their defaults.
         cls.install = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",
@@ -160,8 +159,8 @@ class MsiUnderWine(unittest.TestCase):
                 found[key] = harness.reg_values(env, key)
         if harness.PRODUCT in (harness.reg_values(env, harness.RUN_KEY) or {}):
             found["Run"] = True
-        if harness.installed_service_state(env) is not None:
-            found["service"] = harness.installed_service_state(env)
+        if harness.service_state(env, harness.SERVICE) is not None:
+            found["service"] = harness.service_state(env, harness.SERVICE)
         if os.path.exists(harness.win_path(env, DEFAULT_DATA_DIR)):
             found["data directory"] = True
         if harness.installed_products(env):
@@ -179,7 +178,7 @@ class MsiUnderWine(unittest.TestCase):
         return harness.win_path(self.env, INSTALL_DIR + "\\" + name)
 
     def wait_for_service(self, state):
-        harness.wait_until(lambda: harness.installed_service_state(self.env) == state, 60, interval=0.5,
+        harness.wait_until(lambda: harness.service_state(self.env, harness.SERVICE) == state, 60, interval=0.5,
                            what="the service in state %d" % state)
 
     def start_from_run_entry(self, name):
@@ -246,7 +245,7 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(code, 0, log[-3000:])
         # The service was stopped before its program went: no half-removed
         # service.
-        self.assertIsNone(harness.installed_service_state(self.env))
+        self.assertIsNone(harness.service_state(self.env, harness.SERVICE))
         self.assertFalse(os.path.exists(self.program_path("printerwatch.exe")))
         # Wine can't delete a running program's file and goes on without
         # scheduling it for later or saying so (Windows deletes it at the
