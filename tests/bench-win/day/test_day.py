@@ -15,14 +15,9 @@ its old key, so it can't be opened by its new name and nothing prints on it
 (tests/bench-win/README.md).
 """
 
-import functools
-import http.server
 import json
 import os
-import signal
-import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -36,11 +31,6 @@ QUEUE = "VELQ"
 # service's queue prints to the private scheduler.
 DRIVER, PORT = QUEUE, "CUPS:" + QUEUE
 OFFLINE = 0x400
-
-
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
 
 
 class UsersDay(unittest.TestCase):
@@ -81,21 +71,6 @@ class UsersDay(unittest.TestCase):
         self.assertEqual(status, 200)
         return [p["name"] for p in json.loads(body)["resultInfo"]["printers"]]
 
-    def chromium_prints(self, url):
-        profile = os.path.join(self.run_["dir"], "chromium-profile")
-        proc = subprocess.Popen(
-            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--user-data-dir=" + profile, "--virtual-time-budget=30000", "--dump-dom", url],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        try:
-            dom, _ = proc.communicate(timeout=180)
-        finally:
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-        return dom.decode("utf-8", "replace")
-
     def test_a_users_day(self):
         run = self.run_
         self.cups = cups = self.step("private CUPS scheduler", lambda: harness.start_cups(run, queues=(QUEUE,)))
@@ -125,14 +100,9 @@ class UsersDay(unittest.TestCase):
         self.assertIn(QUEUE, self.listed())
         self.assertIn(QUEUE, self.listed("?onlyOnline"))
 
-        examples = os.path.join(harness.SOURCE_DIR, "examples")
-        site = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler,
-                                                                                 directory=examples))
-        threading.Thread(target=site.serve_forever, daemon=True).start()
-        self.addCleanup(site.server_close)
-        self.addCleanup(site.shutdown)
-        url = "http://127.0.0.1:%d/print-label.html?auto=1&printer=%s" % (site.server_port, QUEUE)
-        dom = self.step("page prints in headless Chromium", lambda: self.chromium_prints(url))
+        site_port = harness.serve_folder(run, os.path.join(harness.SOURCE_DIR, "examples"))
+        url = "http://127.0.0.1:%d/print-label.html?auto=1&printer=%s" % (site_port, QUEUE)
+        dom = self.step("page prints in headless Chromium", lambda: harness.chromium_dom(run, url))
         self.assertIn("printed on %s: 200 10001" % QUEUE, dom)
         job, = self.step("job reaches CUPS", lambda: harness.wait_for_jobs(cups, 1, timeout=90))
         self.assertEqual((job["queue"], job["title"]), (QUEUE, "velq label"))
