@@ -12,6 +12,12 @@ void SetCrossOriginHeaders(httplib::Response& res) {
   res.set_header("Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept");
 }
 
+void AllowPrivateNetworkIfAsked(const httplib::Request& req, httplib::Response& res) {
+  if (req.get_header_value("Access-Control-Request-Private-Network") == "true") {
+    res.set_header("Access-Control-Allow-Private-Network", "true");
+  }
+}
+
 void SetJsonBody(httplib::Response& res, cJSON* root) {
   char* text = cJSON_Print(root);
   // cJSON_Print returns null only when memory runs out; an empty body is

@@ -12,6 +12,12 @@ struct cJSON;
 // first; the preflight answers carry them; the redirect and error page don't.
 void SetCrossOriginHeaders(httplib::Response& res);
 
+// Chrome asks a page's preflight to a loopback server whether private
+// network access is allowed ("Access-Control-Request-Private-Network:
+// true"); only then does the answer say it is, so every other preflight
+// answer stays byte for byte as it was.
+void AllowPrivateNetworkIfAsked(const httplib::Request& req, httplib::Response& res);
+
 // Prints a JSON answer with cJSON's formatted printer and sets it as the body
 // with content type "application/json". Takes ownership of root.
 void SetJsonBody(httplib::Response& res, cJSON* root);

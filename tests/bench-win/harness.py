@@ -26,6 +26,7 @@ Paths come from the environment CTest sets: PG_SOURCE_DIR, PG_WIN_BUILD
 where the booted base prefix is cached).
 """
 
+import ctypes
 import fcntl
 import functools
 import glob
@@ -547,6 +548,73 @@ def chromium_dom(run, url, name="chromium"):
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
     return dom.decode("utf-8", "replace")
+
+
+# --- Server sockets ---------------------------------------------------------
+
+def wineserver_pid(env):
+    """The wineserver of env's prefix: the process whose working folder is
+    the prefix's server folder, named after the prefix's device and inode
+    (server-DEV-INODE, in a temporary folder)."""
+    info = os.stat(env["WINEPREFIX"])
+    folder = "/server-%x-%x" % (info.st_dev, info.st_ino)
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink("/proc/%s/cwd" % entry).endswith(folder):
+                    return int(entry)
+            except OSError:
+                pass
+    raise RuntimeError("no wineserver runs in a folder " + folder)
+
+
+def listen_backlog(port=API_PORT):
+    """The backlog of the socket listening on 127.0.0.1:port, as ss shows it
+    (its send queue column)."""
+    out = subprocess.run(["ss", "-Hltn", "sport = :%d" % port], check=True, stdout=subprocess.PIPE,
+                         text=True).stdout.split()
+    return int(out[2])
+
+
+def accepted_socket_option(pids, client, level, option):
+    """The option's value on the server's end of client's connection, read
+    from whichever of pids holds it (the program, or Wine's server, which
+    keeps the Unix socket of every Windows one): the socket is found by its
+    inode in /proc/net/tcp and copied out with pidfd_getfd."""
+    local_port = client.getsockname()[1]
+    server_port = client.getpeername()[1]
+    inode = None
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            local, remote = fields[1], fields[2]
+            if int(local.split(":")[1], 16) == server_port and int(remote.split(":")[1], 16) == local_port:
+                inode = fields[9]
+    if inode is None:
+        raise RuntimeError("the server's end of the connection is not in /proc/net/tcp")
+    libc = ctypes.CDLL(None, use_errno=True)
+    for pid in pids:
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target != "socket:[%s]" % inode:
+                continue
+            pidfd = os.pidfd_open(pid)
+            try:
+                copy = libc.syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
+                if copy < 0:
+                    raise OSError(ctypes.get_errno(), "pidfd_getfd")
+                with socket.socket(fileno=copy) as s:
+                    return s.getsockopt(level, option)
+            finally:
+                os.close(pidfd)
+    raise RuntimeError("no process of %s holds the server's socket" % (pids,))
 
 
 # --- X display --------------------------------------------------------------

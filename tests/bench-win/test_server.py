@@ -83,6 +83,27 @@ class ServerUnderWine(unittest.TestCase):
         # Standard output is in text mode on Windows: lines end in CR LF.
         self.assertIn(b"010===\r\n", harness.output(self.gate))
 
+    def test_preflight_allows_the_private_network_only_when_asked(self):
+        for value, allowed in [("true", True), (None, False), ("false", False)]:
+            headers = {"Origin": "https://labels.example", "Access-Control-Request-Method": "POST"}
+            if value is not None:
+                headers["Access-Control-Request-Private-Network"] = value
+            status, answer, body = harness.http("OPTIONS", "/vqapi/PrintImage?printer=VELQ", headers=headers)
+            self.assertEqual((status, body), (204, b""), value)
+            expected = CORS + ([("Access-Control-Allow-Private-Network", "true")] if allowed else [])
+            self.assertEqual(sorted(harness.cors_headers(answer)), sorted(expected), value)
+
+    def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
+        # Wine keeps a Unix socket under each Windows one; the option set on
+        # the listening socket must reach the accepted one.
+        with harness.socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
+            client.sendall(b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertTrue(client.recv(4096).startswith(b"HTTP/1.1 204"))
+            nodelay = harness.accepted_socket_option([harness.wineserver_pid(self.env)], client,
+                                                     harness.socket.IPPROTO_TCP, harness.socket.TCP_NODELAY)
+        self.assertNotEqual(nodelay, 0)
+        self.assertGreaterEqual(harness.listen_backlog(), 128)
+
     def test_only_loopback_is_served(self):
         netns = harness.new_netns(harness.new_run(self.addCleanup))
         # The namespace reaches the host's veth address (port 9 is closed,

@@ -199,6 +199,15 @@ class LoadAndFaults(unittest.TestCase):
             for s in slow:
                 s.close()
 
+    def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
+        with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
+            client.sendall(b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertTrue(client.recv(4096).startswith(b"HTTP/1.1 204"))
+            nodelay = harness.accepted_socket_option([self.gate["proc"].pid], client, socket.IPPROTO_TCP,
+                                                     socket.TCP_NODELAY)
+        self.assertNotEqual(nodelay, 0)
+        self.assertGreaterEqual(harness.listen_backlog(), 128)
+
     def test_an_oversize_body_is_refused_and_the_next_request_is_served(self):
         before = {job["id"] for job in harness.captured_jobs(self.cups)}
         # Announced too large: refused before anything is read.

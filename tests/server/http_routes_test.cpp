@@ -3,6 +3,7 @@
 // does with requests it cannot route.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +59,33 @@ std::string RawExchange(int port, const std::string& request) {
   return answer;
 }
 
+// The server's own socket on port: the listening one, or the accepted end
+// of the connection whose client side is client. -1 when none is open.
+int ServerSocket(int port, int client) {
+  sockaddr_in clientAddress{};
+  socklen_t length = sizeof(clientAddress);
+  if (client >= 0) getsockname(client, reinterpret_cast<sockaddr*>(&clientAddress), &length);
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in local{};
+    length = sizeof(local);
+    if (fd == client || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port) {
+      continue;
+    }
+    int listening = 0;
+    length = sizeof(listening);
+    getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length);
+    if (client < 0 && listening) return fd;
+    sockaddr_in peer{};
+    length = sizeof(peer);
+    if (client >= 0 && !listening && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_port == clientAddress.sin_port) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
 class HttpRoutes : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -105,6 +133,68 @@ TEST_F(HttpRoutes, PreflightAnswersBothApiPathsWithExactlyTheCrossOriginSet) {
     EXPECT_EQ(res->body, "") << path;
     ExpectFullCorsSet(res->headers);
   }
+}
+
+TEST_F(HttpRoutes, PreflightAllowsThePrivateNetworkOnlyWhenAsked) {
+  struct Case {
+    const char* value;  // of Access-Control-Request-Private-Network; null: absent
+    bool allowed;
+  };
+  const Case cases[] = {{"true", true}, {nullptr, false}, {"false", false}, {"", false},
+                        {"TRUE", false}, {"true, true", false}};
+  httplib::Client client = TestClient(port);
+  for (const char* path : {"/vqapi/GetPrinters", "/vqapi/PrintImage?printer=X"}) {
+    for (const Case& c : cases) {
+      httplib::Headers asked = {{"Origin", "https://labels.example"},
+                                {"Access-Control-Request-Method", "POST"}};
+      if (c.value) asked.emplace("Access-Control-Request-Private-Network", c.value);
+      auto res = client.Options(path, asked);
+      std::string label = std::string(path) + " " + (c.value ? c.value : "(absent)");
+      ASSERT_TRUE(res) << label;
+      EXPECT_EQ(res->status, 204) << label;
+      EXPECT_EQ(res->body, "") << label;
+      std::map<std::string, std::string> expected = {
+          {"Access-Control-Allow-Origin", "*"},
+          {"Access-Control-Allow-Methods", "GET, OPTIONS, POST, HEAD"},
+          {"Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept"}};
+      if (c.allowed) expected["Access-Control-Allow-Private-Network"] = "true";
+      EXPECT_EQ(CorsHeaders(res->headers), expected) << label;
+    }
+  }
+  // Only a preflight says it: the API's own answers and the error page don't.
+  httplib::Headers asked = {{"Access-Control-Request-Private-Network", "true"}};
+  auto listing = client.Post("/vqapi/GetPrinters", asked, "", "text/plain");
+  ASSERT_TRUE(listing);
+  EXPECT_FALSE(listing->has_header("Access-Control-Allow-Private-Network"));
+  auto missing = client.Options("/", asked);
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(CorsHeaders(missing->headers).empty());
+}
+
+TEST_F(HttpRoutes, AcceptedConnectionsSendAtOnceAndBurstsOfConnectionsAreQueued) {
+  // Without TCP_NODELAY every answer after the first on a reused connection
+  // waits for the client's delayed acknowledgement.
+  int client = ConnectLoopback(port, 3);
+  ASSERT_GE(client, 0);
+  std::string request = "OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n";
+  send(client, request.data(), request.size(), 0);
+  char chunk[4096];
+  ASSERT_GT(recv(client, chunk, sizeof(chunk), 0), 0);  // accepted and answered
+  int accepted = ServerSocket(port, client);
+  ASSERT_GE(accepted, 0);
+  int noDelay = 0;
+  socklen_t length = sizeof(noDelay);
+  ASSERT_EQ(getsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0);
+  close(client);
+  // The library's backlog of 5 drops the SYNs of a burst of connections
+  // while the accept loop waits for the processor.
+  int listening = ServerSocket(port, -1);
+  ASSERT_GE(listening, 0);
+  tcp_info info{};
+  length = sizeof(info);
+  ASSERT_EQ(getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+  EXPECT_GE(info.tcpi_sacked, 128u);  // a listening socket's backlog limit
 }
 
 TEST_F(HttpRoutes, ApiPathsAnswerOnlyPostAndOptions) {
