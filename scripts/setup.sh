@@ -20,6 +20,10 @@ packages=(
   # The JavaScript client: its tests run under Node's test runner, and the
   # browser suite loads its page in Firefox ESR beside Chromium.
   nodejs firefox-esr
+  # the Linux printerwatch: udev discovery, systemd notices
+  libudev-dev libsystemd-dev
+  # its tests: virtual udev devices with scripted reads, driven from Python
+  umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
 )
 # Debian's npm packs the client; a Node.js that ships its own npm already
 # provides (and conflicts with) the package.
