@@ -91,7 +91,10 @@ int main(int argc, char** argv) {
     SetTraceSink(TraceToStderr);
   }
   if (!SchedulerAnswers()) {
-    std::fprintf(stderr, "printerwatch: the CUPS scheduler at %s does not answer: %s\n", cupsServer(),
+    // A domain socket's path, or a host and the port beside it.
+    std::string where = cupsServer();
+    if (where.empty() || where[0] != '/') where += ":" + std::to_string(ippPort());
+    std::fprintf(stderr, "printerwatch: the CUPS scheduler at %s does not answer: %s\n", where.c_str(),
                  cupsLastErrorString());
     return 1;
   }
