@@ -54,8 +54,9 @@ UsbInterfaceSet UsbOpenInterfaceSet(uint32_t* error) {
     udev_device* usbInterface = udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_interface");
     udev_device* usbDevice = udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_device");
     // A node without a USB parent or a device file isn't an interface a
-    // reader could use; it is left out as the platform leaves it out.
-    if (devnode != nullptr && usbInterface != nullptr && usbDevice != nullptr) {
+    // reader could use (its file goes first when the printer is pulled);
+    // it is left out as the platform leaves out interfaces not present.
+    if (devnode != nullptr && access(devnode, F_OK) == 0 && usbInterface != nullptr && usbDevice != nullptr) {
       snapshot->paths.push_back(std::string(kPathPrefix) + "vid_" + Attribute(usbDevice, "idVendor") + "&pid_" +
                                 Attribute(usbDevice, "idProduct") + "&mi_" +
                                 Attribute(usbInterface, "bInterfaceNumber") + devnode);

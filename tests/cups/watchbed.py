@@ -116,6 +116,9 @@ A: idProduct=%(pid)s
         self.stop.set()
         if self.feeder:
             self.feeder.join()
+        # As on a real machine, the device file is gone by the time the
+        # remove event arrives.
+        os.remove(self.bed.testbed.get_root_dir() + self.devname)
         self.bed.testbed.uevent("/sys" + self.node, "remove")
         for path in (self.node, self.interface, self.device):
             self.bed.testbed.remove_device("/sys" + path)
