@@ -4,9 +4,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
+
+#include "common/diag.h"
+#include "common/locale_text.h"
+#include "pg_version.h"
 
 #include "api/api_server.h"
 
@@ -36,9 +42,38 @@ void OnBound(int port, httplib::Server* server, void* context) {
   std::fflush(stderr);
 }
 
+constexpr char kUsage[] = "usage: printgate [--help] [--version]\n";
+
+// The diagnostic lines, Chinese ones included, readable in a terminal or
+// the journal.
+void DiagToStdout(const std::string& bytes) {
+  std::string text = GbkToLocale(bytes);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      std::fputs("Lets web pages print labels: an HTTP API on http://127.0.0.1:6780/ in front of\n"
+                 "the CUPS scheduler (CUPS_SERVER or client.conf names it). Runs until SIGINT or\n"
+                 "SIGTERM; one diagnostic line per step on standard output.\n",
+                 stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("printgate %s\n", PG_VERSION);
+      return 0;
+    }
+    std::fprintf(stderr, "printgate: unknown option %s\n%s", argv[i], kUsage);
+    return 2;
+  }
+  SetDiagSink(DiagToStdout);
+
   // Signals are taken by sigwait below, never by a handler on a server
   // thread; every thread started from here inherits this mask.
   sigset_t stopSignals;

@@ -2,14 +2,13 @@
 // its options, makes sure the CUPS scheduler answers, then hands over to the
 // same service host the Windows build runs.
 #include <cups/cups.h>
-#include <iconv.h>
-#include <langinfo.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "common/locale_text.h"
 #include "pg_version.h"
 #include "watch/service.h"
 #include "watch/store_posix.h"
@@ -17,29 +16,10 @@
 
 static const char kUsage[] = "usage: printerwatch [--config FILE] [--trace] [--help] [--version]\n";
 
-static iconv_t traceConverter = reinterpret_cast<iconv_t>(-1);
-
 // The traces are GBK text ended by "\r\n"; a terminal or the journal gets
 // them in the locale's encoding, one line each.
 static void TraceToStderr(const char* text) {
-  std::string converted;
-  if (traceConverter != reinterpret_cast<iconv_t>(-1)) {
-    std::string in = text;
-    std::string out(in.size() * 4 + 16, '\0');
-    char* inPtr = &in[0];
-    size_t inLeft = in.size();
-    char* outPtr = &out[0];
-    size_t outLeft = out.size();
-    iconv(traceConverter, nullptr, nullptr, nullptr, nullptr);
-    if (iconv(traceConverter, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
-      converted.assign(out.data(), out.size() - outLeft);
-    } else {
-      converted = text;
-    }
-  } else {
-    converted = text;
-  }
-  for (char c : converted) {
+  for (char c : GbkToLocale(text)) {
     if (c != '\r') std::fputc(c, stderr);
   }
   std::fflush(stderr);
@@ -86,10 +66,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (trace) {
-    traceConverter = iconv_open(nl_langinfo(CODESET), "GBK");
-    SetTraceSink(TraceToStderr);
-  }
+  if (trace) SetTraceSink(TraceToStderr);
   if (!SchedulerAnswers()) {
     // A domain socket's path, or a host and the port beside it.
     std::string where = cupsServer();

@@ -56,7 +56,10 @@ def native_env(run, cups):
         env.pop(name, None)
     home = os.path.join(run["dir"], "home")
     os.makedirs(home, mode=0o700, exist_ok=True)
-    env.update({"CUPS_SERVER": cups["server"], "CUPS_SERVERROOT": cups["root"], "HOME": home})
+    env.update({"CUPS_SERVER": cups["server"], "CUPS_SERVERROOT": cups["root"], "HOME": home,
+                "LANG": "C.UTF-8"})
+    env.pop("LC_ALL", None)
+    env.pop("LC_CTYPE", None)
     return env
 
 
@@ -102,3 +105,16 @@ def render(job_path, out_png):
     subprocess.run(["gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=png16m",
                     "-r203.2", "-sOutputFile=" + out_png, job_path],
                    check=True, stdin=subprocess.DEVNULL, timeout=60)
+
+
+def project_version():
+    """The version CMake's project() sets, the one place the build keeps it."""
+    import re
+    with open(os.path.join(harness.SOURCE_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\w+ VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def command_line(exe, args):
+    """(exit code, stdout, stderr) of a short run of a program."""
+    done = subprocess.run([exe] + list(args), stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()

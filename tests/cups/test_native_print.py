@@ -13,10 +13,12 @@ import unittest
 import harness
 import native
 
-GBK_DONE = "打印顺利完成了. o(∩_∩)o \n".encode("gbk")
-GBK_NO_PRINTER = "没有选择打印机。\n".encode("gbk")
-GBK_JOB_NUMBER = "作业编号：".encode("gbk")
-GBK_START_DOC_FAILED = "StartDoc 错误，错误代码：".encode("gbk")
+# The Windows build writes these as GBK; the native one in the locale's
+# encoding, UTF-8 here (native_env sets C.UTF-8).
+DONE = "打印顺利完成了. o(∩_∩)o \n".encode("utf-8")
+NO_PRINTER = "没有选择打印机。\n".encode("utf-8")
+JOB_NUMBER = "作业编号：".encode("utf-8")
+START_DOC_FAILED = "StartDoc 错误，错误代码：".encode("utf-8")
 
 
 def make_image(path, size, *draw):
@@ -66,8 +68,8 @@ class PrintingOverCups(unittest.TestCase):
     def test_label_is_drawn_one_to_one_from_the_top_left_of_a_page_of_its_size(self):
         job = self.print_and_capture("?printer=Office", native.data_url(self.noise))
         self.assertEqual((job["title"], job["queue"]), ("velq label", "Office"))
-        self.assertIn(b"502  300" + GBK_JOB_NUMBER, self.output())
-        self.assertIn("1--位图大小：400 x 240\n".encode("gbk") + GBK_DONE, self.output())
+        self.assertIn(b"502  300" + JOB_NUMBER, self.output())
+        self.assertIn("1--位图大小：400 x 240\n".encode("utf-8") + DONE, self.output())
 
         rendered = os.path.join(self.dir, "office.png")
         native.render(job["path"], rendered)
@@ -112,7 +114,7 @@ class PrintingOverCups(unittest.TestCase):
         self.assertIn(b"Could not create printer DC: 1030\n", self.output())
         self.post("?printer=Closed", native.data_url(self.noise))
         # Create-Job refused: client-error-not-accepting-jobs.
-        self.assertIn(GBK_START_DOC_FAILED + b"1286 | work id:-1\n" + GBK_JOB_NUMBER + b"-1\n",
+        self.assertIn(START_DOC_FAILED + b"1286 | work id:-1\n" + JOB_NUMBER + b"-1\n",
                       self.output())
         # A good job after them is the only new one.
         job = self.print_and_capture("?printer=VELQ", native.data_url(self.noise))
@@ -152,7 +154,7 @@ class NoDefaultDestination(unittest.TestCase):
         make_image(noise, "16x8", "xc:black")
         status, _, _ = harness.http("POST", "/vqapi/PrintImage?printer=VELQ", body=native.data_url(noise))
         self.assertEqual(status, 200)
-        self.assertTrue(native.read_bytes(gate["out"]).endswith(b"start print\n" + GBK_NO_PRINTER))
+        self.assertTrue(native.read_bytes(gate["out"]).endswith(b"start print\n" + NO_PRINTER))
         time.sleep(1)
         self.assertEqual(harness.captured_jobs(cups), [])
         self.assertEqual(harness.cups_command(cups, ["lpstat", "-o"]).strip(), "")

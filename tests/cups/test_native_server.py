@@ -102,3 +102,23 @@ class EmptyScheduler(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class CommandLine(unittest.TestCase):
+    """printgate as a Linux program; none of these starts the server."""
+
+    def test_options(self):
+        usage = "usage: printgate [--help] [--version]\n"
+        cases = (
+            (["--version"], 0, "printgate %s\n" % native.project_version(), ""),
+            (["--help"], 0, usage, ""),
+            (["--bogus"], 2, "", "printgate: unknown option --bogus\n" + usage),
+            (["--version", "extra"], 0, "printgate %s\n" % native.project_version(), ""),
+            (["extra"], 2, "", "printgate: unknown option extra\n" + usage),
+        )
+        for args, code, out_start, err in cases:
+            with self.subTest(args=args):
+                got_code, out, got_err = native.command_line(native.native_exe(), args)
+                self.assertEqual(got_code, code)
+                self.assertTrue(out.startswith(out_start), out)
+                self.assertEqual(got_err, err)

@@ -8,6 +8,7 @@ import unittest
 
 import watchbed  # first: re-executes this test under umockdev-wrapper
 import harness
+import native
 
 # The same typical sequences as the Windows service's: each step changes the
 # attached printers, then the managed queues must be exactly these
@@ -254,14 +255,26 @@ class Start(WatchCase):
         self.assertIn("the CUPS scheduler at 127.0.0.1:%d does not answer" % self.cups["port"], lines[0])
 
     def test_options(self):
-        import subprocess
         exe = watchbed.watch_exe()
-        version = subprocess.run([exe, "--version"], capture_output=True, text=True, timeout=30)
-        self.assertEqual(version.returncode, 0)
-        self.assertRegex(version.stdout, r"^printerwatch \d+\.\d+\.\d+\n$")
-        unknown = subprocess.run([exe, "--bogus"], capture_output=True, text=True, timeout=30)
-        self.assertEqual(unknown.returncode, 2)
-        self.assertIn("usage: printerwatch", unknown.stderr)
+        usage = "usage: printerwatch [--config FILE] [--trace] [--help] [--version]\n"
+        cases = (
+            (["--version"], 0, "printerwatch %s\n" % native.project_version(), ""),
+            (["--help"], 0, usage, ""),
+            (["--bogus"], 2, "", "printerwatch: unknown option --bogus\n" + usage),
+            (["--config"], 2, "", "printerwatch: unknown option --config\n" + usage),
+        )
+        for args, code, out_start, err in cases:
+            with self.subTest(args=args):
+                got_code, out, got_err = native.command_line(exe, args)
+                self.assertEqual(got_code, code)
+                self.assertTrue(out.startswith(out_start), out)
+                self.assertEqual(got_err, err)
+
+    def test_shipped_settings_file_is_read(self):
+        self.settings = os.path.join(harness.SOURCE_DIR, "watch", "printerwatch.conf")
+        self.start()
+        self.assertIn("*** PrinterName=VELQ, DriverName=Zebra ZPL Label Printer, PrinterPort=usb://Zebra/LP2844",
+                      harness.read_text(self.watch["err"]))
 
 
 if __name__ == "__main__":
