@@ -355,18 +355,18 @@ static bool MoveJobs(const std::string& from, const std::string& to, uint32_t* e
   }
 }
 
-// The new queue exists before the old one goes, and the old one refuses
-// new jobs while its pending ones move, so no job is lost on the way.
-static bool RenameQueue(CupsQueueHandle* handle, const std::string& newName, uint32_t* error) {
-  if (!ValidCupsName(newName)) {
+// A name a new queue may take: valid, and no queue holds it. The scheduler
+// would quietly change a queue of that name instead of refusing, and names
+// compare without regard to case, so a change of case only is refused too
+// (CUPS can't make one).
+static bool NameIsFree(const std::string& cupsName, uint32_t* error) {
+  if (!ValidCupsName(cupsName)) {
     *error = kErrorInvalidPrinterName;
     return false;
   }
   CupsPrinter taken;
   uint32_t probeError = 0;
-  // Names compare without regard to case here, so this also refuses a
-  // change of case only, which CUPS can't make.
-  if (GetPrinter(newName, &taken, &probeError)) {
+  if (GetPrinter(cupsName, &taken, &probeError)) {
     *error = kErrorPrinterExists;
     return false;
   }
@@ -374,6 +374,13 @@ static bool RenameQueue(CupsQueueHandle* handle, const std::string& newName, uin
     *error = probeError;
     return false;
   }
+  return true;
+}
+
+// The new queue exists before the old one goes, and the old one refuses
+// new jobs while its pending ones move, so no job is lost on the way.
+static bool RenameQueue(CupsQueueHandle* handle, const std::string& newName, uint32_t* error) {
+  if (!NameIsFree(newName, error)) return false;
   CupsPrinter old;
   if (!GetPrinter(handle->cupsName, &old, error)) return false;
 
@@ -475,21 +482,7 @@ static bool PpdForDriver(const std::string& driver, std::string* ppdName, uint32
 
 SpoolHandle SpoolAdd(const SpoolNewQueue& queue, uint32_t* error) {
   std::string name = ToCupsName(queue.name);
-  if (!ValidCupsName(name)) {
-    *error = kErrorInvalidPrinterName;
-    return nullptr;
-  }
-  // The scheduler would quietly change a queue of that name instead.
-  CupsPrinter taken;
-  uint32_t probeError = 0;
-  if (GetPrinter(name, &taken, &probeError)) {
-    *error = kErrorPrinterExists;
-    return nullptr;
-  }
-  if (probeError != kErrorInvalidPrinterName) {
-    *error = probeError;
-    return nullptr;
-  }
+  if (!NameIsFree(name, error)) return nullptr;
   if (queue.driver.empty()) {
     *error = kErrorUnknownDriver;
     return nullptr;
