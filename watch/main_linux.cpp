@@ -18,10 +18,14 @@ static const char kUsage[] = "usage: printerwatch [--config FILE] [--trace] [--h
 
 // The traces are GBK text ended by "\r\n"; a terminal or the journal gets
 // them in the locale's encoding, one line each.
+// The dispatcher and the pass trace from two threads: one write per text
+// keeps each whole.
 static void TraceToStderr(const char* text) {
+  std::string line;
   for (char c : GbkToLocale(text)) {
-    if (c != '\r') std::fputc(c, stderr);
+    if (c != '\r') line += c;
   }
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 
