@@ -2,6 +2,7 @@
 // routes, the shared preflight answer, the root redirect and the error page.
 #include "api/api_server.h"
 
+#include "api/origin_gate.h"
 #include "apiv2/api_v2.h"
 #include "common/answer.h"
 #include "common/diag.h"
@@ -51,6 +52,8 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     return -1;
   }
   RegisterRoutes(svr);
+  // Read once at start: an administrator's change takes effect at the next start.
+  InstallOriginGate(svr, LoadOriginPolicy());
   // The library writes an answer's head and body in two sends; with Nagle's
   // algorithm on, the second waits for the client's delayed acknowledgement
   // (about 40 ms on Linux, up to 200 ms on Windows) on every reused

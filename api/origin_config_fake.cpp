@@ -1,0 +1,32 @@
+// In-memory allowlist configuration for unit tests.
+#include "api/origin_config_fake.h"
+
+#include <mutex>
+
+namespace {
+std::mutex fakeMutex;
+std::vector<OriginSource> fakeSources;
+int fakeReads = 0;
+}  // namespace
+
+void FakeOriginSourcesSet(const std::vector<OriginSource>& sources) {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  fakeSources = sources;
+}
+
+void FakeOriginSourcesReset() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  fakeSources.clear();
+  fakeReads = 0;
+}
+
+int FakeOriginSourcesReads() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  return fakeReads;
+}
+
+std::vector<OriginSource> ReadOriginSources() {
+  std::lock_guard<std::mutex> lock(fakeMutex);
+  ++fakeReads;
+  return fakeSources;
+}
