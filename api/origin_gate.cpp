@@ -47,14 +47,17 @@ void LogRefusal(GateVerdict verdict, const httplib::Request& req) {
 
 // Reads what is left of the body and forgets it.
 void DropBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& contentReader) {
+  // Sent here by the gate, or reached by its path: then as if there were no
+  // route.
+  bool refused = res.status == 403;
   auto discard = [](const char*, size_t) { return true; };
   if (req.is_multipart_form_data()) {
     contentReader([](const httplib::MultipartFormData&) { return true; }, discard);
   } else {
     contentReader(discard);
   }
-  // Reached by its path rather than by the gate: as if there were no route.
-  if (res.status != 403) res.status = 404;
+  // A body the library can't read sets its own status; the refusal stands.
+  res.status = refused ? 403 : 404;
 }
 
 }  // namespace

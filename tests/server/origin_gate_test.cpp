@@ -100,6 +100,9 @@ TEST_F(OriginGate, AnUnlistedOriginGetsTheErrorPageAndNothingIsDone) {
       {"POST /vqapi/PrintImage?printer=VELQ", "Origin: " + std::string(kListed) + "\r\nOrigin: https://evil.example\r\n", image},
       {"GET /", "Origin: https://evil.example\r\n", ""},
       {"PUT /vqapi/PrintImage", "Origin: https://evil.example\r\n", image},
+      {"POST /vqapi/PrintImage", "Origin: https://evil.example\r\nContent-Type: multipart/form-data\r\n", image},
+      {"POST /vqapi/PrintImage", "Origin: https://evil.example\r\nContent-Type: multipart/form-data; boundary=x\r\n",
+       "--x\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n" + image + "\r\n--x--\r\n"},
   };
   for (const Case& c : cases) {
     StartDiagCapture();
@@ -156,6 +159,9 @@ TEST_F(OriginGate, WithoutOriginAProgramIsServedButNotAsAPage) {
   // No page may read an answer it didn't ask for under its own origin.
   EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos) << answer;
   EXPECT_TRUE(HasHeader(answer, "Vary: Origin")) << answer;
+  // The place refused bodies are read is no route of its own.
+  std::string direct = Raw("POST /printgate-refused-request HTTP/1.1\r\nHost: " + host + "\r\n", "x");
+  EXPECT_EQ(direct.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << direct;
   // Answers without the cross-origin set stay as they are.
   std::string redirect = Raw("GET / HTTP/1.1\r\nHost: " + host + "\r\n");
   EXPECT_EQ(redirect.rfind("HTTP/1.1 302 Found\r\n", 0), 0u) << redirect;
