@@ -14,12 +14,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "common/home_folder.h"
 
 namespace {
 
@@ -38,19 +39,6 @@ bool NarrowPath(const std::wstring& path, std::string* bytes) {
     bytes->push_back(c == L'\\' ? '/' : static_cast<char>(c));
   }
   return true;
-}
-
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (getpwuid_r(getuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  return std::string();
 }
 
 std::string LabelFolderPath() {

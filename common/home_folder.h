@@ -1,0 +1,8 @@
+// The user's home folder on Linux and macOS, where the native printgate
+// keeps its per-user files. POSIX only (home_folder_posix.cpp).
+#pragma once
+#include <string>
+
+// $HOME when it is an absolute path, else the password database's entry for
+// this user; empty when neither gives one. Does not block.
+std::string HomeFolder();
