@@ -77,8 +77,12 @@ class AllowlistOverCups(unittest.TestCase):
             self.assertIn(b'"name":\t"Label2"', body)
             self.assertIn(("Access-Control-Allow-Origin", origin), headers)
             self.assertIn(("Vary", "Origin"), headers)
-            status, headers, _ = self.request("OPTIONS", "/vqapi/PrintImage?printer=VELQ", origin=origin)
-            self.assertEqual(status, 204)
+            for path in ("/vqapi/PrintImage?printer=VELQ", "/vqapi/v2/print"):
+                status, headers, _ = self.request("OPTIONS", path, origin=origin)
+                self.assertEqual(status, 204)
+                self.assertIn(("Access-Control-Allow-Origin", origin), headers)
+            status, headers, _ = self.request("GET", "/vqapi/v2/printers", origin=origin)
+            self.assertEqual(status, 200)
             self.assertIn(("Access-Control-Allow-Origin", origin), headers)
 
     def test_an_unlisted_page_lists_stores_and_prints_nothing(self):
@@ -94,10 +98,14 @@ class AllowlistOverCups(unittest.TestCase):
             content = f.read()
 
         other = b"data:image/png;base64," + b"iVBORw0KGgo" * 100
+        with open(self.image, "rb") as f:
+            png = f.read()
         for origin in (self.unlisted, "null", "https://labels.example", self.listed.upper(), self.listed + "."):
             self.assertRefused(self.request("OPTIONS", "/vqapi/PrintImage?printer=VELQ", origin=origin))
             self.assertRefused(self.request("POST", "/vqapi/GetPrinters", origin=origin))
             self.assertRefused(self.request("POST", "/vqapi/PrintImage?printer=VELQ", origin=origin, body=other))
+            self.assertRefused(self.request("POST", "/vqapi/v2/print?printer=VELQ", origin=origin, body=png))
+            self.assertRefused(self.request("GET", "/vqapi/v2/printers", origin=origin))
         self.assertIn(('origin refused: POST /vqapi/PrintImage from "%s", not in the allowed list'
                        % self.unlisted).encode(), self.output())
         # Two Origin headers, one of them listed.

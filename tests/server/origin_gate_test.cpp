@@ -123,6 +123,30 @@ TEST_F(OriginGate, AnUnlistedOriginGetsTheErrorPageAndNothingIsDone) {
             "origin refused: POST /vqapi/PrintImage from \"https://evil.example\", not in the allowed list\n");
 }
 
+TEST_F(OriginGate, TheVersionedRoutesAreGatedLikeTheOthers) {
+  const std::string origin = "Origin: " + std::string(kListed) + "\r\n";
+  std::string listing = Raw("GET /vqapi/v2/printers HTTP/1.1\r\nHost: " + host + "\r\n" + origin);
+  EXPECT_EQ(listing.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << listing;
+  EXPECT_TRUE(HasHeader(listing, "Access-Control-Allow-Origin: " + std::string(kListed))) << listing;
+  EXPECT_TRUE(HasHeader(listing, "Vary: Origin")) << listing;
+  std::string preflight = Raw("OPTIONS /vqapi/v2/print HTTP/1.1\r\nHost: " + host + "\r\n" + origin);
+  EXPECT_EQ(preflight.rfind("HTTP/1.1 204 ", 0), 0u) << preflight;
+  EXPECT_TRUE(HasHeader(preflight, "Access-Control-Allow-Origin: " + std::string(kListed))) << preflight;
+
+  const std::string page = ErrorPageText(403);
+  for (const char* request : {"GET /vqapi/v2/printers", "POST /vqapi/v2/printers", "OPTIONS /vqapi/v2/print",
+                              "POST /vqapi/v2/print?printer=VELQ"}) {
+    std::string answer = Raw(std::string(request) + " HTTP/1.1\r\nHost: " + host +
+                                 "\r\nOrigin: https://evil.example\r\nContent-Type: image/png\r\n",
+                             request[0] == 'P' ? "\x89PNG\r\n\x1a\n" : "");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << request << answer;
+    EXPECT_EQ(answer.substr(answer.size() - std::min(answer.size(), page.size())), page) << answer;
+    EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+  }
+  EXPECT_EQ(FakeSpoolerEnumCalls(), 1);
+  EXPECT_TRUE(FakePrintCalls().empty());
+}
+
 TEST_F(OriginGate, ARefusedBodyIsReadSoTheConnectionCarriesTheNextRequest) {
   int fd = ConnectLoopback(port, 5);
   ASSERT_GE(fd, 0);
