@@ -768,14 +768,14 @@ def _bus_command(env, args, timeout=USB_WAIT):
     return text
 
 
-def install_usb_bus(run, env):
+def install_usb_bus(run, env, inf=None):
     """Installs the virtual USB printer bus into the run's prefix as a
     root-enumerated device (the route wineboot takes for Wine's own buses) and
     returns once its control device answers. Makes the wineserver persistent
     (keep_wine_up). Raises RuntimeError with one line when it can't."""
     keep_wine_up(run, env)
     started = time.monotonic()
-    _bus_command(env, ["install", win_exe("tests/bench-win/usbbus/benchusb.inf")], timeout=120)
+    _bus_command(env, ["install", inf or win_exe("tests/bench-win/usbbus/benchusb.inf")], timeout=120)
     return time.monotonic() - started
 
 

@@ -110,8 +110,12 @@ static int Install(const char* infPath) {
     Say("installed already\n");
     return 0;
   }
+  // Checked here: Wine's UpdateDriverForPlugAndPlayDevices reports success
+  // for an INF that isn't there, and the failure would only show as the
+  // control device never appearing.
   char fullPath[MAX_PATH];
-  if (GetFullPathNameA(infPath, MAX_PATH, fullPath, nullptr) == 0) {
+  if (GetFullPathNameA(infPath, MAX_PATH, fullPath, nullptr) == 0 ||
+      GetFileAttributesA(fullPath) == INVALID_FILE_ATTRIBUTES) {
     Say("install failed: no such INF %s\n", infPath);
     return 1;
   }

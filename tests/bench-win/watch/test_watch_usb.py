@@ -67,6 +67,12 @@ SEQUENCES = [
      [("Match", 1, OFF)],
      [("plug i0, plug p, plug v", [("Match", 1, OFF)]),
       ("plug m", [("Match", 1, ON)])]),
+    # Byte 0 neither 8 nor 12: a block, but not a valid printer, so the
+    # queue paired with it goes by the count alone.
+    ("a printer answering another value", "Other",
+     {"o": printer(first=5, seed=8), "m": printer(seed=9)}, [("Other", 1, OFF)],
+     [("plug o", [("Other", 1, OFF)]),
+      ("plug m", [("Other", 1, ON)])]),
     # A listed printer whose path can't be opened answers nothing.
     ("a printer that can't be opened", "Shut",
      {"f": printer(behaviour="failopen"), "m": printer(seed=7)}, [("Shut", 1, OFF)],
@@ -250,10 +256,24 @@ class VirtualUsbBusTest(unittest.TestCase):
         self.assertIn("result=1 count=0 error=1167", answer)
         self.assertEqual((counters["abandoned"], counters["removed"], counters["closes"]), (1, 1, 1), counters)
 
-    def test_unknown_printer_fails_in_one_line(self):
-        with self.assertRaises(RuntimeError) as caught:
-            harness.unplug_printer(self.env, 999)
-        self.assertEqual(len(str(caught.exception).splitlines()), 1)
+    def test_bench_faults_fail_in_one_line(self):
+        bare_run = harness.new_run(self.addCleanup)
+        bare = harness.new_prefix(bare_run, None)  # never given the bus
+        cases = [
+            # what, how, the line's telling words
+            ("an unknown printer", lambda: harness.unplug_printer(self.env, 999), "unplug failed: id=999"),
+            ("a prefix without the bus", lambda: harness.plug_printer(bare),
+             "is the bus installed in this prefix?"),
+            ("a driver that can't be installed", lambda: harness.install_usb_bus(bare_run, bare, "C:\\none.inf"),
+             "install failed: no such INF"),
+        ]
+        for what, command, words in cases:
+            with self.subTest(what):
+                with self.assertRaises(RuntimeError) as caught:
+                    command()
+                line = str(caught.exception)
+                self.assertEqual(len(line.splitlines()), 1, line)
+                self.assertIn(words, line)
 
 
 if __name__ == "__main__":
