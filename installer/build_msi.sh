@@ -22,7 +22,10 @@ rm -rf "$stage"
 # elevated from a user's session; wixl lists only its own upgrade properties.
 # The service is vital: an install that can't create it fails and rolls back
 # rather than reporting success without it (wixl drops ServiceInstall/@Vital).
+# The allowlist is written only when an administrator gives one: an empty
+# value would refuse every page, and wixl has no Component/Condition.
 msibuild "$tmp" \
   -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;$(grep -o 'Setting: [A-Z]*' "$here/printgate.wxs" | cut -d' ' -f2 | paste -sd';')' WHERE Property='SecureCustomProperties'" \
-  -q "UPDATE ServiceInstall SET ErrorControl=32769 WHERE ServiceInstall='PrinterwatchService'"
+  -q "UPDATE ServiceInstall SET ErrorControl=32769 WHERE ServiceInstall='PrinterwatchService'" \
+  -q "UPDATE Component SET Condition='ALLOWEDORIGINS' WHERE Component='AllowedOrigins'"
 mv "$tmp" "$out"

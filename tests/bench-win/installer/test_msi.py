@@ -19,6 +19,9 @@ PROGRAMS = ("printgate.exe", "printerwatch.exe")
 # A driver no queue uses: the service's first pass must leave the bench's
 # spooler alone.
 DRIVER = "Bench Label Driver"
+ORIGINS_KEY = "HKLM\\Software\\VELQ\\printgate"
+# Blanks between entries, as an administrator types them on the command line.
+ORIGINS = "http://localhost:8080 https://*.labels.example"
 
 
 def version_resource(exe):
@@ -66,7 +69,7 @@ class MsiTables(unittest.TestCase):
         properties = self.rows("Property")
         self.assertEqual(properties["ProductVersion"], [harness.project_version()])
         self.assertEqual(properties["ALLUSERS"], ["1"])  # per machine
-        self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR"},
+        self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR", "ALLOWEDORIGINS"},
                              set(properties["SecureCustomProperties"][0].split(";")))
         defaults = {name: properties["DEFAULT_" + name][0]
                     for name in ("PRINTERNAME", "DRIVERNAME", "PRINTERPORT")}
@@ -154,7 +157,7 @@ class MsiUnderWine(unittest.TestCase):
         for name in PROGRAMS:
             if os.path.exists(harness.win_path(env, INSTALL_DIR + "\\" + name)):
                 found[name] = True
-        for key in (harness.SETTINGS_KEY, harness.DATA_KEY):
+        for key in (harness.SETTINGS_KEY, harness.DATA_KEY, ORIGINS_KEY):
             if harness.reg_values(env, key):
                 found[key] = harness.reg_values(env, key)
         if harness.PRODUCT in (harness.reg_values(env, harness.RUN_KEY) or {}):
@@ -202,6 +205,8 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
                          {"PrinterName": "Desk Labels", "DriverName": DRIVER, "PrinterPort": "USB001"})
         self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        # No allowlist given: none written, for an empty one would refuse every page.
+        self.assertFalse(harness.reg_values(self.env, ORIGINS_KEY))
         self.assertTrue(os.path.isdir(harness.win_path(self.env, DEFAULT_DATA_DIR)))
         self.assertEqual(harness.reg_values(self.env, harness.RUN_KEY).get(harness.PRODUCT),
                          '"%s\\printgate.exe"' % INSTALL_DIR)
@@ -228,11 +233,13 @@ class MsiUnderWine(unittest.TestCase):
         harness.wine(self.env, ["reg", "add", harness.SETTINGS_KEY, "/v", "PrinterPort", "/t", "REG_SZ",
                                 "/d", "LPT1:", "/f"])
         code, log = harness.msiexec(self.run_, self.env, ["/i", harness.product_msi(),
-                                                          "DRIVERNAME=" + DRIVER + " 2"], name="upgrade")
+                                                          "DRIVERNAME=" + DRIVER + " 2",
+                                                          "ALLOWEDORIGINS=" + ORIGINS], name="upgrade")
         self.assertEqual(code, 0, log[-3000:])
         self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
                          {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:"})
         self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        self.assertEqual(harness.reg_values(self.env, ORIGINS_KEY), {"AllowedOrigins": ORIGINS})
         products = harness.installed_products(self.env)
         self.assertEqual(list(products.values()), [harness.project_version()], products)
         numbers, _ = version_resource(self.program_path("printerwatch.exe"))
@@ -253,6 +260,7 @@ class MsiUnderWine(unittest.TestCase):
         self.assertTrue(os.path.exists(self.program_path("printgate.exe")))
         self.assertFalse(harness.reg_values(self.env, harness.SETTINGS_KEY))
         self.assertFalse(harness.reg_values(self.env, harness.DATA_KEY))
+        self.assertFalse(harness.reg_values(self.env, ORIGINS_KEY))
         self.assertNotIn(harness.PRODUCT, harness.reg_values(self.env, harness.RUN_KEY) or {})
         self.assertEqual(harness.installed_products(self.env), {})
         menu = re.search(r"ProgramMenuFolder = (.*)", self.install[1]).group(1).strip()
