@@ -18,6 +18,8 @@
 // - the label image: decoded with gdk-pixbuf from its content (the formats
 //   GDI+ reads too), from a file or from memory, and flattened onto white;
 // - copies: the job's "copies" option, in place of the default's.
+// Every request goes over one of printgate's shared connections to the
+// scheduler, taken for that request alone.
 #include "render/printing.h"
 
 #include <cairo-pdf.h>
@@ -33,6 +35,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/scheduler_connection.h"
 
 namespace {
 
@@ -151,7 +155,13 @@ void DropPage(CupsDc* dc) {
 }
 
 void CancelOpenJob(CupsDc* dc) {
-  if (dc->jobId > 0) cupsCancelJob2(CUPS_HTTP_DEFAULT, dc->queue.c_str(), dc->jobId, 0);
+  if (dc->jobId > 0) {
+    http_t* http = TakeSchedulerConnection();
+    if (http != nullptr) {
+      cupsCancelJob2(http, dc->queue.c_str(), dc->jobId, 0);
+      GiveBackSchedulerConnection(http);
+    }
+  }
   dc->jobId = 0;
   DropPage(dc);
 }
@@ -273,7 +283,10 @@ cairo_surface_t* FlattenOntoWhite(GdkPixbuf* pixbuf) {
 bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
   *handles = PrintDialogHandles{};
   if (!silentDefault) return false;  // nothing to show on these systems
-  cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr);
+  http_t* http = TakeSchedulerConnection();
+  if (http == nullptr) return false;
+  cups_dest_t* dest = cupsGetNamedDest(http, nullptr, nullptr);
+  GiveBackSchedulerConnection(http);
   if (dest == nullptr) return false;
   CupsSettings* settings = new CupsSettings;
   for (const char* name : kCarriedOptions) {
@@ -306,8 +319,15 @@ PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                "printer-name");
-  ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+  http_t* http = TakeSchedulerConnection();
+  if (http == nullptr) {
+    ippDelete(request);
+    *lastError = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+    return nullptr;
+  }
+  ipp_t* response = cupsDoRequest(http, request, "/");
   ipp_status_t status = cupsLastError();
+  GiveBackSchedulerConnection(http);
   if (response) ippDelete(response);
   if (response == nullptr || status > IPP_STATUS_OK_CONFLICTING) {
     *lastError = static_cast<unsigned long>(status);
@@ -418,11 +438,17 @@ int StartPrintDocument(PrintHandle dc, const std::wstring& documentName,
     count = cupsAddOption("media", CustomMedia(*printer).c_str(), count, &options);
     count = cupsAddOption("print-scaling", "none", count, &options);
   }
-  int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, printer->queue.c_str(), printer->title.c_str(),
-                            count, options);
+  http_t* http = TakeSchedulerConnection();
+  int jobId = 0;
+  ipp_status_t status = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+  if (http != nullptr) {
+    jobId = cupsCreateJob(http, printer->queue.c_str(), printer->title.c_str(), count, options);
+    status = cupsLastError();
+    GiveBackSchedulerConnection(http);
+  }
   cupsFreeOptions(count, options);
   if (jobId <= 0) {
-    *lastError = static_cast<unsigned long>(cupsLastError());
+    *lastError = static_cast<unsigned long>(status);
     return -1;  // SP_ERROR, as StartDocW reports it
   }
   printer->jobId = jobId;
@@ -495,15 +521,20 @@ int EndPrintDocument(PrintHandle dc) {
     CancelOpenJob(printer);
     return -1;
   }
-  http_status_t status =
-      cupsStartDocument(CUPS_HTTP_DEFAULT, printer->queue.c_str(), printer->jobId,
-                        printer->title.c_str(), CUPS_FORMAT_PDF, 1);
-  if (status == HTTP_STATUS_CONTINUE) {
-    status = cupsWriteRequestData(CUPS_HTTP_DEFAULT, printer->pdf.data(), printer->pdf.size());
+  http_t* http = TakeSchedulerConnection();
+  http_status_t status = HTTP_STATUS_ERROR;
+  ipp_status_t finished = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+  if (http != nullptr) {
+    status = cupsStartDocument(http, printer->queue.c_str(), printer->jobId,
+                               printer->title.c_str(), CUPS_FORMAT_PDF, 1);
+    if (status == HTTP_STATUS_CONTINUE) {
+      status = cupsWriteRequestData(http, printer->pdf.data(), printer->pdf.size());
+    }
+    // Finishing also reads the answer, so the connection is ready for the
+    // next request whether or not the data went through.
+    finished = cupsFinishDocument(http, printer->queue.c_str());
+    GiveBackSchedulerConnection(http);
   }
-  // Finishing also reads the answer, so the connection is ready for the next
-  // request whether or not the data went through.
-  ipp_status_t finished = cupsFinishDocument(CUPS_HTTP_DEFAULT, printer->queue.c_str());
   if (status != HTTP_STATUS_CONTINUE || finished > IPP_STATUS_OK_CONFLICTING) {
     CancelOpenJob(printer);  // a job without its document would wait forever
     return -1;

@@ -19,6 +19,8 @@
 
 #include <cups/cups.h>
 
+#include "common/scheduler_connection.h"
+
 #include <cstring>
 
 namespace {
@@ -104,10 +106,16 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                 static_cast<int>(sizeof(kRequested) / sizeof(kRequested[0])), nullptr,
                 kRequested);
-  // The per-thread connection to the scheduler libcups keeps (CUPS_SERVER,
+  // One of the shared connections to the scheduler (CUPS_SERVER,
   // client.conf or the local socket); the request is freed by the call.
-  ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+  http_t* http = TakeSchedulerConnection();
+  if (http == nullptr) {
+    ippDelete(request);
+    return false;
+  }
+  ipp_t* response = cupsDoRequest(http, request, "/");
   ipp_status_t status = cupsLastError();
+  GiveBackSchedulerConnection(http);
   if (response == nullptr) {
     // A scheduler without queues answers "not found": an empty list.
     return status == IPP_STATUS_ERROR_NOT_FOUND;

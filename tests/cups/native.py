@@ -118,3 +118,28 @@ def command_line(exe, args):
     """(exit code, stdout, stderr) of a short run of a program."""
     done = subprocess.run([exe] + list(args), stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def scheduler_connections(pid, port):
+    """How many TCP connections the process holds to the scheduler's port
+    (established or being set up), from /proc/<pid>/fd and /proc/net/tcp."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                lines = f.readlines()[1:]
+        except FileNotFoundError:
+            continue
+        for line in lines:
+            fields = line.split()
+            if int(fields[2].split(":")[1], 16) == port and fields[3] in ("01", "02"):
+                inodes.add(fields[9])
+    count = 0
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:[") and target[8:-1] in inodes:
+            count += 1
+    return count

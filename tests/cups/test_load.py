@@ -105,9 +105,31 @@ class LoadAndFaults(unittest.TestCase):
                                            body=data_url(index_image(index)), timeout=120)
             return status
 
-        with concurrent.futures.ThreadPoolExecutor(count) as pool:
-            statuses = list(pool.map(post, range(count)))
+        pid, port = self.gate["proc"].pid, self.cups["port"]
+        most = [0]
+        posting = threading.Event()
+
+        def sample():
+            while not posting.is_set():
+                most[0] = max(most[0], native.scheduler_connections(pid, port))
+                time.sleep(0.002)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            with concurrent.futures.ThreadPoolExecutor(count) as pool:
+                statuses = list(pool.map(post, range(count)))
+        finally:
+            posting.set()
+            sampler.join()
         self.assertEqual(statuses, [200] * count)
+        # Every worker printed, yet printgate held no more connections to
+        # the scheduler than its limit, and keeps only a few (16 and 4, as
+        # common/scheduler_connection.h sets them).
+        idle = native.scheduler_connections(pid, port)
+        print("64 labels at once: at most %d connections to the scheduler, %d kept" % (most[0], idle))
+        self.assertLessEqual(most[0], 16)
+        self.assertLessEqual(idle, 4)
         harness.wait_until(lambda: len(self.jobs_since(before)) >= count, 180, interval=0.5,
                            what="%d jobs" % count)
         jobs = self.jobs_since(before)

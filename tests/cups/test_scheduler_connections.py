@@ -1,0 +1,42 @@
+"""The native printgate's connections to the CUPS scheduler stay few however
+many threads use them: the C++ suite lists and prints from 64 threads at once
+against a private scheduler, then against a port nobody answers on."""
+
+import os
+import subprocess
+import unittest
+
+import harness
+import native
+
+
+def run_suite(server, state):
+    env = dict(os.environ, CUPS_SERVER=server, PG_SCHEDULER=state)
+    for name in ("LPDEST", "PRINTER"):
+        env.pop(name, None)
+    exe = os.path.join(native.NATIVE_BUILD, "tests", "cups", "scheduler_connection_tests")
+    done = subprocess.run([exe], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=300)
+    return done.returncode, done.stdout + done.stderr
+
+
+class SchedulerConnections(unittest.TestCase):
+    def test_many_threads_against_a_running_scheduler(self):
+        run = harness.new_run(self.addCleanup)
+        cups = native.start_label_cups(run)
+        before = len(harness.captured_jobs(cups))
+        code, output = run_suite(cups["server"], "up")
+        self.assertEqual(code, 0, output)
+        self.assertIn("[  PASSED  ] 2 tests", output)
+        # The 16 labels really reached the scheduler.
+        jobs = harness.wait_for_jobs(cups, before + 16)
+        self.assertEqual(len(jobs), before + 16)
+
+    def test_many_threads_without_a_scheduler(self):
+        code, output = run_suite("127.0.0.1:%d" % harness.free_port(), "down")
+        self.assertEqual(code, 0, output)
+        self.assertIn("[  PASSED  ] 1 test", output)
+
+
+if __name__ == "__main__":
+    unittest.main()
