@@ -13,6 +13,21 @@ namespace {
 
 // Connections waiting for the accept loop.
 constexpr int kListenBacklog = 128;
+// The library serves each connection on one worker for as long as it stays
+// open: an idle keep-alive connection holds its worker until the keep-alive
+// time-out, and a client trickling its request holds one for as long as it
+// trickles. Eight workers (the library's count on two cores) let a few
+// browsers' idle connections, or a handful of slow clients, stall every
+// other page. A desk's browsers hold a few connections each (at most six
+// per profile); 128 workers keep 64 idle and 32 trickling connections and
+// still have 32 for the requests that matter. Past 128 held connections a
+// new one waits in the queue for the first worker to come free; the thread
+// count never grows.
+constexpr size_t kWorkers = 128;
+// An idle connection's worker wakes every ten milliseconds to look for the
+// next request; two seconds keeps a page's burst of labels on one
+// connection and gives the worker back soon after.
+constexpr time_t kKeepAliveSeconds = 2;
 
 void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
   SetCrossOriginHeaders(res);
@@ -59,6 +74,8 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   // (about 40 ms on Linux, up to 200 ms on Windows) on every reused
   // connection. Accepted sockets take the option from the listening one.
   svr.set_tcp_nodelay(true);
+  svr.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  svr.set_keep_alive_timeout(kKeepAliveSeconds);
   // The library listens with a backlog of 5: a burst of connections (a page
   // opening six at once on a busy machine) overflows it, and each refused
   // SYN is retried only after a second (three on Windows). Listening again

@@ -26,6 +26,7 @@ Paths come from the environment CTest sets: PG_SOURCE_DIR, PG_WIN_BUILD
 where the booted base prefix is cached).
 """
 
+import contextlib
 import ctypes
 import fcntl
 import functools
@@ -507,6 +508,107 @@ def raw_exchange(request_bytes, port=API_PORT, timeout=5):
         except socket.timeout:
             pass
         return b"".join(chunks)
+
+
+GET_PRINTERS = b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n"
+
+
+def read_answer(sock):
+    """Reads one answer with a Content-Length from a kept connection and
+    returns its head."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise ConnectionError("closed before the answer")
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = [line.split(b":")[1] for line in head.split(b"\r\n") if line.lower().startswith(b"content-length:")]
+    while len(body) < int(length[0] if length else 0):
+        body += sock.recv(65536)
+    return head
+
+
+def open_idle_connections(count, request=GET_PRINTERS, port=API_PORT):
+    """Connections as a browser leaves them: each has had one answer and
+    waits, kept alive, for its next request. The caller closes them."""
+    idle = []
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        idle.append(s)
+        s.sendall(request)
+        read_answer(s)
+    return idle
+
+
+@contextlib.contextmanager
+def trickling_connections(count, port=API_PORT, interval=1.0):
+    """Connections that send a request's head a byte per interval and never
+    finish it, for as long as the block runs."""
+    slow = []
+    stop = threading.Event()
+
+    def drip():
+        while not stop.wait(interval):
+            for s in slow:
+                try:
+                    s.sendall(b"x")
+                except OSError:
+                    pass
+    dripper = threading.Thread(target=drip, daemon=True)
+    try:
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+            slow.append(s)
+            s.sendall(b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
+        dripper.start()
+        yield slow
+    finally:
+        stop.set()
+        if dripper.is_alive():
+            dripper.join()
+        for s in slow:
+            s.close()
+
+
+def thread_count(pid):
+    """Threads of a process (under Wine, the Windows program's process)."""
+    with open("/proc/%d/status" % pid) as f:
+        return int([line.split()[1] for line in f if line.startswith("Threads:")][0])
+
+
+OPTIONS_GET_PRINTERS = b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+
+
+def serve_while_held(pid, workers=128, port=API_PORT):
+    """A desk's idle browsers and slow clients at once: 64 idle keep-alive
+    connections and 32 trickling ones, then a new client's requests; then
+    more connections held than there are workers, and one more request,
+    which must wait its turn rather than fail. Returns what was seen: the
+    new client's statuses, the one past the pool, and the program's thread
+    counts before, while held and past the pool."""
+    # The workers are all started before the first connection is accepted.
+    http("OPTIONS", "/vqapi/GetPrinters", port=port)
+    seen = {"threads_before": thread_count(pid)}
+    with trickling_connections(32, port):
+        idle = open_idle_connections(64, OPTIONS_GET_PRINTERS, port)
+        try:
+            # Far longer than any answer takes, far shorter than a held
+            # worker's keep-alive or trickle.
+            seen["statuses"] = [http("POST", "/vqapi/GetPrinters", body=b"", port=port, timeout=10)[0]
+                                for _ in range(10)]
+            seen["threads_held"] = thread_count(pid)
+            # Past the pool: these queue behind the held ones.
+            for _ in range(workers - 64):
+                s = socket.create_connection(("127.0.0.1", port), timeout=30)
+                idle.append(s)
+                s.sendall(OPTIONS_GET_PRINTERS)
+            seen["status_past_pool"] = http("POST", "/vqapi/GetPrinters", body=b"", port=port, timeout=60)[0]
+            seen["threads_past_pool"] = thread_count(pid)
+        finally:
+            for s in idle:
+                s.close()
+    return seen
 
 
 def cors_headers(headers):

@@ -104,6 +104,13 @@ class ServerUnderWine(unittest.TestCase):
         self.assertNotEqual(nodelay, 0)
         self.assertGreaterEqual(harness.listen_backlog(), 128)
 
+    def test_idle_and_trickling_connections_leave_workers_and_past_the_pool_requests_queue(self):
+        # Wine's launcher turns into the program: the process started is printgate.exe's.
+        seen = harness.serve_while_held(self.gate["proc"].pid)
+        self.assertEqual(seen["statuses"], [200] * 10, seen)
+        self.assertEqual(seen["status_past_pool"], 200, seen)
+        self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+
     def test_only_loopback_is_served(self):
         netns = harness.new_netns(harness.new_run(self.addCleanup))
         # The namespace reaches the host's veth address (port 9 is closed,

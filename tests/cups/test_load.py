@@ -221,6 +221,13 @@ class LoadAndFaults(unittest.TestCase):
             for s in slow:
                 s.close()
 
+    def test_idle_and_trickling_connections_leave_workers_and_past_the_pool_requests_queue(self):
+        seen = harness.serve_while_held(self.gate["proc"].pid)
+        self.assertEqual(seen["statuses"], [200] * 10, seen)
+        self.assertEqual(seen["status_past_pool"], 200, seen)
+        # The workers exist from the start; holding more never adds threads.
+        self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+
     def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
         with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
             client.sendall(b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n")
