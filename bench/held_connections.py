@@ -52,6 +52,31 @@ def measure(harness, pid, idle_count, slow_count, rounds, per_round):
     return waits, threads
 
 
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int([line.split()[1] for line in f if line.startswith("VmRSS:")][0]) / 1024
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cost(harness, pids, count, seconds=1.5):
+    """CPU the programs spend per second while count idle connections wait
+    inside their keep-alive time-out (each worker polls for the next request)."""
+    idle = harness.open_idle_connections(count)
+    try:
+        before = [cpu_seconds(pid) for pid in pids]
+        time.sleep(seconds)
+        after = [cpu_seconds(pid) for pid in pids]
+    finally:
+        for s in idle:
+            s.close()
+    return [(a - b) / seconds for a, b in zip(after, before)]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine", action="store_true", help="printgate.exe under Wine")
@@ -74,13 +99,16 @@ def main():
             program = harness.start_printgate(run, env)
             # Wine's launcher becomes the program's own process: same PID.
             pid = program["proc"].pid
+            cost_pids = [pid, harness.wineserver_pid(env)]
             what = "printgate.exe under Wine"
         else:
             cups = native.start_label_cups(run, queues=("VELQ", "Office"))
             program = native.start_native(run, native.native_env(run, cups))
             pid = program["proc"].pid
+            cost_pids = [pid]
             what = "printgate (native)"
         timed_request(harness, 60)  # warm: the scheduler's first listing
+        print("%s at rest: %d threads, RSS %.1f MiB" % (what, harness.thread_count(pid), rss_mib(pid)))
         for hold in args.holds.split(","):
             idle_count, slow_count = (int(n) for n in hold.split("+"))
             waits, threads = measure(harness, pid, idle_count, slow_count, args.rounds, args.per_round)
@@ -88,6 +116,10 @@ def main():
                   "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d"
                   % (what, idle_count, slow_count, percentile(waits, 0.5), percentile(waits, 0.99),
                      max(waits), len(waits), threads))
+        costs = idle_cost(harness, cost_pids, 64)
+        print("%s, 64 idle keep-alive connections inside their time-out: CPU %s"
+              % (what, ", ".join("%.0f%%" % (100 * c) for c in costs)
+                 + (" (program, wineserver)" if len(costs) > 1 else "")))
     finally:
         for stop in reversed(stops):
             stop()
