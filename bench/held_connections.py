@@ -41,7 +41,8 @@ def measure(harness, pid, idle_count, slow_count, rounds, per_round):
     waits, threads = [], 0
     with harness.trickling_connections(slow_count):
         for _ in range(rounds):
-            idle = harness.open_idle_connections(idle_count)
+            # Those past the workers queue: the new client waits behind them.
+            idle = harness.open_idle_connections(idle_count, wait=False)
             try:
                 for _ in range(per_round):
                     waits.append(timed_request(harness, 60))

@@ -18,12 +18,17 @@ memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memo
 latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --build "$build"); section "POST to job vs lp" <<<"$latency"
 # No anchor for this one: printing is serialised, so it shows the job's cost.
 throughput=$(/usr/bin/python3 bench/print_latency_cups.py --wrk 5 --build "$build"); section "PrintImage throughput (wrk, no anchor)" <<<"$throughput"
+held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "Held connections, native" <<<"$held"
+heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 --build "$build"); section "Held connections, printgate.exe under Wine" <<<"$heldWine"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(grep -Eo 'ratio: [0-9.]+' <<<"$listing" | grep -Eo '[0-9.]+$')
 memoryRatio=$(grep -Eo 'worst: [0-9.]+' <<<"$memory" | grep -Eo '[0-9.]+$')
 p50Ratio=$(sed -nE 's/.*p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
 p99Ratio=$(sed -nE 's/.*p99 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+' | grep -Eo '[0-9.]+$'; }
+heldNative=$(heldMax <<<"$held")
+heldUnderWine=$(heldMax <<<"$heldWine")
 
 verdict() { # value, comparison ("ge" or "le"), goal
   awk -v v="$1" -v g="$3" -v c="$2" 'BEGIN { ok = (c == "ge") ? (v >= g) : (v <= g); print ok ? "met" : "NOT met" }'
@@ -36,6 +41,8 @@ table=$(cat <<TABLE
 | PrintImage peak memory above idle, 32 MiB body | the body's size | ${memoryRatio}x | <= 2x | $(verdict "$memoryRatio" le 2) |
 | POST PrintImage to job accepted, p50 | lp -d QUEUE, same image | ${p50Ratio}x | <= 0.5x | $(verdict "$p50Ratio" le 0.5) |
 | POST PrintImage to job accepted, p99 | lp -d QUEUE, same image | ${p99Ratio}x | <= 1x | $(verdict "$p99Ratio" le 1) |
+| worst wait of a new GetPrinters, 64 idle + 32 trickling connections held, native | none: a bound | ${heldNative} ms | <= 100 ms | $(verdict "$heldNative" le 100) |
+| the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
 TABLE
 )
 echo "$table"

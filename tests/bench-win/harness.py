@@ -529,15 +529,18 @@ def read_answer(sock):
     return head
 
 
-def open_idle_connections(count, request=GET_PRINTERS, port=API_PORT):
+def open_idle_connections(count, request=GET_PRINTERS, port=API_PORT, wait=True):
     """Connections as a browser leaves them: each has had one answer and
-    waits, kept alive, for its next request. The caller closes them."""
+    waits, kept alive, for its next request. Without wait, the requests are
+    only sent: past the server's workers the rest stay queued, held all the
+    same. The caller closes them."""
     idle = []
     for _ in range(count):
         s = socket.create_connection(("127.0.0.1", port), timeout=30)
         idle.append(s)
         s.sendall(request)
-        read_answer(s)
+        if wait:
+            read_answer(s)
     return idle
 
 
@@ -577,10 +580,38 @@ def thread_count(pid):
         return int([line.split()[1] for line in f if line.startswith("Threads:")][0])
 
 
+# The server's workers (api/api_server.cpp), each serving one connection at a time.
+WORKERS = 128
+# Requests the server answers on one kept connection before closing it.
+KEEP_ALIVE_REQUESTS = 5
+
+
+def use_every_worker(requests, workers=WORKERS, port=API_PORT):
+    """Has every worker serve each of requests (raw bytes) once: a thread's
+    first request touches its stack and thread-local state, a cost bounded by
+    the pool that a memory figure must not count as growth. One connection
+    per worker, held by a first request and kept alive, so no worker takes
+    two; all connections are sent each next request before any answer is
+    read, so none waits idle past the keep-alive time-out."""
+    per_pass = KEEP_ALIVE_REQUESTS - 1
+    for first in range(0, len(requests), per_pass + 1):
+        batch = requests[first:first + per_pass + 1]
+        pinned = open_idle_connections(workers, batch[0], port)
+        try:
+            for request in batch[1:]:
+                for s in pinned:
+                    s.sendall(request)
+                for s in pinned:
+                    read_answer(s)
+        finally:
+            for s in pinned:
+                s.close()
+
+
 OPTIONS_GET_PRINTERS = b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 
 
-def serve_while_held(pid, workers=128, port=API_PORT):
+def serve_while_held(pid, workers=WORKERS, port=API_PORT):
     """A desk's idle browsers and slow clients at once: 64 idle keep-alive
     connections and 32 trickling ones, then a new client's requests; then
     more connections held than there are workers, and one more request,
@@ -599,10 +630,7 @@ def serve_while_held(pid, workers=128, port=API_PORT):
                                 for _ in range(10)]
             seen["threads_held"] = thread_count(pid)
             # Past the pool: these queue behind the held ones.
-            for _ in range(workers - 64):
-                s = socket.create_connection(("127.0.0.1", port), timeout=30)
-                idle.append(s)
-                s.sendall(OPTIONS_GET_PRINTERS)
+            idle += open_idle_connections(workers - 64, OPTIONS_GET_PRINTERS, port, wait=False)
             seen["status_past_pool"] = http("POST", "/vqapi/GetPrinters", body=b"", port=port, timeout=60)[0]
             seen["threads_past_pool"] = thread_count(pid)
         finally:

@@ -172,8 +172,20 @@ class LoadAndFaults(unittest.TestCase):
                 except OSError as error:
                     failures.append((i, str(error)))
 
+        def raw(method, path, body):
+            head = "%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % (method, path)
+            if body is not None:
+                head += "Content-Type: text/plain\r\nContent-Length: %d\r\n" % len(body)
+            return head.encode() + b"\r\n" + (body or b"")
+
+        # Warm up first: every worker serves each kind of request once, then
+        # the allocator and the library's pools settle.
+        jobs_before_warming = len(harness.captured_jobs(self.cups))
+        harness.use_every_worker([raw(*requests[0]), raw("POST", "/vqapi/PrintImage?printer=VELQ", label)]
+                                 + [raw(*request) for request in requests[1:]])
+        harness.wait_until(lambda: len(harness.captured_jobs(self.cups)) >= jobs_before_warming + harness.WORKERS,
+                           180, interval=0.5, what="the warm-up's jobs")
         before = {job["id"] for job in harness.captured_jobs(self.cups)}
-        # Warm up first: the allocator and the library's pools settle.
         run_part(0, 2000)
         settled = rss_kib(pid)
         samples = [settled]
