@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark once and prints the performance table, each figure as
 # a ratio against its anchor measured in the same run, then writes it with the
-# raw outputs to bench/README.md. Needs the native build (bash scripts/build.sh).
+# raw outputs to bench/README.md. Needs the native and the Windows builds
+# (bash scripts/build.sh makes both; PG_BENCH_WIN_BUILD names another cross build).
 # Usage: bash bench/perf_table.sh [labels-per-way]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +14,11 @@ raw=$(mktemp); trap 'rm -f "$raw"' EXIT
 section() { printf '\n### %s\n\n```\n' "$1" >>"$raw"; cat >>"$raw"; printf '```\n' >>"$raw"; }
 
 decode=$("$build/bench/bench_decode_base64"); section "DecodeBase64 vs EVP_DecodeBlock" <<<"$decode"
-listing=$(PG_BENCH_BUILD="$build" bash bench/get_printers_throughput.sh 5 8); section "GetPrinters vs bare cpp-httplib" <<<"$listing"
+listing=$(/usr/bin/python3 bench/keepalive_latency.py --build "$build"); section "GetPrinters keep-alive: vs nginx, latency before/after (native)" <<<"$listing"
+# The same latency with the Windows programs under Wine (needs the cross build).
+wineListing=$(/usr/bin/python3 bench/keepalive_latency.py --wine --build "$build" --win-build "${PG_BENCH_WIN_BUILD:-build/win}")
+section "GetPrinters keep-alive latency before/after (Wine)" <<<"$wineListing"
+cupsListing=$(/usr/bin/python3 bench/get_printers_cups.py --build "$build"); section "GetPrinters over CUPS vs the libcups loop" <<<"$cupsListing"
 memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memory" <<<"$memory"
 latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --build "$build"); section "POST to job vs lp" <<<"$latency"
 # No anchor for this one: printing is serialised, so it shows the job's cost.
@@ -22,7 +27,8 @@ held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "He
 heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 --build "$build"); section "Held connections, printgate.exe under Wine" <<<"$heldWine"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
-listingRatio=$(grep -Eo 'ratio: [0-9.]+' <<<"$listing" | grep -Eo '[0-9.]+$')
+listingRatio=$(sed -nE 's/.*printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
+cupsRatio=$(sed -nE 's/.*overhead: ([0-9.]+)x.*/\1/p' <<<"$cupsListing")
 memoryRatio=$(grep -Eo 'worst: [0-9.]+' <<<"$memory" | grep -Eo '[0-9.]+$')
 p50Ratio=$(sed -nE 's/.*p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
 p99Ratio=$(sed -nE 's/.*p99 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
@@ -33,11 +39,21 @@ heldUnderWine=$(heldMax <<<"$heldWine")
 verdict() { # value, comparison ("ge" or "le"), goal
   awk -v v="$1" -v g="$3" -v c="$2" 'BEGIN { ok = (c == "ge") ? (v >= g) : (v <= g); print ok ? "met" : "NOT met" }'
 }
+latencyRow() { # output, label as the bench prints it, connections, the row's name
+  local p50 before50 p99 before99
+  read -r p50 before50 p99 before99 < <(sed -nE "s/^$2 latency $3 conn: p50 ([0-9.]+) ms \\(before ([0-9.]+)\\), p99 ([0-9.]+) ms \\(before ([0-9.]+)\\).*/\\1 \\2 \\3 \\4/p" <<<"$1")
+  echo "| GetPrinters keep-alive latency, $4, $3 conn | before: library defaults, p50 $before50 ms, p99 $before99 ms | p50 $p50 ms, p99 $p99 ms | p50 <= 0.5 ms | $(verdict "$p50" le 0.5) |"
+}
 table=$(cat <<TABLE
 | figure | anchor (same run) | ratio | goal | |
 |---|---|---|---|---|
 | DecodeBase64 speed, clean 8 MiB text | OpenSSL EVP_DecodeBlock | ${decodeRatio}x | >= 1.5x | $(verdict "$decodeRatio" ge 1.5) |
-| GetPrinters requests/s (wrk, 8 connections) | bare cpp-httplib route, same bytes | ${listingRatio}x | >= 0.8x | $(verdict "$listingRatio" ge 0.8) |
+| GetPrinters requests/s (wrk, 8 keep-alive connections, constant listing) | nginx, same bytes, keep-alive | ${listingRatio}x | >= 0.5x | $(verdict "$listingRatio" ge 0.5) |
+$(latencyRow "$listing" native 1 native)
+$(latencyRow "$listing" native 8 native)
+$(latencyRow "$wineListing" "Wine .exe" 1 "Wine, bench server .exe")
+$(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
+| GetPrinters over CUPS, time per request (1 connection) | the listing's libcups enumeration in a loop, in-process | ${cupsRatio}x | <= 1.2x | $(verdict "$cupsRatio" le 1.2) |
 | PrintImage peak memory above idle, 32 MiB body | the body's size | ${memoryRatio}x | <= 2x | $(verdict "$memoryRatio" le 2) |
 | POST PrintImage to job accepted, p50 | lp -d QUEUE, same image | ${p50Ratio}x | <= 0.5x | $(verdict "$p50Ratio" le 0.5) |
 | POST PrintImage to job accepted, p99 | lp -d QUEUE, same image | ${p99Ratio}x | <= 1x | $(verdict "$p99Ratio" le 1) |

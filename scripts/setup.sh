@@ -20,6 +20,10 @@ packages=(
   # The JavaScript client: its tests run under Node's test runner, and the
   # browser suite loads its page in Firefox ESR beside Chromium.
   nodejs firefox-esr
+  # The GetPrinters benchmark's anchor: the bench starts nginx on loopback
+  # with its own configuration and stops it by PID (the package's own
+  # service is never used).
+  nginx
   # the Linux printerwatch: udev discovery, systemd notices
   libudev-dev libsystemd-dev
   # its tests: virtual udev devices with scripted reads, driven from Python
