@@ -20,6 +20,14 @@
 // - copies: the job's "copies" option, in place of the default's.
 // Every request goes over one of printgate's shared connections to the
 // scheduler, taken for that request alone.
+//
+// Round trips of one label: the default destination's options are kept
+// from one label to the next while the scheduler's CUPS-Get-Default says
+// the same queue with the same settings' change time (one small request in
+// place of libcups' look-up); when the label's queue is that default, the
+// same answer stands for the device context's queue check; Create-Job is
+// sent as it is, without the two look-ups of the queue cupsCreateJob makes
+// first. Every other failure is met where it always was.
 #include "render/printing.h"
 
 #include <cairo-pdf.h>
@@ -27,11 +35,15 @@
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,8 +72,10 @@ const char* const kCarriedOptions[] = {
     "printer-resolution", "multiple-document-handling", "Collate", "ColorModel", "Duplex",
     "InputSlot",       "Resolution"};
 
+typedef std::vector<std::pair<std::string, std::string>> OptionList;
+
 struct CupsSettings {
-  std::vector<std::pair<std::string, std::string>> options;
+  OptionList options;
   unsigned long fields = 0;
   short orientation = 1;
   short paperSize = 0;
@@ -278,22 +292,179 @@ cairo_surface_t* FlattenOntoWhite(GdkPixbuf* pixbuf) {
   return image;
 }
 
+// The scheduler's default destination as last looked up, with the change
+// time of its settings then; kept while the scheduler names the same queue
+// with the same time.
+struct KnownDefault {
+  std::string server;  // the scheduler it came from
+  std::string name;
+  int configTime = 0;  // printer-config-change-time
+  OptionList options;
+};
+std::mutex gKnownDefaultLock;
+KnownDefault gKnownDefault;
+bool gHaveKnownDefault = false;
+
+// The queue the scheduler has just named as its default for the job this
+// thread runs: the next device context on the thread needs no other proof
+// that a queue of that name exists.
+thread_local std::string tDefaultJustNamed;
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Whether anything but the scheduler may choose the default destination or
+// add options to it (LPDEST, PRINTER, the machine's or the user's lpoptions
+// file): libcups then reads those on every look-up, and nothing is kept.
+bool DefaultSetOutsideScheduler() {
+  if (getenv("LPDEST") != nullptr || getenv("PRINTER") != nullptr) return true;
+  const char* root = getenv("CUPS_SERVERROOT");
+  if (FileExists(std::string(root != nullptr ? root : "/etc/cups") + "/lpoptions")) return true;
+  std::string home;
+  if (const char* variable = getenv("HOME")) home = variable;
+  if (home.empty()) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+      home = found->pw_dir;
+    }
+  }
+  return home.empty() || FileExists(home + "/.cups/lpoptions");
+}
+
+std::string SchedulerName() { return std::string(cupsServer()) + ":" + std::to_string(ippPort()); }
+
+// libcups' own look-up of the default destination: its carried options and
+// its name.
+bool LookUpDefault(http_t* http, OptionList* options, std::string* name) {
+  cups_dest_t* dest = cupsGetNamedDest(http, nullptr, nullptr);
+  if (dest == nullptr) return false;
+  for (const char* option : kCarriedOptions) {
+    const char* value = cupsGetOption(option, dest->num_options, dest->options);
+    if (value != nullptr) options->emplace_back(option, value);
+  }
+  *name = dest->name;
+  cupsFreeDests(1, dest);
+  return true;
+}
+
+// CUPS-Get-Default for the queue's name and its settings' change time
+// alone. False when the scheduler named none or did not answer.
+bool AskDefault(http_t* http, std::string* name, int* configTime) {
+  static const char* const kWanted[] = {"printer-name", "printer-config-change-time"};
+  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_DEFAULT);
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                kWanted);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  if (response == nullptr) return false;
+  ipp_attribute_t* named = ippFindAttribute(response, "printer-name", IPP_TAG_NAME);
+  ipp_attribute_t* changed =
+      ippFindAttribute(response, "printer-config-change-time", IPP_TAG_INTEGER);
+  bool answered = cupsLastError() <= IPP_STATUS_OK_CONFLICTING && named != nullptr &&
+                  changed != nullptr && ippGetString(named, 0, nullptr) != nullptr;
+  if (answered) {
+    *name = ippGetString(named, 0, nullptr);
+    *configTime = ippGetInteger(changed, 0);
+  }
+  ippDelete(response);
+  return answered;
+}
+
+// The default destination's carried options: the kept ones while the
+// scheduler's answer shows nothing changed, else libcups' look-up. False
+// when there is no default destination, as libcups' look-up finds.
+bool DefaultOptions(http_t* http, OptionList* options) {
+  std::string looked;
+  if (DefaultSetOutsideScheduler()) return LookUpDefault(http, options, &looked);
+  std::string name;
+  int configTime = 0;
+  if (!AskDefault(http, &name, &configTime)) {
+    // No default named, or no answer: libcups' look-up decides, as always.
+    return LookUpDefault(http, options, &looked);
+  }
+  std::string server = SchedulerName();
+  {
+    std::lock_guard<std::mutex> lock(gKnownDefaultLock);
+    if (gHaveKnownDefault && gKnownDefault.server == server && gKnownDefault.name == name &&
+        gKnownDefault.configTime == configTime) {
+      *options = gKnownDefault.options;
+      tDefaultJustNamed = name;
+      return true;
+    }
+  }
+  if (!LookUpDefault(http, options, &looked)) return false;
+  if (looked != name) return true;  // changed in between: keep nothing
+  tDefaultJustNamed = name;
+  // The change time counts whole seconds: settings changed within the
+  // second of this look-up would show the same time, so such an answer is
+  // not kept.
+  if (configTime < time(nullptr) - 1) {
+    std::lock_guard<std::mutex> lock(gKnownDefaultLock);
+    gKnownDefault = KnownDefault{server, name, configTime, *options};
+    gHaveKnownDefault = true;
+  }
+  return true;
+}
+
+// Create-Job as cupsCreateJob sends it (the queue's URI, the user, the
+// title, the options), without the two look-ups of the queue it makes
+// first: the device context has checked the queue. The job id, or 0 with
+// the reason in *status: a queue gone since is reported as cupsCreateJob
+// reports a look-up that found none, IPP_STATUS_ERROR_INTERNAL.
+int CreateJob(http_t* http, const std::string& queue, const std::string& title, int count,
+              cups_option_t* options, ipp_status_t* status) {
+  *status = IPP_STATUS_ERROR_INTERNAL;
+  char uri[1024];
+  char resource[1024];
+  if (httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof(uri), "ipp", nullptr, "localhost",
+                       ippPort(), "/printers/%s", queue.c_str()) < HTTP_URI_STATUS_OK) {
+    return 0;
+  }
+  char scheme[32];
+  char userpass[256];
+  char host[256];
+  int port = 0;
+  httpSeparateURI(HTTP_URI_CODING_NONE, uri, scheme, sizeof(scheme), userpass, sizeof(userpass),
+                  host, sizeof(host), &port, resource, sizeof(resource));
+  ipp_t* request = ippNewRequest(IPP_OP_CREATE_JOB);
+  ippSetVersion(request, 2, 0);  // as libcups asks a CUPS queue
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
+  cupsEncodeOptions2(request, count, options, IPP_TAG_OPERATION);
+  cupsEncodeOptions2(request, count, options, IPP_TAG_JOB);
+  cupsEncodeOptions2(request, count, options, IPP_TAG_SUBSCRIPTION);
+  ipp_t* response = cupsDoRequest(http, request, resource);
+  *status = cupsLastError();
+  if (*status == IPP_STATUS_ERROR_NOT_FOUND) *status = IPP_STATUS_ERROR_INTERNAL;
+  int jobId = 0;
+  if (response != nullptr) {
+    ipp_attribute_t* id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
+    if (id != nullptr) jobId = ippGetInteger(id, 0);
+    ippDelete(response);
+  }
+  return jobId;
+}
+
 }  // namespace
 
 bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
   *handles = PrintDialogHandles{};
+  tDefaultJustNamed.clear();
   if (!silentDefault) return false;  // nothing to show on these systems
   http_t* http = TakeSchedulerConnection();
   if (http == nullptr) return false;
-  cups_dest_t* dest = cupsGetNamedDest(http, nullptr, nullptr);
+  OptionList options;
+  bool found = DefaultOptions(http, &options);
   GiveBackSchedulerConnection(http);
-  if (dest == nullptr) return false;
+  if (!found) return false;
   CupsSettings* settings = new CupsSettings;
-  for (const char* name : kCarriedOptions) {
-    const char* value = cupsGetOption(name, dest->num_options, dest->options);
-    if (value != nullptr) settings->options.emplace_back(name, value);
-  }
-  cupsFreeDests(1, dest);
+  settings->options = options;
   handles->devMode = settings;
   return true;
 }
@@ -308,6 +479,14 @@ PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError
   if (!ok || queue.empty()) {
     *lastError = IPP_STATUS_ERROR_NOT_FOUND;
     return nullptr;
+  }
+  bool justNamed = queue == tDefaultJustNamed;
+  tDefaultJustNamed.clear();
+  if (justNamed) {
+    // The scheduler named this queue its default for this very job.
+    CupsDc* dc = new CupsDc;
+    dc->queue = queue;
+    return dc;
   }
   char uri[1024];
   if (httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof(uri), "ipp", nullptr, "localhost", 0,
@@ -442,8 +621,7 @@ int StartPrintDocument(PrintHandle dc, const std::wstring& documentName,
   int jobId = 0;
   ipp_status_t status = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
   if (http != nullptr) {
-    jobId = cupsCreateJob(http, printer->queue.c_str(), printer->title.c_str(), count, options);
-    status = cupsLastError();
+    jobId = CreateJob(http, printer->queue, printer->title, count, options, &status);
     GiveBackSchedulerConnection(http);
   }
   cupsFreeOptions(count, options);

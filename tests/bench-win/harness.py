@@ -135,9 +135,11 @@ def stop_process(proc, grace=5):
 
 # --- CUPS ------------------------------------------------------------------
 
-def start_cups(run, queues=DEFAULT_QUEUES, default="VELQ"):
+def start_cups(run, queues=DEFAULT_QUEUES, default="VELQ", log_every_request=False):
     """Starts a private cupsd on a loopback port with capture queues and
-    returns a dict: server (for CUPS_SERVER), port, capture (job folder)."""
+    returns a dict: server (for CUPS_SERVER), port, capture (job folder).
+    With log_every_request its access log (root/log/access_log) has a line
+    for every IPP request."""
     root = os.path.join(run["dir"], "cups")
     capture = os.path.join(root, "capture")
     serverbin = os.path.join(root, "serverbin")
@@ -180,6 +182,8 @@ WebInterface No
   </Limit>
 </Policy>
 """ % (port, socket_path))
+        if log_every_request:
+            f.write("AccessLogLevel all\n")
     with open(os.path.join(root, "cups-files.conf"), "w") as f:
         f.write("""ServerRoot %(r)s
 RequestRoot %(r)s/spool

@@ -24,11 +24,11 @@ def native_exe():
     return path
 
 
-def start_label_cups(run, queues=("VELQ",), default="VELQ"):
+def start_label_cups(run, queues=("VELQ",), default="VELQ", log_every_request=False):
     """A private scheduler whose queues use a label printer driver that takes
     custom page sizes and hands the job on as PDF, so a captured job can be
     rendered as it would reach paper."""
-    cups = harness.start_cups(run, queues=(), default=None)
+    cups = harness.start_cups(run, queues=(), default=None, log_every_request=log_every_request)
     # Filters run as lp and keep their temporary files here.
     tmp = os.path.join(cups["root"], "tmp")
     shutil.chown(tmp, group="lp")
@@ -143,3 +143,13 @@ def scheduler_connections(pid, port):
         if target.startswith("socket:[") and target[8:-1] in inodes:
             count += 1
     return count
+
+
+def requests_logged(cups):
+    """The IPP operations of a scheduler started with log_every_request, in
+    the order its access log has them."""
+    try:
+        with open(os.path.join(cups["root"], "log", "access_log")) as f:
+            return [line.split()[-2] for line in f if '"POST ' in line]
+    except FileNotFoundError:
+        return []

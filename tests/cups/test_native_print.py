@@ -160,6 +160,99 @@ class NoDefaultDestination(unittest.TestCase):
         self.assertEqual(harness.cups_command(cups, ["lpstat", "-o"]).strip(), "")
 
 
+class SchedulerRequestsOfOneLabel(unittest.TestCase):
+    """What one label asks the scheduler, request by request (its access log
+    lists each), and that the default destination's options kept from one
+    label to the next follow every change of them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office"), log_every_request=True)
+        cls.env = native.native_env(cls.run_, cls.cups)
+        cls.gate = native.start_native(cls.run_, cls.env)
+        cls.label = os.path.join(cls.run_["dir"], "label.png")
+        make_image(cls.label, "16x8", "xc:black")
+
+    def requests_of(self, query):
+        """The scheduler's requests for one PrintImage, and the job it made."""
+        before_log = len(native.requests_logged(self.cups))
+        before_jobs = len(harness.captured_jobs(self.cups))
+        status, _, _ = harness.http("POST", "/vqapi/PrintImage" + query, body=native.data_url(self.label))
+        self.assertEqual(status, 200)
+        # The log line may follow the answer by a moment.
+        time.sleep(0.3)
+        logged = native.requests_logged(self.cups)[before_log:]
+        if "Send-Document" not in logged:
+            return logged, None
+        return logged, harness.wait_for_jobs(self.cups, before_jobs + 1)[-1]
+
+    def test_each_label_asks_only_what_it_needs(self):
+        # Settings changed within the last second are looked up at every
+        # label; older ones once, by the first label.
+        time.sleep(2)
+        self.requests_of("?printer=VELQ")
+        cases = [
+            # The default queue: its name in CUPS-Get-Default's answer is the
+            # queue check too.
+            ("?printer=VELQ", ["CUPS-Get-Default", "Create-Job", "Send-Document"]),
+            ("", ["CUPS-Get-Default", "Create-Job", "Send-Document"]),
+            ("?printer=Office",
+             ["CUPS-Get-Default", "Get-Printer-Attributes", "Create-Job", "Send-Document"]),
+            # An unknown queue still fails at the device context, with its code.
+            ("?printer=NoSuchQueue", ["CUPS-Get-Default", "Get-Printer-Attributes"]),
+        ]
+        for query, expected in cases:
+            with self.subTest(query=query):
+                before = len(native.read_bytes(self.gate["out"]))
+                logged, job = self.requests_of(query)
+                self.assertEqual(logged, expected)
+                said = native.read_bytes(self.gate["out"])[before:]
+                if job is None:
+                    self.assertIn(b"Could not create printer DC: 1030\n", said)
+                else:
+                    self.assertIn(DONE, said)
+                    self.assertEqual(job["queue"], query[len("?printer="):] or "VELQ")
+
+    def test_a_change_to_the_default_destination_reaches_the_next_label(self):
+        def colour_mode(query="?printer=VELQ"):
+            _, job = self.requests_of(query)
+            return [o for o in job["options"].split() if o.startswith("print-color-mode=")]
+
+        self.addCleanup(harness.cups_command, self.cups, ["lpadmin", "-d", "VELQ"])
+        self.addCleanup(harness.cups_command, self.cups,
+                        ["lpadmin", "-p", "VELQ", "-o", "print-color-mode-default=color"])
+        lpoptions = os.path.join(self.env["HOME"], ".cups", "lpoptions")
+        self.addCleanup(lambda: os.path.exists(lpoptions) and os.remove(lpoptions))
+        time.sleep(2)  # settings older than a second: the next look-up is kept
+        self.assertEqual(colour_mode(), ["print-color-mode=color"])
+        changes = [
+            # The default queue's own settings, seen at once and then kept.
+            (["lpadmin", "-p", "VELQ", "-o", "print-color-mode-default=monochrome"],
+             "print-color-mode=monochrome"),
+            # Another queue becomes the default: its settings, on VELQ's job.
+            (["lpadmin", "-p", "Office", "-o", "print-color-mode-default=monochrome"], None),
+            (["lpadmin", "-d", "Office"], "print-color-mode=monochrome"),
+            (["lpadmin", "-p", "Office", "-o", "print-color-mode-default=color"], "print-color-mode=color"),
+        ]
+        for command, expected in changes:
+            harness.cups_command(self.cups, command)
+            if expected is None:
+                continue
+            with self.subTest(command=command):
+                self.assertEqual(colour_mode(), [expected])
+                time.sleep(2)
+                self.assertEqual(colour_mode(), [expected])
+                self.assertEqual(colour_mode(), [expected])
+        # The user's own lpoptions file is read at every label, as libcups does.
+        os.makedirs(os.path.dirname(lpoptions), exist_ok=True)
+        with open(lpoptions, "w") as f:
+            f.write("Default Office print-color-mode=monochrome\n")
+        self.assertEqual(colour_mode(), ["print-color-mode=monochrome"])
+        os.remove(lpoptions)
+        self.assertEqual(colour_mode(), ["print-color-mode=color"])
+
+
 class Signals(unittest.TestCase):
     def test_sigint_and_sigterm_end_the_program_with_zero(self):
         run = harness.new_run(self.addCleanup)
