@@ -283,6 +283,16 @@ cairo_surface_t* FlattenOntoWhite(GdkPixbuf* pixbuf) {
     uint32_t* out = reinterpret_cast<uint32_t*>(target + static_cast<size_t>(y) * targetStride);
     for (int x = 0; x < width; ++x, in += channels) {
       unsigned a = alpha ? in[3] : 255;
+      // Opaque and clear pixels, most of a label, need no arithmetic (the
+      // sums below give the same bytes).
+      if (a == 255) {
+        out[x] = (static_cast<uint32_t>(in[0]) << 16) | (in[1] << 8) | in[2];
+        continue;
+      }
+      if (a == 0) {
+        out[x] = 0xFFFFFF;
+        continue;
+      }
       unsigned rgb[3];
       for (int c = 0; c < 3; ++c) rgb[c] = (in[c] * a + 255 * (255 - a) + 127) / 255;
       out[x] = (rgb[0] << 16) | (rgb[1] << 8) | rgb[2];
