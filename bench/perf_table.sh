@@ -20,7 +20,9 @@ wineListing=$(/usr/bin/python3 bench/keepalive_latency.py --wine --build "$build
 section "GetPrinters keep-alive latency before/after (Wine)" <<<"$wineListing"
 cupsListing=$(/usr/bin/python3 bench/get_printers_cups.py --build "$build"); section "GetPrinters over CUPS vs the libcups loop" <<<"$cupsListing"
 memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memory" <<<"$memory"
-latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --build "$build"); section "POST to job vs lp" <<<"$latency"
+# Beside lp, the in-process floor and printgate.exe under Wine (fewer labels:
+# each takes Wine's PostScript driver a while).
+latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --wine 40 --build "$build"); section "POST to job vs lp, the floor and Wine" <<<"$latency"
 # No anchor for this one: printing is serialised, so it shows the job's cost.
 throughput=$(/usr/bin/python3 bench/print_latency_cups.py --wrk 5 --build "$build"); section "PrintImage throughput (wrk, no anchor)" <<<"$throughput"
 held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "Held connections, native" <<<"$held"
@@ -30,8 +32,11 @@ decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(sed -nE 's/.*printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
 cupsRatio=$(sed -nE 's/.*overhead: ([0-9.]+)x.*/\1/p' <<<"$cupsListing")
 memoryRatio=$(grep -Eo 'worst: [0-9.]+' <<<"$memory" | grep -Eo '[0-9.]+$')
-p50Ratio=$(sed -nE 's/.*p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
-p99Ratio=$(sed -nE 's/.*p99 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+p50Ratio=$(sed -nE 's/^ratio printgate\/lp: p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+p99Ratio=$(sed -nE 's/^ratio printgate\/lp: .*p99 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+floorRatio=$(sed -nE 's/^ratio printgate\/floor: p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
+wineP50=$(sed -nE 's/^printgate.exe under Wine.*: p50 ([0-9.]+) ms .*ratio p50 ([0-9.]+) .*/\1 ms, \2/p' <<<"$latency")
+wineRatio=${wineP50#*, }
 heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+' | grep -Eo '[0-9.]+$'; }
 heldNative=$(heldMax <<<"$held")
 heldUnderWine=$(heldMax <<<"$heldWine")
@@ -57,6 +62,8 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | PrintImage peak memory above idle, 32 MiB body | the body's size | ${memoryRatio}x | <= 2x | $(verdict "$memoryRatio" le 2) |
 | POST PrintImage to job accepted, p50 | lp -d QUEUE, same image | ${p50Ratio}x | <= 0.5x | $(verdict "$p50Ratio" le 0.5) |
 | POST PrintImage to job accepted, p99 | lp -d QUEUE, same image | ${p99Ratio}x | <= 1x | $(verdict "$p99Ratio" le 1) |
+| POST PrintImage to job accepted, p50 | in-process floor: libcups Create-Job + Send-Document of the same PDF | ${floorRatio}x | <= 2x | $(verdict "$floorRatio" le 2) |
+| printgate.exe under Wine, POST PrintImage to job accepted, p50 (${wineP50%, *}) | lp -d QUEUE, same image | ${wineRatio}x | none | |
 | worst wait of a new GetPrinters, 64 idle + 32 trickling connections held, native | none: a bound | ${heldNative} ms | <= 100 ms | $(verdict "$heldNative" le 100) |
 | the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
 TABLE

@@ -1,14 +1,20 @@
 """Latency of one label, from the page's POST to the job accepted by the CUPS
-scheduler, against `lp -d QUEUE` of the same image file in the same run.
+scheduler, against `lp -d QUEUE` of the same image file and against the
+floor (bench_print_floor: libcups Create-Job and Send-Document of the same
+label's PDF, in-process on a kept connection), all in the same run.
 
 Starts a private scheduler with a capture label queue and the native
-printgate (both stopped by PID at the end), then alternates the two ways
-for N labels each and prints p50 and p99 of both and their ratios. A
+printgate (both stopped by PID at the end), then takes the three ways in
+turn for N labels each and prints p50 and p99 of each and the ratios. A
 PrintImage answer leaves only after the job has been handed to the
 scheduler, so the POST's round trip is the figure; lp returns once the
-scheduler has the job.
+scheduler has the job. The floor also times each scheduler round trip a
+job may make, alone.
 
-    python3 bench/print_latency_cups.py [--labels 200] [--build build/native]
+With --wine LABELS it then does the same for printgate.exe under Wine (the
+Windows build, in a prefix of the run) against lp, on the same scheduler.
+
+    python3 bench/print_latency_cups.py [--labels 200] [--wine 40] [--build build/native]
 
 With --wrk SECONDS it measures PrintImage throughput instead: wrk feeds the
 same label over a few keep-alive connections; every request becomes a real
@@ -54,12 +60,57 @@ def wrk_figures(harness, cups, body, args):
              requests, len(harness.captured_jobs(cups)) - before))
 
 
+def alternate(labels, body, image, env, floor_label=None):
+    """Labels through printgate, lp and the floor in turn (the order turning
+    each label, so all see the same scheduler load); their milliseconds."""
+    connection = httpclient.HTTPConnection("127.0.0.1", 6780, timeout=120)
+    gate_ms, lp_ms, floor_ms = [], [], []
+
+    def post():
+        start = time.perf_counter()
+        connection.request("POST", "/vqapi/PrintImage?printer=VELQ", body=body)
+        response = connection.getresponse()
+        response.read()
+        gate_ms.append((time.perf_counter() - start) * 1000)
+        assert response.status == 200
+
+    def lp():
+        start = time.perf_counter()
+        subprocess.run(["lp", "-d", "VELQ", "-t", "velq label", image], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        lp_ms.append((time.perf_counter() - start) * 1000)
+
+    ways = [post, lp] + ([lambda: floor_ms.append(floor_label())] if floor_label else [])
+    for way in ways * 5:  # warm every path: the scheduler, the filters' caches
+        way()
+    gate_ms.clear()
+    lp_ms.clear()
+    floor_ms.clear()
+    for i in range(labels):
+        for k in range(len(ways)):
+            ways[(i + k) % len(ways)]()
+    connection.close()
+    return gate_ms, lp_ms, floor_ms
+
+
+def wine_figures(harness, cups, body, image, env, labels, run):
+    """printgate.exe under Wine on the same scheduler, against lp."""
+    wine_env = harness.new_prefix(run, cups)
+    harness.start_printgate(run, wine_env)
+    gate_ms, lp_ms, _ = alternate(labels, body, image, env)
+    g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
+    l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
+    print("printgate.exe under Wine, %d labels: p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms;"
+          " ratio p50 %.2f  p99 %.2f (no goal)" % (labels, g50, g99, l50, l99, g50 / l50, g99 / l99))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--labels", type=int, default=200)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     parser.add_argument("--wrk", type=int, default=0, metavar="SECONDS")
     parser.add_argument("--connections", type=int, default=4)
+    parser.add_argument("--wine", type=int, default=0, metavar="LABELS")
     args = parser.parse_args()
     os.environ["PG_NATIVE_BUILD"] = os.path.abspath(args.build)
     os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build), "bench-cups"))
@@ -71,7 +122,7 @@ def main():
     try:
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = native.native_env(run, cups)
-        native.start_native(run, env)
+        gate = native.start_native(run, env)
         image = os.path.join(run["dir"], "label.png")
         # A label as pages send them: black bars and blocks on white.
         draw = ["xc:white", "-fill", "black"]
@@ -83,46 +134,36 @@ def main():
         if args.wrk:
             wrk_figures(harness, cups, body, args)
             return
-        lp_env = dict(env)
+        floor_exe = os.path.join(os.path.abspath(args.build), "bench", "bench_print_floor")
+        steps = subprocess.run([floor_exe, "VELQ", image, "steps", "30"], env=env, check=True,
+                               stdout=subprocess.PIPE, text=True).stdout
+        floor = subprocess.Popen([floor_exe, "VELQ", image, "serve"], env=env, text=True,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        stops.append(lambda: harness.stop_process(floor))
 
-        connection = httpclient.HTTPConnection("127.0.0.1", harness.API_PORT, timeout=60)
-        gate_ms, lp_ms = [], []
+        def floor_label():
+            floor.stdin.write("\n")
+            floor.stdin.flush()
+            answer = floor.stdout.readline()
+            assert not answer.startswith("failed"), answer
+            return float(answer)
 
-        def post():
-            start = time.perf_counter()
-            connection.request("POST", "/vqapi/PrintImage?printer=VELQ", body=body)
-            response = connection.getresponse()
-            response.read()
-            gate_ms.append((time.perf_counter() - start) * 1000)
-            assert response.status == 200
-
-        def lp():
-            start = time.perf_counter()
-            subprocess.run(["lp", "-d", "VELQ", "-t", "velq label", image], env=lp_env, check=True,
-                           stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-            lp_ms.append((time.perf_counter() - start) * 1000)
-
-        for _ in range(5):  # warm both paths: the scheduler, the filters' caches
-            post()
-            lp()
-        gate_ms.clear()
-        lp_ms.clear()
-        for i in range(args.labels):
-            # Alternate, so both see the same scheduler load over the run.
-            if i % 2:
-                post()
-                lp()
-            else:
-                lp()
-                post()
-        connection.close()
-
+        gate_ms, lp_ms, floor_ms = alternate(args.labels, body, image, env, floor_label)
+        floor.stdin.close()
+        floor.wait(timeout=30)
         g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
         l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
+        f50, f99 = percentile(floor_ms, 0.50), percentile(floor_ms, 0.99)
         print("labels per way: %d (400 x 240 PNG, %d bytes posted)" % (args.labels, len(body)))
         print("printgate PrintImage -> job accepted: p50 %.2f ms  p99 %.2f ms" % (g50, g99))
         print("lp -d VELQ                          : p50 %.2f ms  p99 %.2f ms" % (l50, l99))
+        print("floor Create-Job + Send-Document    : p50 %.2f ms  p99 %.2f ms" % (f50, f99))
         print("ratio printgate/lp: p50 %.2f (goal <= 0.5)  p99 %.2f (goal <= 1.0)" % (g50 / l50, g99 / l99))
+        print("ratio printgate/floor: p50 %.2f (goal <= 2.0)" % (g50 / f50))
+        print(steps.strip())
+        if args.wine:
+            harness.stop_process(gate["proc"])
+            wine_figures(harness, cups, body, image, env, args.wine, run)
     finally:
         for stop in stops:
             stop()
