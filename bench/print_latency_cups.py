@@ -5,7 +5,8 @@ label's PDF, in-process on a kept connection), all in the same run.
 
 Starts a private scheduler with a capture label queue and the native
 printgate (both stopped by PID at the end), then takes the three ways in
-turn for N labels each and prints p50 and p99 of each and the ratios. A
+turn for N labels each, every label onto an idle queue, and prints p50 and
+p99 of each and the ratios. A
 PrintImage answer leaves only after the job has been handed to the
 scheduler, so the POST's round trip is the figure; lp returns once the
 scheduler has the job. The floor also times each scheduler round trip a
@@ -60,9 +61,25 @@ def wrk_figures(harness, cups, body, args):
              requests, len(harness.captured_jobs(cups)) - before))
 
 
-def alternate(labels, body, image, env, floor_label=None):
-    """Labels through printgate, lp and the floor in turn (the order turning
-    each label, so all see the same scheduler load); their milliseconds."""
+def settled(harness, cups):
+    """Waits until every job handed to the scheduler so far has reached the
+    capture backend, and a moment more: each label then meets an idle queue,
+    which the scheduler starts at once. (Behind a busy queue a job is only
+    queued and answers sooner, so whichever way came after another's job
+    would look faster.)"""
+    sent = [len(harness.captured_jobs(cups))]
+
+    def wait():
+        sent[0] += 1
+        harness.wait_until(lambda: len([name for name in os.listdir(cups["capture"]) if name.endswith(".queue")])
+                           >= sent[0], 60, interval=0.002, what="the job")
+        time.sleep(0.02)
+    return wait
+
+
+def alternate(labels, body, image, env, settle, floor_label=None):
+    """Labels through printgate, lp and the floor in turn, each onto an idle
+    queue (settle); their milliseconds."""
     connection = httpclient.HTTPConnection("127.0.0.1", 6780, timeout=120)
     gate_ms, lp_ms, floor_ms = [], [], []
 
@@ -83,12 +100,14 @@ def alternate(labels, body, image, env, floor_label=None):
     ways = [post, lp] + ([lambda: floor_ms.append(floor_label())] if floor_label else [])
     for way in ways * 5:  # warm every path: the scheduler, the filters' caches
         way()
+        settle()
     gate_ms.clear()
     lp_ms.clear()
     floor_ms.clear()
     for i in range(labels):
         for k in range(len(ways)):
             ways[(i + k) % len(ways)]()
+            settle()
     connection.close()
     return gate_ms, lp_ms, floor_ms
 
@@ -97,7 +116,7 @@ def wine_figures(harness, cups, body, image, env, labels, run):
     """printgate.exe under Wine on the same scheduler, against lp."""
     wine_env = harness.new_prefix(run, cups)
     harness.start_printgate(run, wine_env)
-    gate_ms, lp_ms, _ = alternate(labels, body, image, env)
+    gate_ms, lp_ms, _ = alternate(labels, body, image, env, settled(harness, cups))
     g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
     l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
     print("printgate.exe under Wine, %d labels: p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms;"
@@ -137,6 +156,9 @@ def main():
         floor_exe = os.path.join(os.path.abspath(args.build), "bench", "bench_print_floor")
         steps = subprocess.run([floor_exe, "VELQ", image, "steps", "30"], env=env, check=True,
                                stdout=subprocess.PIPE, text=True).stdout
+        # Its jobs must not count as the run's.
+        harness.wait_until(lambda: len(harness.captured_jobs(cups)) >= 60, 120, interval=0.1,
+                           what="the steps' jobs")
         floor = subprocess.Popen([floor_exe, "VELQ", image, "serve"], env=env, text=True,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         stops.append(lambda: harness.stop_process(floor))
@@ -148,7 +170,8 @@ def main():
             assert not answer.startswith("failed"), answer
             return float(answer)
 
-        gate_ms, lp_ms, floor_ms = alternate(args.labels, body, image, env, floor_label)
+        gate_ms, lp_ms, floor_ms = alternate(args.labels, body, image, env, settled(harness, cups),
+                                             floor_label)
         floor.stdin.close()
         floor.wait(timeout=30)
         g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
