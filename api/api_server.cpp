@@ -28,6 +28,10 @@ constexpr size_t kWorkers = 128;
 // next request; two seconds keeps a page's burst of labels on one
 // connection and gives the worker back soon after.
 constexpr time_t kKeepAliveSeconds = 2;
+// The library closes a kept connection after five requests: a page's burst
+// of labels, or a listing polled every second, then pays a new connection
+// every fifth request (a few milliseconds under Wine).
+constexpr size_t kKeepAliveRequests = 100;
 
 void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
   SetCrossOriginHeaders(res);
@@ -76,6 +80,7 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   svr.set_tcp_nodelay(true);
   svr.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   svr.set_keep_alive_timeout(kKeepAliveSeconds);
+  svr.set_keep_alive_max_count(kKeepAliveRequests);
   // The library listens with a backlog of 5: a burst of connections (a page
   // opening six at once on a busy machine) overflows it, and each refused
   // SYN is retried only after a second (three on Windows). Listening again

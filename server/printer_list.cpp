@@ -27,15 +27,18 @@ std::vector<std::string> ListPrinters(bool onlyLocal, bool onlyOnline, bool only
   std::vector<SpoolerPrinter> records;
   if (!EnumLocalPrinters(&records)) return accepted;
   int mode = FilterMode(onlyLocal, onlyOnline, onlySupported);
+  // The listing's lines leave together in one write: they stay in one
+  // piece beside other requests' lines, and a listing costs one system call.
+  std::string lines;
   for (const SpoolerPrinter& record : records) {
     const std::string& printName = record.name;
-    DiagLine(record.hasServerName ? record.serverName : std::string());
+    lines += (record.hasServerName ? record.serverName : std::string()) + "\n";
     // Every accepted queue is returned: a page choosing among many printers
     // must not silently lose the ones past an arbitrary count.
     if (PrinterAccepted(mode, printName, record.attributes)) accepted.push_back(printName);
   }
   *printerQty = static_cast<int>(accepted.size());
-  DiagLine("number " + std::to_string(records.size()));
+  DiagText(lines + "number " + std::to_string(records.size()) + "\n");
   return accepted;
 }
 

@@ -587,7 +587,21 @@ def thread_count(pid):
 # The server's workers (api/api_server.cpp), each serving one connection at a time.
 WORKERS = 128
 # Requests the server answers on one kept connection before closing it.
-KEEP_ALIVE_REQUESTS = 5
+KEEP_ALIVE_REQUESTS = 100
+
+
+def answers_on_one_connection(count, request=GET_PRINTERS, port=API_PORT):
+    """Sends count requests one after another on one kept connection and
+    returns the answers' heads, fewer if the server closes it first."""
+    heads = []
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        for _ in range(count):
+            try:
+                s.sendall(request)
+                heads.append(read_answer(s))
+            except (ConnectionError, OSError):
+                break
+    return heads
 
 
 def use_every_worker(requests, workers=WORKERS, port=API_PORT):

@@ -111,6 +111,12 @@ class ServerUnderWine(unittest.TestCase):
         self.assertEqual(seen["status_past_pool"], 200, seen)
         self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
 
+    def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
+        heads = harness.answers_on_one_connection(50)
+        self.assertEqual(len(heads), 50)
+        self.assertEqual([head for head in heads if b"connection: close" in head.lower()], [])
+        self.assertIn(b"Keep-Alive: timeout=2, max=100", heads[0])
+
     def test_only_loopback_is_served(self):
         netns = harness.new_netns(harness.new_run(self.addCleanup))
         # The namespace reaches the host's veth address (port 9 is closed,

@@ -240,6 +240,12 @@ class LoadAndFaults(unittest.TestCase):
         # The workers exist from the start; holding more never adds threads.
         self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
 
+    def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
+        heads = harness.answers_on_one_connection(50)
+        self.assertEqual(len(heads), 50)
+        self.assertEqual([head for head in heads if b"connection: close" in head.lower()], [])
+        self.assertIn(b"Keep-Alive: timeout=2, max=100", heads[0])
+
     def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
         with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
             client.sendall(b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n")

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/diag.h"
 #include "server/printer_list.h"
 #include "server/spooler_list_fake.h"
 #include "tests/support/test_server.h"
@@ -70,6 +71,20 @@ TEST(ListPrinters, WritesEachServerNameAndTheNumberEnumeratedNotAccepted) {
   Listed(false, true, false);
   EXPECT_EQ(DiagOutput(), "\n\\\\host\n\nnumber 3\n");
   StopDiagCapture();
+}
+
+std::vector<std::string> gDiagChunks;
+
+void KeepDiagChunk(const std::string& bytes) { gDiagChunks.push_back(bytes); }
+
+TEST(ListPrinters, OneListingsLinesLeaveInOnePieceSoConcurrentRequestsCannotSplitThem) {
+  FakeSpoolerReset();
+  FakeSpoolerSetPrinters({{false, "", "A", 0}, {true, "\\\\host", "B", kOff}, {false, "", "C", 0}});
+  gDiagChunks.clear();
+  SetDiagSink(KeepDiagChunk);
+  Listed(false, false, false);
+  SetDiagSink(nullptr);
+  EXPECT_EQ(gDiagChunks, (std::vector<std::string>{"\n\\\\host\n\nnumber 3\n"}));
 }
 
 TEST(ListPrinters, AFailedOrEmptyEnumerationListsNothing) {
