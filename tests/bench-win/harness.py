@@ -657,6 +657,22 @@ def serve_while_held(pid, workers=WORKERS, port=API_PORT):
     return seen
 
 
+def check_held_connections_and_queueing(test, pid):
+    """The worker pool as both builds must have it (see serve_while_held)."""
+    seen = serve_while_held(pid)
+    test.assertEqual(seen["statuses"], [200] * 10, seen)
+    test.assertEqual(seen["status_past_pool"], 200, seen)
+    # The workers exist from the start; holding more never adds threads.
+    test.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+
+
+def check_kept_connection_carries_a_burst(test):
+    heads = answers_on_one_connection(50)
+    test.assertEqual(len(heads), 50)
+    test.assertEqual([head for head in heads if b"connection: close" in head.lower()], [])
+    test.assertIn(b"Keep-Alive: timeout=2, max=%d" % KEEP_ALIVE_REQUESTS, heads[0])
+
+
 def cors_headers(headers):
     return [(k, v) for k, v in headers if k.lower().startswith("access-control-")]
 

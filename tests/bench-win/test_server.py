@@ -106,16 +106,10 @@ class ServerUnderWine(unittest.TestCase):
 
     def test_idle_and_trickling_connections_leave_workers_and_past_the_pool_requests_queue(self):
         # Wine's launcher turns into the program: the process started is printgate.exe's.
-        seen = harness.serve_while_held(self.gate["proc"].pid)
-        self.assertEqual(seen["statuses"], [200] * 10, seen)
-        self.assertEqual(seen["status_past_pool"], 200, seen)
-        self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+        harness.check_held_connections_and_queueing(self, self.gate["proc"].pid)
 
     def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
-        heads = harness.answers_on_one_connection(50)
-        self.assertEqual(len(heads), 50)
-        self.assertEqual([head for head in heads if b"connection: close" in head.lower()], [])
-        self.assertIn(b"Keep-Alive: timeout=2, max=100", heads[0])
+        harness.check_kept_connection_carries_a_burst(self)
 
     def test_only_loopback_is_served(self):
         netns = harness.new_netns(harness.new_run(self.addCleanup))

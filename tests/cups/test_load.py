@@ -234,17 +234,10 @@ class LoadAndFaults(unittest.TestCase):
                 s.close()
 
     def test_idle_and_trickling_connections_leave_workers_and_past_the_pool_requests_queue(self):
-        seen = harness.serve_while_held(self.gate["proc"].pid)
-        self.assertEqual(seen["statuses"], [200] * 10, seen)
-        self.assertEqual(seen["status_past_pool"], 200, seen)
-        # The workers exist from the start; holding more never adds threads.
-        self.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+        harness.check_held_connections_and_queueing(self, self.gate["proc"].pid)
 
     def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
-        heads = harness.answers_on_one_connection(50)
-        self.assertEqual(len(heads), 50)
-        self.assertEqual([head for head in heads if b"connection: close" in head.lower()], [])
-        self.assertIn(b"Keep-Alive: timeout=2, max=100", heads[0])
+        harness.check_kept_connection_carries_a_burst(self)
 
     def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
         with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
