@@ -41,8 +41,12 @@ def measure(harness, pid, idle_count, slow_count, rounds, per_round):
     waits, threads = [], 0
     with harness.trickling_connections(slow_count):
         for _ in range(rounds):
-            # Those past the workers queue: the new client waits behind them.
-            idle = harness.open_idle_connections(idle_count, wait=False)
+            # Idle means answered: those within the workers have had their
+            # answer before the new client comes; those past the workers
+            # queue, and the new client waits behind them.
+            within = max(0, min(idle_count, harness.WORKERS - slow_count))
+            idle = harness.open_idle_connections(within)
+            idle += harness.open_idle_connections(idle_count - within, wait=False)
             try:
                 for _ in range(per_round):
                     waits.append(timed_request(harness, 60))
