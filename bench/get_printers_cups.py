@@ -14,12 +14,8 @@ import re
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "bench-win"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "cups"))
-sys.path.insert(0, HERE)
-
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_run import ROOT, bench_run  # noqa: E402
 import harness  # noqa: E402
 import keepalive_latency  # noqa: E402
 
@@ -55,12 +51,8 @@ def main():
     parser.add_argument("--seconds", type=int, default=3)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
-    os.environ["PG_NATIVE_BUILD"] = os.path.abspath(args.build)
-    harness.BENCH_DIR = os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build), "bench-cups"))
     loop_binary = os.path.join(args.build, "bench", "bench_cups_enum_loop")
-    stops = []
-    run = harness.new_run(stops.append)
-    try:
+    with bench_run(args.build) as (_, _, run):
         env = start(run, args.build)
         status, _, body = keepalive_latency.get_printers(harness.API_PORT)
         # Two rounds each, alternated, the better of each kept (the machine
@@ -84,9 +76,6 @@ def main():
         print("medians: printgate %.3f ms, loop %.3f ms, %.2fx" % (served["p50"], loop50, served["p50"] / loop50))
         print("GetPrinters over CUPS overhead: %.2fx the loop (goal <= %.1fx) %s"
               % (ratio, OVERHEAD_GOAL, keepalive_latency.verdict(ratio <= OVERHEAD_GOAL)))
-    finally:
-        for stop in stops:
-            stop()
 
 
 if __name__ == "__main__":

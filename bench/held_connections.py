@@ -17,14 +17,8 @@ import socket
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "bench-win"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "cups"))
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, max(0, int(round(fraction * len(ordered) + 0.5)) - 1))]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_run import ROOT, bench_run, percentile  # noqa: E402
 
 
 def timed_request(harness, timeout):
@@ -90,14 +84,7 @@ def main():
     parser.add_argument("--per-round", type=int, default=20)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
-    os.environ["PG_NATIVE_BUILD"] = os.path.abspath(args.build)
-    os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build), "bench-cups"))
-    import harness
-    import native
-
-    stops = []
-    run = harness.new_run(stops.append)
-    try:
+    with bench_run(args.build) as (harness, native, run):
         if args.wine:
             cups = harness.start_cups(run)
             env = harness.new_prefix(run, cups)
@@ -125,9 +112,6 @@ def main():
         print("%s, 64 idle keep-alive connections inside their time-out: CPU %s"
               % (what, ", ".join("%.0f%%" % (100 * c) for c in costs)
                  + (" (program, wineserver)" if len(costs) > 1 else "")))
-    finally:
-        for stop in reversed(stops):
-            stop()
 
 
 if __name__ == "__main__":

@@ -22,10 +22,8 @@ import re
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "bench-win"))
-
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_run import ROOT, bench_run  # noqa: E402
 import harness  # noqa: E402
 
 PATH = "/vqapi/GetPrinters"
@@ -217,16 +215,8 @@ def main():
     parser.add_argument("--win-build", default=os.path.join(ROOT, "build", "win"))
     args = parser.parse_args()
     # Under Wine, the Windows bench's folder: its booted prefix is reused.
-    os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build),
-                                                       "bench" if args.wine else "bench-cups"))
-    harness.BENCH_DIR = os.environ["PG_BENCH_DIR"]
-    stops = []
-    run = harness.new_run(stops.append)
-    try:
+    with bench_run(args.build, "bench" if args.wine else "bench-cups") as (_, _, run):
         (wine if args.wine else native)(args, run)
-    finally:
-        for stop in stops:
-            stop()
 
 
 if __name__ == "__main__":

@@ -29,16 +29,8 @@ import sys
 import time
 import http.client as httpclient
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "bench-win"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "cups"))
-
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    index = min(len(ordered) - 1, max(0, int(round(fraction * len(ordered) + 0.5)) - 1))
-    return ordered[index]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_run import ROOT, bench_run, percentile  # noqa: E402
 
 
 def wrk_figures(harness, cups, body, args):
@@ -131,14 +123,7 @@ def main():
     parser.add_argument("--connections", type=int, default=4)
     parser.add_argument("--wine", type=int, default=0, metavar="LABELS")
     args = parser.parse_args()
-    os.environ["PG_NATIVE_BUILD"] = os.path.abspath(args.build)
-    os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(args.build), "bench-cups"))
-    import harness
-    import native
-
-    stops = []
-    run = harness.new_run(stops.append)
-    try:
+    with bench_run(args.build) as (harness, native, run):
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = native.native_env(run, cups)
         gate = native.start_native(run, env)
@@ -161,7 +146,7 @@ def main():
                            what="the steps' jobs")
         floor = subprocess.Popen([floor_exe, "VELQ", image, "serve"], env=env, text=True,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        stops.append(lambda: harness.stop_process(floor))
+        run["stops"].append(lambda: harness.stop_process(floor))
 
         def floor_label():
             floor.stdin.write("\n")
@@ -187,9 +172,6 @@ def main():
         if args.wine:
             harness.stop_process(gate["proc"])
             wine_figures(harness, cups, body, image, env, args.wine, run)
-    finally:
-        for stop in stops:
-            stop()
 
 
 if __name__ == "__main__":
