@@ -48,7 +48,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/scheduler_connection.h"
+#include "base/scheduler_connection.h"
 
 namespace {
 

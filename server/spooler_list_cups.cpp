@@ -19,7 +19,7 @@
 
 #include <cups/cups.h>
 
-#include "common/scheduler_connection.h"
+#include "base/scheduler_connection.h"
 
 #include <cstring>
 

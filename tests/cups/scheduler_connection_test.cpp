@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "common/diag.h"
-#include "common/scheduler_connection.h"
+#include "base/scheduler_connection.h"
 #include "render/print_job.h"
 #include "render/printing.h"
 #include "server/spooler_list.h"

@@ -125,7 +125,7 @@ class LoadAndFaults(unittest.TestCase):
         self.assertEqual(statuses, [200] * count)
         # Every worker printed, yet printgate held no more connections to
         # the scheduler than its limit, and keeps only a few (16 and 4, as
-        # common/scheduler_connection.h sets them).
+        # base/scheduler_connection.h sets them).
         idle = native.scheduler_connections(pid, port)
         print("64 labels at once: at most %d connections to the scheduler, %d kept" % (most[0], idle))
         self.assertLessEqual(most[0], 16)

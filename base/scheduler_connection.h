@@ -1,8 +1,13 @@
-// Connections to the CUPS scheduler, shared by every thread of the native
-// printgate: a few are kept open between requests, more are opened while
-// many requests run at once, and never more than a fixed few in all, so a
-// large HTTP worker pool cannot take the scheduler's client slots (cupsd
-// serves 100 by default, for the whole machine) away from other programs.
+// Connections to the CUPS scheduler, shared by every thread of a native
+// program (printgate, printerwatch): a few are kept open between requests,
+// more are opened while many requests run at once, and never more than a
+// fixed few in all, so a large HTTP worker pool cannot take the scheduler's
+// client slots (cupsd serves 100 by default, for the whole machine) away
+// from other programs.
+//
+// Backends: scheduler_connection_cups.cpp (libcups) only; TakeScheduler-
+// Connection blocks while all kSchedulerConnectionLimit are in use, until
+// one is given back.
 #pragma once
 #include <cups/cups.h>
 

@@ -2,7 +2,7 @@
 // idle ones and a count of all that are open. libcups' own default (one
 // connection per thread, open for the thread's life) would hold one for
 // every HTTP worker.
-#include "common/scheduler_connection.h"
+#include "base/scheduler_connection.h"
 
 #include <chrono>
 #include <condition_variable>
