@@ -108,6 +108,62 @@ inline bool DecodeSixteen(const unsigned char* in, char* out) {
 }
 #endif
 
+// Whole runs of sixteen characters without line breaks, padding or stray
+// bytes: the bulk of any image. Stops at the first run that holds one.
+inline void DecodeRuns(const unsigned char* in, size_t length, size_t* pos, size_t* count, char** out) {
+#if defined(__SSE2__)
+  while (*count + 16 <= length && DecodeSixteen(in + *pos, *out)) {
+    *out += 12;
+    *pos += 16;
+    *count += 16;
+  }
+#endif
+  while (*count + 16 <= length) {
+    const unsigned char* g = in + *pos;
+    uint32_t v0 = Group(g);
+    uint32_t v1 = Group(g + 4);
+    uint32_t v2 = Group(g + 8);
+    uint32_t v3 = Group(g + 12);
+    if ((v0 | v1 | v2 | v3) & kUnusual) break;
+    PutSix(*out, v0, v1);
+    PutSix(*out + 6, v2, v3);
+    *out += 12;
+    *pos += 16;
+    *count += 16;
+  }
+}
+
+// One group of four ordinary characters; false (nothing written) when it
+// holds padding, a line break or a stray byte.
+inline bool DecodeGroup(const unsigned char* g, char** out) {
+  uint32_t v = Group(g);
+  if (v & kUnusual) return false;
+  (*out)[0] = static_cast<char>(v >> 16);
+  (*out)[1] = static_cast<char>(v >> 8);
+  (*out)[2] = static_cast<char>(v);
+  *out += 3;
+  return true;
+}
+
+// A group the faster paths refused: padding, the text's short end, or a
+// byte outside the alphabet (read as 0). Writes the bytes it carries and
+// returns how far the position moves; 0 when the text ends in it.
+inline size_t DecodeOddGroup(const unsigned char* g, size_t available, char** out) {
+  if (available == 1) return 0;  // a lone final character carries no whole byte
+  uint32_t v = (ValueOf(g[0]) << 18) | (ValueOf(g[1]) << 12);
+  *(*out)++ = static_cast<char>(v >> 16);
+  if (available == 2) return 0;  // two final characters carry one byte
+  if (g[2] == '=') return 2;
+  v |= ValueOf(g[2]) << 6;
+  *(*out)++ = static_cast<char>(v >> 8);
+  // A final group of three reads the terminator after the text: value 0.
+  unsigned char c3 = available >= 4 ? g[3] : 0;
+  if (c3 == '=') return 3;
+  v |= ValueOf(c3);
+  *(*out)++ = static_cast<char>(v);
+  return 4;
+}
+
 }  // namespace
 
 std::string DecodeBase64(const char* text, size_t length) {
@@ -124,69 +180,22 @@ std::string DecodeBase64(const char* text, size_t length) {
   size_t pos = 0;
   size_t count = 0;
   while (count < length) {
-#if defined(__SSE2__)
-    while (count + 16 <= length && DecodeSixteen(in + pos, out)) {
-      out += 12;
-      pos += 16;
-      count += 16;
-    }
-#endif
-    while (count + 16 <= length) {
-      const unsigned char* g = in + pos;
-      uint32_t v0 = Group(g);
-      uint32_t v1 = Group(g + 4);
-      uint32_t v2 = Group(g + 8);
-      uint32_t v3 = Group(g + 12);
-      if ((v0 | v1 | v2 | v3) & kUnusual) break;
-      PutSix(out, v0, v1);
-      PutSix(out + 6, v2, v3);
-      out += 12;
-      pos += 16;
-      count += 16;
-    }
+    DecodeRuns(in, length, &pos, &count, &out);
     if (count >= length) break;
-
-    size_t available = length - pos;
-    if (count + 4 <= length) {
-      uint32_t v = Group(in + pos);
-      if (!(v & kUnusual)) {
-        out[0] = static_cast<char>(v >> 16);
-        out[1] = static_cast<char>(v >> 8);
-        out[2] = static_cast<char>(v);
-        out += 3;
-        pos += 4;
-        count += 4;
-        continue;
-      }
+    if (count + 4 <= length && DecodeGroup(in + pos, &out)) {
+      pos += 4;
+      count += 4;
+      continue;
     }
-
-    unsigned char c0 = in[pos];
-    if (c0 == '\r' || c0 == '\n') {
+    if (in[pos] == '\r' || in[pos] == '\n') {
       ++pos;
       ++count;
       continue;
     }
     count += 4;
-    if (available == 1) break;  // a lone final character carries no whole byte
-    uint32_t v = (ValueOf(c0) << 18) | (ValueOf(in[pos + 1]) << 12);
-    *out++ = static_cast<char>(v >> 16);
-    if (available == 2) break;  // two final characters carry one byte
-    unsigned char c2 = in[pos + 2];
-    if (c2 == '=') {
-      pos += 2;
-      continue;
-    }
-    v |= ValueOf(c2) << 6;
-    *out++ = static_cast<char>(v >> 8);
-    // A final group of three reads the terminator after the text: value 0.
-    unsigned char c3 = available >= 4 ? in[pos + 3] : 0;
-    if (c3 == '=') {
-      pos += 3;
-      continue;
-    }
-    v |= ValueOf(c3);
-    *out++ = static_cast<char>(v);
-    pos += 4;
+    size_t advance = DecodeOddGroup(in + pos, length - pos, &out);
+    if (advance == 0) break;
+    pos += advance;
   }
   decoded.resize(static_cast<size_t>(out - decoded.data()));
   return decoded;

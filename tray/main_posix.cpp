@@ -52,10 +52,9 @@ void DiagToStdout(const std::string& bytes) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::setlocale(LC_CTYPE, "");
+// Answers --help and --version; true (with the exit code in *exitCode)
+// when the program should end here.
+bool AnswerOptions(int argc, char** argv, int* exitCode) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -63,15 +62,40 @@ int main(int argc, char** argv) {
                  "the CUPS scheduler (CUPS_SERVER or client.conf names it). Runs until SIGINT or\n"
                  "SIGTERM; one diagnostic line per step on standard output.\n",
                  stdout);
-      return 0;
+      *exitCode = 0;
+      return true;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("printgate %s\n", PG_VERSION);
-      return 0;
+      *exitCode = 0;
+      return true;
     }
     std::fprintf(stderr, "printgate: unknown option %s\n%s", argv[i], kUsage);
-    return 2;
+    *exitCode = 2;
+    return true;
   }
+  return false;
+}
+
+// stop() only takes hold once the accept loop runs: repeat it until the
+// server thread has returned.
+void StopServer(ServerState* state) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->ended) return;
+      if (state->server != nullptr && state->server->is_running()) state->server->stop();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  int exitCode = 0;
+  if (AnswerOptions(argc, argv, &exitCode)) return exitCode;
   SetDiagSink(DiagToStdout);
 
   // Signals are taken by sigwait below, never by a handler on a server
@@ -100,17 +124,7 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
-
-  // stop() only takes hold once the accept loop runs: repeat it until the
-  // server thread has returned.
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(state.mutex);
-      if (state.ended) break;
-      if (state.server != nullptr && state.server->is_running()) state.server->stop();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  StopServer(&state);
   watcher.join();
 
   std::lock_guard<std::mutex> lock(state.mutex);
