@@ -271,7 +271,7 @@ class Start(WatchCase):
                 self.assertEqual(got_err, err)
 
     def test_shipped_settings_file_is_read(self):
-        self.settings = os.path.join(harness.SOURCE_DIR, "watch", "printerwatch.conf")
+        self.settings = os.path.join(harness.SOURCE_DIR, "watch", "linux", "printerwatch.conf")
         self.start()
         self.assertIn("*** PrinterName=VELQ, DriverName=Zebra ZPL Label Printer, PrinterPort=usb://Zebra/LP2844",
                       harness.read_text(self.watch["err"]))

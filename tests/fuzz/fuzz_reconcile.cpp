@@ -33,15 +33,15 @@
 #include <vector>
 
 #include "tests/watch/reconcile_invariants.h"
-#include "watch/fake_log.h"
+#include "tests/fakes/watch/fake_log.h"
 #include "watch/reconcile.h"
-#include "watch/scm_fake.h"
+#include "tests/fakes/watch/scm_fake.h"
 #include "watch/service.h"
 #include "watch/spool.h"
-#include "watch/spool_fake.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/spool_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 #include "watch/trace.h"
-#include "watch/usb_fake.h"
+#include "tests/fakes/watch/usb_fake.h"
 
 namespace {
 
@@ -94,19 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool registryDenied = (settings & 64) != 0;
   bool noDataDir = (settings & 128) != 0;
   if (!noDataDir) FakeRegistrySetString("Software\\VELQ", "Data Directory", kDataDir);
-  FakeRegistrySetDenied(registryDenied);
   // Unusable names, drivers and ports make adds or renames fail.
   if (baseChoice >= 2 || driverChoice == 3 || portChoice >= 2) faultFree = false;
 
   uint8_t platform = TakeByte(in);
   int enumFailure = platform & 3;
   if (enumFailure == 3) enumFailure = 0;
-  FakeSpoolSetEnumFailure(enumFailure);
   bool classFails = (platform & 4) != 0;
-  FakeUsbSetClassFails(classFails);
+  FakeUsbSetFaults(FakeUsbFaults{classFails, nullptr});
   bool createFails = (platform & 8) != 0;
-  FakeFilesSetCreateFails(createFails);
+  FakeStoreSetFaults(FakeStoreFaults{registryDenied, createFails});
   FakeSpoolQuirks quirks;
+  quirks.enumFailure = static_cast<FakeSpoolEnumFailure>(enumFailure);
   quirks.addOverwrites = (platform & 16) != 0;
   quirks.renameBreaksOpen = (platform & 32) != 0;
   quirks.level0Fails = (platform & 64) != 0;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "watch/discovery.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 #include "watch_test_support.h"
 
 namespace {
@@ -114,7 +114,7 @@ TEST_F(DiscoveryTest, FailedDetailRequestEndsEnumerationKeepingEarlierMatches) {
 
 TEST_F(DiscoveryTest, ClassThatCantBeEnumeratedFindsNothing) {
   FakeUsbSetInterfaces({FakeUsbPrinter(0, 8)});
-  FakeUsbSetClassFails(true);
+  FakeUsbSetFaults(FakeUsbFaults{true, nullptr});
   EXPECT_EQ(GetPrinterNum(), 0);
 }
 
@@ -199,7 +199,7 @@ TEST_F(DiscoveryTest, FilePathThatDoesntFitIsSkipped) {
 }
 
 TEST_F(DiscoveryTest, FileThatCantBeCreatedIsTraced) {
-  FakeFilesSetCreateFails(true);
+  FakeStoreSetFaults(FakeStoreFaults{false, true});
   unsigned char block[kConfigBlockBytes] = {8};
   SavePrinterConfig("VELQ", block);
   EXPECT_TRUE(TraceSeen("SavePrinterConfig CreateFile C:\\ProgramData\\VELQ\\VELQ.bin Error=3\r\n"));

@@ -7,9 +7,9 @@
 #include <set>
 
 #include "watch/spool.h"
-#include "watch/spool_fake.h"
-#include "watch/store_fake.h"
-#include "watch/usb_fake.h"
+#include "tests/fakes/watch/spool_fake.h"
+#include "tests/fakes/watch/store_fake.h"
+#include "tests/fakes/watch/usb_fake.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "watch/spool_fake.h"
+#include "tests/fakes/watch/spool_fake.h"
 
 struct ReconcileDevice {
   std::vector<unsigned char> block;  // what its read returned; empty: nothing

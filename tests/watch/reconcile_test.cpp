@@ -3,9 +3,9 @@
 // wrong most easily.
 #include <algorithm>
 
-#include "watch/fake_log.h"
+#include "tests/fakes/watch/fake_log.h"
 #include "watch/reconcile.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 #include "watch_test_support.h"
 
 namespace {
@@ -219,7 +219,7 @@ TEST_F(ReconcileTest, MissingSettingsKeyIsCreatedAndNothingIsManaged) {
 TEST_F(ReconcileTest, SettingsKeyThatCantBeOpenedKeepsThePreviousSettings) {
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8)});
   UpdatePrinters();
-  FakeRegistrySetDenied(true);
+  FakeStoreSetFaults(FakeStoreFaults{true, false});
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8), FakeUsbPrinter(2, 8)});
   UpdatePrinters();
   EXPECT_EQ(ManagedQueues().size(), 2u);
@@ -311,9 +311,11 @@ TEST_F(ReconcileTest, OversizedRecordKeepsNameAndState) {
 TEST_F(ReconcileTest, SpoolerThatCantBeEnumeratedEndsThePass) {
   FakeSpoolAddQueue(ManagedQueue("VELQ", 1));
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8), FakeUsbPrinter(2, 8)});
-  for (int mode : {1, 2}) {
+  for (FakeSpoolEnumFailure failure : {FakeSpoolEnumNoMemory, FakeSpoolEnumRefused}) {
     FakeLogClear();
-    FakeSpoolSetEnumFailure(mode);
+    FakeSpoolQuirks quirks;
+    quirks.enumFailure = failure;
+    FakeSpoolSetQuirks(quirks);
     UpdatePrinters();
     EXPECT_EQ(LogCount("SpoolAdd"), 0);
     EXPECT_EQ(LogCount("SpoolOpen"), 0);

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <atomic>
 
-#include "watch/fake_log.h"
-#include "watch/scm_fake.h"
+#include "tests/fakes/watch/fake_log.h"
+#include "tests/fakes/watch/scm_fake.h"
 #include "watch/service.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 #include "watch/trace_texts.h"
 #include "watch_test_support.h"
 
@@ -79,7 +79,7 @@ TEST_F(ServiceTest, PauseContinueAndInterrogateChangeNothing) {
 }
 
 TEST_F(ServiceTest, WithoutAnScmNothingRuns) {
-  FakeScmSetNoScm(true);
+  FakeScmSetFaults(FakeScmFaults{true, 0});
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8)});
   MyMain();
   EXPECT_TRUE(TraceSeen("Register Service Main Function Error!"));
@@ -92,7 +92,7 @@ TEST_F(ServiceTest, WithoutAnScmNothingRuns) {
 }
 
 TEST_F(ServiceTest, FailedHandlerRegistrationReportsNothing) {
-  FakeScmSetRegisterError(1060);
+  FakeScmSetFaults(FakeScmFaults{false, 1060});
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8)});
   MyMain();
   EXPECT_TRUE(TraceSeen("RegisterServiceCtrlHandler Failed ErrorCode=1060"));
@@ -122,7 +122,7 @@ TEST_F(ServiceTest, EventsDuringAPassFoldIntoOneMorePass) {
   std::atomic<int> reads{0};
   std::atomic<int> inPass{0};
   std::atomic<bool> overlapped{false};
-  FakeUsbSetReadHook([&](const std::string&) {
+  FakeUsbSetFaults(FakeUsbFaults{false, [&](const std::string&) {
     if (inPass.fetch_add(1) != 0) overlapped = true;
     int read = ++reads;
     if (read == 1) {
@@ -136,7 +136,7 @@ TEST_F(ServiceTest, EventsDuringAPassFoldIntoOneMorePass) {
       FakeScmPostControl(kControlStop, 0);
     }
     --inPass;
-  });
+  }});
   MyMain();
   EXPECT_EQ(Passes(), 2);
   EXPECT_FALSE(overlapped);
@@ -146,7 +146,7 @@ TEST_F(ServiceTest, EventsDuringAPassFoldIntoOneMorePass) {
 TEST_F(ServiceTest, StopDuringAPassIsAnsweredAtOnceAndStopsAfterThePass) {
   FakeUsbSetInterfaces({FakeUsbPrinter(1, 8)});
   std::atomic<int> reads{0};
-  FakeUsbSetReadHook([&](const std::string&) {
+  FakeUsbSetFaults(FakeUsbFaults{false, [&](const std::string&) {
     int read = ++reads;
     if (read == 1) {
       FakeScmPostControl(kControlDeviceEvent, 0x8000);
@@ -161,7 +161,7 @@ TEST_F(ServiceTest, StopDuringAPassIsAnsweredAtOnceAndStopsAfterThePass) {
       EXPECT_EQ(ReportedStates(), (std::vector<uint32_t>{kServiceRunning, kServiceStopPending}));
       FakeScmPostControl(kControlDeviceEvent, 0x8004);  // too late: no pass after STOP
     }
-  });
+  }});
   MyMain();
   EXPECT_EQ(ReportedStates(), (std::vector<uint32_t>{kServiceRunning, kServiceStopPending, kServiceStopped}));
   EXPECT_EQ(Passes(), 2);

@@ -2,7 +2,7 @@
 // expected bytes below were produced with `iconv -f UTF-8 -t GBK`.
 #include <string>
 
-#include "watch/scm_fake.h"
+#include "tests/fakes/watch/scm_fake.h"
 #include "watch/service.h"
 #include "watch/trace.h"
 #include "watch/trace_texts.h"
@@ -32,7 +32,7 @@ TEST_F(TraceTextTest, ChineseTextsAreGbk) {
 }
 
 TEST_F(TraceTextTest, MyMainTracesTheServiceNameInGbk) {
-  FakeScmSetNoScm(true);
+  FakeScmSetFaults(FakeScmFaults{true, 0});
   MyMain();
   // szServiceName等于USB Printer Service VELQ\r\n
   EXPECT_TRUE(TraceSeen("szServiceName" + Bytes({0xb5, 0xc8, 0xd3, 0xda}) + "USB Printer Service VELQ\r\n"));

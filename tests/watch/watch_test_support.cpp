@@ -4,11 +4,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "watch/fake_log.h"
+#include "tests/fakes/watch/fake_log.h"
 #include "watch/reconcile.h"
-#include "watch/scm_fake.h"
+#include "tests/fakes/watch/scm_fake.h"
 #include "watch/service.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 #include "watch/trace.h"
 
 const char kBaseName[] = "VELQ";

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "watch/spool_fake.h"
-#include "watch/usb_fake.h"
+#include "tests/fakes/watch/spool_fake.h"
+#include "tests/fakes/watch/usb_fake.h"
 
 extern const char kBaseName[];
 extern const char kDriver[];

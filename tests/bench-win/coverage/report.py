@@ -24,7 +24,7 @@ GCOV = "x86_64-w64-mingw32-gcov"
 # The shipped programs' folders; only their targets are built with counters
 # (bench tools that compile a backend of their own are not), so each
 # backend has exactly one .gcno.
-PROGRAM_FOLDERS = ("common", "server", "intake", "render", "tray", "watch")
+PROGRAM_FOLDERS = ("common", "server", "intake", "render", "tray", "watch/win")
 
 
 def sources():
@@ -38,7 +38,7 @@ def sources():
 # Why a function is never reached under the bench: a gap of Wine's (named),
 # or a case the bench lacks. Keyed by (file, function as gcov names it).
 UNREACHED = {
-    ("watch/spool_win.cpp", "SpoolSetStatus(void*, unsigned int, unsigned int*)"):
+    ("watch/win/spool_win.cpp", "SpoolSetStatus(void*, unsigned int, unsigned int*)"):
         "Wine gap: a queue's Status is always 0 under Wine (CUPS's state never reaches it), "
         "so the pass never clears one",
     ("render/printing_win.cpp", "StorePrintCopies(void*, short)"):

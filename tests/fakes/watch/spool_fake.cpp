@@ -1,13 +1,14 @@
 // In-memory spooler behind the spool seam.
 #include "watch/spool.h"
-#include "watch/spool_fake.h"
+#include "tests/fakes/watch/spool_fake.h"
 
 #include <algorithm>
-#include <cctype>
+
 #include <map>
 #include <mutex>
 
-#include "watch/fake_log.h"
+#include "base/ascii.h"
+#include "tests/fakes/watch/fake_log.h"
 
 namespace {
 struct FakeHandle {
@@ -25,7 +26,6 @@ static std::vector<FakeQueueState> spoolQueues;
 static std::vector<std::string> spoolDrivers;
 static std::vector<std::string> spoolPorts;
 static FakeSpoolQuirks spoolQuirks;
-static int spoolEnumFailure = 0;
 static int spoolNextId = 1;
 static int spoolOpenHandles = 0;
 
@@ -34,14 +34,9 @@ static constexpr uint32_t kInvalidHandle = 6;
 static constexpr uint32_t kInvalidPrinterName = 1801;
 static constexpr uint32_t kPrinterAlreadyExists = 1802;
 
-static std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 static FakeQueueState* FindByName(const std::string& name) {
   for (auto& state : spoolQueues) {
-    if (Lower(state.queue.name) == Lower(name)) return &state;
+    if (AsciiLower(state.queue.name) == AsciiLower(name)) return &state;
   }
   return nullptr;
 }
@@ -75,7 +70,6 @@ void FakeSpoolReset() {
   spoolDrivers.clear();
   spoolPorts = {"USB001", "USB002", "FILE:", "LPT1:"};
   spoolQuirks = FakeSpoolQuirks{};
-  spoolEnumFailure = 0;
   spoolNextId = 1;
   spoolOpenHandles = 0;
 }
@@ -93,11 +87,6 @@ void FakeSpoolSetPorts(const std::vector<std::string>& ports) {
 void FakeSpoolSetQuirks(const FakeSpoolQuirks& quirks) {
   std::lock_guard<std::recursive_mutex> guard(spoolLock);
   spoolQuirks = quirks;
-}
-
-void FakeSpoolSetEnumFailure(int mode) {
-  std::lock_guard<std::recursive_mutex> guard(spoolLock);
-  spoolEnumFailure = mode;
 }
 
 int FakeSpoolAddQueue(FakeQueue queue) {
@@ -123,11 +112,11 @@ int FakeSpoolOpenHandles() {
 SpoolEnumResult SpoolEnumQueues(std::vector<SpoolQueue>* queues, uint32_t* error) {
   std::lock_guard<std::recursive_mutex> guard(spoolLock);
   FakeLogAdd("SpoolEnumQueues");
-  if (spoolEnumFailure == 1) {
+  if (spoolQuirks.enumFailure == FakeSpoolEnumNoMemory) {
     *error = 8;
     return SpoolEnumNoMemory;
   }
-  if (spoolEnumFailure == 2) {
+  if (spoolQuirks.enumFailure == FakeSpoolEnumRefused) {
     *error = 1722;
     return SpoolEnumFailed;
   }
@@ -165,7 +154,7 @@ bool SpoolGetDword(SpoolHandle handle, const char* valueName, uint32_t* value, u
   std::lock_guard<std::recursive_mutex> guard(spoolLock);
   FakeQueueState* state = Target(handle, false, error);
   if (state == nullptr) return false;
-  if (Lower(valueName) != "position" || !state->queue.hasPosition) {
+  if (AsciiLower(valueName) != "position" || !state->queue.hasPosition) {
     *error = 2;
     return false;
   }
@@ -178,7 +167,7 @@ bool SpoolSetDword(SpoolHandle handle, const char* valueName, uint32_t value, ui
   FakeQueueState* state = Target(handle, true, error);
   if (state == nullptr) return false;
   FakeLogAdd("SpoolSetDword " + state->queue.name + " " + valueName + "=" + std::to_string(value));
-  if (Lower(valueName) != "position") {
+  if (AsciiLower(valueName) != "position") {
     *error = 87;
     return false;
   }

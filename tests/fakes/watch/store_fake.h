@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
+// What fails; FakeStoreReset clears it.
+struct FakeStoreFaults {
+  bool registryDenied = false;  // opening or creating any key fails with 5 (access denied)
+  bool fileCreateFails = false; // creating any file fails with 3 (path not found)
+};
+
 void FakeStoreReset();
+void FakeStoreSetFaults(const FakeStoreFaults& faults);
 // Sets a string value as REG_SZ stores it: its bytes and a terminator.
 // Creates the key.
 void FakeRegistrySetString(const std::string& keyPath, const std::string& name, const std::string& value);
@@ -14,10 +21,6 @@ void FakeRegistrySetString(const std::string& keyPath, const std::string& name, 
 void FakeRegistrySetBytes(const std::string& keyPath, const std::string& name, const std::string& bytes);
 void FakeRegistryCreateKey(const std::string& keyPath);
 bool FakeRegistryHasKey(const std::string& keyPath);
-// Opening or creating any key fails with 5 (access denied).
-void FakeRegistrySetDenied(bool denied);
 
 // Files written, by path as given.
 std::map<std::string, std::vector<unsigned char>> FakeFiles();
-// Creating any file fails with 3 (path not found).
-void FakeFilesSetCreateFails(bool fails);

@@ -1,6 +1,6 @@
 // In-memory service control manager behind the scm seam.
 #include "watch/scm.h"
-#include "watch/scm_fake.h"
+#include "tests/fakes/watch/scm_fake.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "watch/fake_log.h"
+#include "tests/fakes/watch/fake_log.h"
 
 namespace {
 struct PostedControl {
@@ -19,8 +19,7 @@ struct PostedControl {
 
 static std::mutex scmLock;
 static std::condition_variable scmChanged;
-static bool scmNoScm = false;
-static uint32_t scmRegisterError = 0;
+static FakeScmFaults scmFaults;
 static std::vector<std::string> scmArguments;
 static bool scmArgumentsSet = false;
 static std::deque<PostedControl> scmControls;
@@ -36,8 +35,7 @@ static constexpr auto kSafetyLimit = std::chrono::seconds(20);
 
 void FakeScmReset() {
   std::lock_guard<std::mutex> guard(scmLock);
-  scmNoScm = false;
-  scmRegisterError = 0;
+  scmFaults = FakeScmFaults{};
   scmArguments.clear();
   scmArgumentsSet = false;
   scmControls.clear();
@@ -49,14 +47,9 @@ void FakeScmReset() {
   scmDeviceRegistrations = 0;
 }
 
-void FakeScmSetNoScm(bool noScm) {
+void FakeScmSetFaults(const FakeScmFaults& faults) {
   std::lock_guard<std::mutex> guard(scmLock);
-  scmNoScm = noScm;
-}
-
-void FakeScmSetRegisterError(uint32_t error) {
-  std::lock_guard<std::mutex> guard(scmLock);
-  scmRegisterError = error;
+  scmFaults = faults;
 }
 
 void FakeScmSetArguments(const std::vector<std::string>& arguments) {
@@ -111,7 +104,7 @@ bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uin
   {
     std::lock_guard<std::mutex> guard(scmLock);
     FakeLogAdd(std::string("ScmStartDispatcher ") + serviceName);
-    if (scmNoScm) {
+    if (scmFaults.noScm) {
       *error = 1063;  // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
       return false;
     }
@@ -153,8 +146,8 @@ ScmStatusHandle ScmRegisterHandler(const char* serviceName, ScmHandler handler, 
   {
     std::lock_guard<std::mutex> guard(scmLock);
     FakeLogAdd(std::string("ScmRegisterHandler ") + serviceName);
-    if (scmRegisterError != 0) {
-      *error = scmRegisterError;
+    if (scmFaults.registerError != 0) {
+      *error = scmFaults.registerError;
       return nullptr;
     }
     scmHandler = handler;

@@ -1,35 +1,28 @@
 // In-memory registry and files behind the store seam.
 #include "watch/store.h"
-#include "watch/store_fake.h"
+#include "tests/fakes/watch/store_fake.h"
 
-#include <cctype>
 #include <cstring>
 #include <mutex>
 
-#include "watch/fake_log.h"
+#include "base/ascii.h"
+#include "tests/fakes/watch/fake_log.h"
 
 static std::mutex storeLock;
 static std::map<std::string, std::map<std::string, std::string>> registryKeys;
-static bool registryDenied = false;
+static FakeStoreFaults storeFaults;
 static std::map<std::string, std::vector<unsigned char>> files;
-static bool filesCreateFail = false;
-
-static std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 void FakeStoreReset() {
   std::lock_guard<std::mutex> guard(storeLock);
   registryKeys.clear();
-  registryDenied = false;
+  storeFaults = FakeStoreFaults{};
   files.clear();
-  filesCreateFail = false;
 }
 
 void FakeRegistrySetBytes(const std::string& keyPath, const std::string& name, const std::string& bytes) {
   std::lock_guard<std::mutex> guard(storeLock);
-  registryKeys[Lower(keyPath)][Lower(name)] = bytes;
+  registryKeys[AsciiLower(keyPath)][AsciiLower(name)] = bytes;
 }
 
 void FakeRegistrySetString(const std::string& keyPath, const std::string& name, const std::string& value) {
@@ -38,17 +31,17 @@ void FakeRegistrySetString(const std::string& keyPath, const std::string& name, 
 
 void FakeRegistryCreateKey(const std::string& keyPath) {
   std::lock_guard<std::mutex> guard(storeLock);
-  registryKeys[Lower(keyPath)];
+  registryKeys[AsciiLower(keyPath)];
 }
 
 bool FakeRegistryHasKey(const std::string& keyPath) {
   std::lock_guard<std::mutex> guard(storeLock);
-  return registryKeys.count(Lower(keyPath)) != 0;
+  return registryKeys.count(AsciiLower(keyPath)) != 0;
 }
 
-void FakeRegistrySetDenied(bool denied) {
+void FakeStoreSetFaults(const FakeStoreFaults& faults) {
   std::lock_guard<std::mutex> guard(storeLock);
-  registryDenied = denied;
+  storeFaults = faults;
 }
 
 std::map<std::string, std::vector<unsigned char>> FakeFiles() {
@@ -56,19 +49,14 @@ std::map<std::string, std::vector<unsigned char>> FakeFiles() {
   return files;
 }
 
-void FakeFilesSetCreateFails(bool fails) {
-  std::lock_guard<std::mutex> guard(storeLock);
-  filesCreateFail = fails;
-}
-
 RegKey RegistryOpenMachineKey(const char* path, bool create, uint32_t* error) {
   std::lock_guard<std::mutex> guard(storeLock);
   FakeLogAdd(std::string(create ? "RegistryCreateKey " : "RegistryOpenKey ") + path);
-  if (registryDenied) {
+  if (storeFaults.registryDenied) {
     *error = 5;
     return nullptr;
   }
-  std::string key = Lower(path);
+  std::string key = AsciiLower(path);
   if (registryKeys.count(key) == 0) {
     if (!create) {
       *error = 2;
@@ -82,7 +70,7 @@ RegKey RegistryOpenMachineKey(const char* path, bool create, uint32_t* error) {
 bool RegistryReadValue(RegKey key, const char* name, char* buffer, uint32_t capacity, uint32_t* error) {
   std::lock_guard<std::mutex> guard(storeLock);
   const auto& values = registryKeys[*static_cast<std::string*>(key)];
-  auto found = values.find(Lower(name));
+  auto found = values.find(AsciiLower(name));
   if (found == values.end()) {
     *error = 2;
     return false;
@@ -100,7 +88,7 @@ void RegistryCloseKey(RegKey key) { delete static_cast<std::string*>(key); }
 FileWriteResult FileWriteWhole(const char* path, const void* data, uint32_t length, uint32_t* error) {
   std::lock_guard<std::mutex> guard(storeLock);
   FakeLogAdd(std::string("FileWriteWhole ") + path);
-  if (filesCreateFail) {
+  if (storeFaults.fileCreateFails) {
     *error = 3;
     return FileCreateFailed;
   }

@@ -11,7 +11,7 @@
 #include "common/locale_text.h"
 #include "pg_version.h"
 #include "watch/service.h"
-#include "watch/store_posix.h"
+#include "watch/linux/store_posix.h"
 #include "watch/trace.h"
 
 static const char kUsage[] = "usage: printerwatch [--config FILE] [--trace] [--help] [--version]\n";

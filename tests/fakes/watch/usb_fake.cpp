@@ -1,19 +1,18 @@
 // In-memory USB backend: interfaces by member index, devices by path (the
 // platform compares device paths without regard to case).
 #include "watch/usb.h"
-#include "watch/usb_fake.h"
+#include "tests/fakes/watch/usb_fake.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <mutex>
 
-#include "watch/fake_log.h"
+#include "base/ascii.h"
+#include "tests/fakes/watch/fake_log.h"
 
 static std::mutex usbLock;
 static std::vector<FakeUsbInterface> usbInterfaces;
-static bool usbClassFails = false;
-static std::function<void(const std::string&)> usbReadHook;
+static FakeUsbFaults usbFaults;
 static int usbOpenPorts = 0;
 static int usbOpenSets = 0;
 static uint32_t usbLastTimeout = 0;
@@ -22,16 +21,10 @@ struct FakePort {
   FakeUsbInterface device;
 };
 
-static std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 void FakeUsbReset() {
   std::lock_guard<std::mutex> guard(usbLock);
   usbInterfaces.clear();
-  usbClassFails = false;
-  usbReadHook = nullptr;
+  usbFaults = FakeUsbFaults{};
   usbOpenPorts = 0;
   usbOpenSets = 0;
   usbLastTimeout = 0;
@@ -42,14 +35,9 @@ void FakeUsbSetInterfaces(const std::vector<FakeUsbInterface>& interfaces) {
   usbInterfaces = interfaces;
 }
 
-void FakeUsbSetClassFails(bool fails) {
+void FakeUsbSetFaults(const FakeUsbFaults& faults) {
   std::lock_guard<std::mutex> guard(usbLock);
-  usbClassFails = fails;
-}
-
-void FakeUsbSetReadHook(std::function<void(const std::string&)> hook) {
-  std::lock_guard<std::mutex> guard(usbLock);
-  usbReadHook = std::move(hook);
+  usbFaults = faults;
 }
 
 int FakeUsbOpenPorts() {
@@ -82,7 +70,7 @@ FakeUsbInterface FakeUsbPrinter(int serial, unsigned char code) {
 UsbInterfaceSet UsbOpenInterfaceSet(uint32_t* error) {
   std::lock_guard<std::mutex> guard(usbLock);
   FakeLogAdd("UsbOpenInterfaceSet");
-  if (usbClassFails) {
+  if (usbFaults.classFails) {
     *error = 13;
     return nullptr;
   }
@@ -116,9 +104,9 @@ void UsbCloseInterfaceSet(UsbInterfaceSet set) {
 UsbPort UsbOpenPort(const char* path, uint32_t* error) {
   std::lock_guard<std::mutex> guard(usbLock);
   FakeLogAdd(std::string("UsbOpenPort ") + path);
-  std::string wanted = Lower(path);
+  std::string wanted = AsciiLower(path);
   auto found = std::find_if(usbInterfaces.begin(), usbInterfaces.end(),
-                            [&](const FakeUsbInterface& i) { return !wanted.empty() && Lower(i.path) == wanted; });
+                            [&](const FakeUsbInterface& i) { return !wanted.empty() && AsciiLower(i.path) == wanted; });
   if (found == usbInterfaces.end()) {
     *error = wanted.empty() ? 3 : 2;  // path not found / file not found
     return nullptr;
@@ -138,9 +126,9 @@ UsbReadResult UsbReadPort(UsbPort port, unsigned char* buffer, uint32_t capacity
   {
     std::lock_guard<std::mutex> guard(usbLock);
     usbLastTimeout = timeoutMs;
-    hook = usbReadHook;
+    hook = usbFaults.readHook;
   }
-  FakeLogAdd("UsbReadPort " + Lower(device.path));
+  FakeLogAdd("UsbReadPort " + AsciiLower(device.path));
   if (hook) hook(device.path);
   *count = 0;
   switch (device.answer) {

@@ -11,11 +11,14 @@
 
 #include "watch/scm.h"
 
+// What fails; FakeScmReset clears it.
+struct FakeScmFaults {
+  bool noScm = false;          // the dispatcher fails with 1063, as when started from a command line
+  uint32_t registerError = 0;  // the handler registration fails with this code (0: succeeds)
+};
+
 void FakeScmReset();
-// The dispatcher fails with 1063, as when started from a command line.
-void FakeScmSetNoScm(bool noScm);
-// The handler registration fails with this code (0: succeeds).
-void FakeScmSetRegisterError(uint32_t error);
+void FakeScmSetFaults(const FakeScmFaults& faults);
 // The arguments ServiceMain receives; by default the table's service name.
 void FakeScmSetArguments(const std::vector<std::string>& arguments);
 // Queues a control for the dispatcher thread.

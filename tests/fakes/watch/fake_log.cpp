@@ -1,5 +1,5 @@
 // The fakes' shared call log; passes and controls run on different threads.
-#include "watch/fake_log.h"
+#include "tests/fakes/watch/fake_log.h"
 
 #include <mutex>
 

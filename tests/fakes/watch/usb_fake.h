@@ -17,11 +17,16 @@ struct FakeUsbInterface {
   std::vector<unsigned char> block;  // what a read returns (at most the read's size)
 };
 
+// What goes wrong besides the interfaces' own faults; FakeUsbReset clears it.
+struct FakeUsbFaults {
+  bool classFails = false;  // SetupDiGetClassDevsA fails (13): no interface set
+  // Runs inside every read, on the reading thread, before the read answers.
+  std::function<void(const std::string& path)> readHook;
+};
+
 void FakeUsbReset();
 void FakeUsbSetInterfaces(const std::vector<FakeUsbInterface>& interfaces);
-void FakeUsbSetClassFails(bool fails);
-// Runs inside every read, on the reading thread, before the read answers.
-void FakeUsbSetReadHook(std::function<void(const std::string& path)> hook);
+void FakeUsbSetFaults(const FakeUsbFaults& faults);
 // Ports and interface sets open right now: both should be 0 between passes.
 int FakeUsbOpenPorts();
 int FakeUsbOpenSets();

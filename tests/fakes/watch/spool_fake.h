@@ -24,10 +24,18 @@ struct FakeQueue {
   bool openFails = false;     // OpenPrinterA of it fails with 5
 };
 
+enum FakeSpoolEnumFailure {
+  FakeSpoolEnumWorks,
+  FakeSpoolEnumNoMemory,  // the enumeration's buffer can't be allocated (8)
+  FakeSpoolEnumRefused,   // the spooler refuses the enumeration (1722)
+};
+
+// Wine's known departures and the spooler's failures; FakeSpoolReset clears them.
 struct FakeSpoolQuirks {
   bool addOverwrites = false;     // AddPrinterA with a taken name replaces that queue
   bool renameBreaksOpen = false;  // a renamed queue can't be opened by its new name
   bool level0Fails = false;       // SetPrinterA level 0 fails with 124
+  FakeSpoolEnumFailure enumFailure = FakeSpoolEnumWorks;
 };
 
 void FakeSpoolReset();
@@ -35,8 +43,6 @@ void FakeSpoolReset();
 void FakeSpoolSetDrivers(const std::vector<std::string>& drivers);
 void FakeSpoolSetPorts(const std::vector<std::string>& ports);
 void FakeSpoolSetQuirks(const FakeSpoolQuirks& quirks);
-// 0: enumerations work; 1: the buffer can't be allocated; 2: the spooler refuses.
-void FakeSpoolSetEnumFailure(int mode);
 // Adds a queue at the end of the spooler's order; returns its id.
 int FakeSpoolAddQueue(FakeQueue queue);
 // The queues in the spooler's order.

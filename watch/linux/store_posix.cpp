@@ -11,7 +11,7 @@
 //   PrinterPort = usb://Zebra/LP2844
 //   Data Directory = /var/lib/printerwatch
 #include "watch/store.h"
-#include "watch/store_posix.h"
+#include "watch/linux/store_posix.h"
 
 #include <fcntl.h>
 #include <unistd.h>
