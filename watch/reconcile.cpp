@@ -3,11 +3,13 @@
 // the configuration files and the online/offline status.
 #include "watch/reconcile.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
+#include "base/win_error.h"
 #include "watch/bounded.h"
 #include "watch/service.h"
 #include "watch/spool.h"
@@ -17,20 +19,23 @@
 
 PrinterSettingsData PrinterSettings = {};
 
-static constexpr uint32_t kErrorMoreData = 234;
-static constexpr uint32_t kErrorInvalidPrinterName = 1801;
 // How many numbers AddPrinterQueue and the rename step try before giving up
 // on finding a free name.
 static constexpr int kFreeNameTries = kMaxManagedQueues + kDevicePathSlots;
 
-// The managed queues of one selection, in parallel lists over the records of
-// the enumeration that produced them.
+// One managed queue of a selection: the queue as enumerated and the
+// "Position" read from it when the selection was made.
+struct QueueRecord {
+  SpoolQueue queue;
+  uint32_t position = 0;
+  bool positionRead = false;
+};
+
+// The managed queues of one selection, in the spooler's order until sorted,
+// and how many queues the enumeration returned in all.
 struct Selection {
-  std::vector<SpoolQueue> enumerated;
-  int count = 0;
-  const SpoolQueue* Printer[kMaxManagedQueues] = {};
-  uint32_t PrinterPos[kMaxManagedQueues] = {};
-  bool positionRead[kMaxManagedQueues] = {};
+  size_t enumerated = 0;
+  std::vector<QueueRecord> managed;
 };
 
 static void ReadSetting(RegKey key, const char* valueName, char* setting) {
@@ -64,23 +69,26 @@ static bool QueueExists(const char* name) {
   return true;
 }
 
+enum FreeNameResult { FreeNameFound, FreeNameTooLong, FreeNameNone };
+
+// The first name of the scheme "<PrinterName> #<number>", from firstNumber
+// on, that no queue holds.
+static FreeNameResult FindFreeName(int firstNumber, char name[kPathBytes]) {
+  for (int number = firstNumber; number < firstNumber + kFreeNameTries; ++number) {
+    if (!FormatBounded(name, kPathBytes, "%s #%d", PrinterSettings.PrinterName, number)) return FreeNameTooLong;
+    if (!QueueExists(name)) return FreeNameFound;
+  }
+  return FreeNameNone;
+}
+
 // Some spoolers silently replace a queue when one is added under a taken
 // name, and the name only has to last until the rename step, so a taken
 // number is passed over instead of handed to AddPrinterA.
 void AddPrinterQueue(int n) {
   char name[kPathBytes] = {};
-  bool haveName = false;
-  for (int number = n - 1; number < n - 1 + kFreeNameTries; ++number) {
-    if (!FormatBounded(name, kPathBytes, "%s #%d", PrinterSettings.PrinterName, number)) {
-      TraceOut(kTraceTooLong, PrinterSettings.PrinterName, kPathBytes);
-      return;
-    }
-    if (!QueueExists(name)) {
-      haveName = true;
-      break;
-    }
-  }
-  if (!haveName) return;
+  FreeNameResult found = FindFreeName(n - 1, name);
+  if (found == FreeNameTooLong) TraceOut(kTraceTooLong, PrinterSettings.PrinterName, kPathBytes);
+  if (found != FreeNameFound) return;
 
   SpoolNewQueue queue;
   queue.name = name;
@@ -113,63 +121,46 @@ void DeletePrinterQueue(const char* printerName) {
 
 // False ends the pass: the spooler couldn't be enumerated.
 static bool SelectManagedQueues(Selection* selection) {
-  selection->enumerated.clear();
-  selection->count = 0;
+  selection->enumerated = 0;
+  selection->managed.clear();
+  std::vector<SpoolQueue> queues;
   uint32_t error = 0;
-  if (SpoolEnumQueues(&selection->enumerated, &error) != SpoolEnumOk) {
+  if (SpoolEnumQueues(&queues, &error) != SpoolEnumOk) {
     TraceOut(kTraceEnumFailed, static_cast<int>(error));
     return false;
   }
+  selection->enumerated = queues.size();
   // A queue with no driver name must not count as managed by an empty setting.
   if (PrinterSettings.DriverName[0] == '\0') return true;
-  for (const SpoolQueue& queue : selection->enumerated) {
+  for (const SpoolQueue& queue : queues) {
     if (queue.driver != PrinterSettings.DriverName) continue;
-    if (selection->count == kMaxManagedQueues) {
+    if (selection->managed.size() == kMaxManagedQueues) {
       TraceOut(kTraceTooManyQueues, kMaxManagedQueues, kMaxManagedQueues);
       break;
     }
-    int m = selection->count;
-    selection->Printer[m] = &queue;
-    selection->PrinterPos[m] = 0;
-    selection->positionRead[m] = false;
+    QueueRecord record;
+    record.queue = queue;
     SpoolHandle handle = SpoolOpen(queue.name.c_str(), false, &error);
     if (handle != nullptr) {
-      selection->positionRead[m] = SpoolGetDword(handle, kPositionValue, &selection->PrinterPos[m], &error);
+      record.positionRead = SpoolGetDword(handle, kPositionValue, &record.position, &error);
       SpoolClose(handle);
     }
-    selection->count = m + 1;
+    selection->managed.push_back(record);
   }
   return true;
 }
 
-// Queues without a readable Position go after all ranked ones; the sort is
-// stable, so equal Positions keep the spooler's order.
-static bool SortsAfter(const Selection& s, int left, int right) {
-  if (!s.positionRead[left]) return s.positionRead[right];
-  if (!s.positionRead[right]) return false;
-  return s.PrinterPos[left] > s.PrinterPos[right];
-}
-
-static void SortByPosition(Selection* s) {
-  for (int sweep = 0; sweep + 1 < s->count; ++sweep) {
-    for (int k = 0; k + 1 < s->count - sweep; ++k) {
-      if (!SortsAfter(*s, k, k + 1)) continue;
-      std::swap(s->Printer[k], s->Printer[k + 1]);
-      std::swap(s->PrinterPos[k], s->PrinterPos[k + 1]);
-      std::swap(s->positionRead[k], s->positionRead[k + 1]);
-    }
-  }
+// Ascending by Position as unsigned numbers; queues without a readable
+// Position go after all ranked ones. The sort is stable, so equal Positions
+// keep the spooler's order.
+static bool RanksBefore(const QueueRecord& left, const QueueRecord& right) {
+  if (!left.positionRead) return false;
+  if (!right.positionRead) return true;
+  return left.position < right.position;
 }
 
 static bool SameQueueName(const std::string& left, const char* right) {
-  size_t length = std::strlen(right);
-  if (left.size() != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::tolower(static_cast<unsigned char>(left[i])) != std::tolower(static_cast<unsigned char>(right[i]))) {
-      return false;
-    }
-  }
-  return true;
+  return AsciiLower(left) == AsciiLower(std::string(right));
 }
 
 // Device k's block, or all zero when the pass has no device at that index.
@@ -179,12 +170,14 @@ static void ReadDeviceBlock(char szDevicePath[kDevicePathSlots][kPathBytes], int
   GetPrinterConfig(szDevicePath[k], block);
 }
 
-static bool RenameQueue(SpoolHandle handle, const char* newName, uint32_t* error) {
+enum RenameResult { RenameDone, RenameNoRecord, RenameRefused };
+
+static RenameResult RenameQueue(SpoolHandle handle, const char* newName, uint32_t* error) {
   SpoolRecord record;
-  if (!SpoolGetRecord(handle, &record, error)) return false;
+  if (!SpoolGetRecord(handle, &record, error)) return RenameNoRecord;
   record.name = newName;
   record.shareName = newName;
-  return SpoolSetRecord(handle, record, error);
+  return SpoolSetRecord(handle, record, error) ? RenameDone : RenameRefused;
 }
 
 // A later queue of the ranking holds the name queue k wants (two queues whose
@@ -192,19 +185,11 @@ static bool RenameQueue(SpoolHandle handle, const char* newName, uint32_t* error
 // beyond the ranked ones, so that neither rename is refused.
 static void MoveQueueAside(std::string* currentName, int managedCount) {
   char spareName[kPathBytes] = {};
-  bool haveName = false;
-  for (int number = managedCount; number < managedCount + kFreeNameTries; ++number) {
-    if (!FormatBounded(spareName, kPathBytes, "%s #%d", PrinterSettings.PrinterName, number)) return;
-    if (!QueueExists(spareName)) {
-      haveName = true;
-      break;
-    }
-  }
-  if (!haveName) return;
+  if (FindFreeName(managedCount, spareName) != FreeNameFound) return;
   uint32_t error = 0;
   SpoolHandle holder = SpoolOpen(currentName->c_str(), true, &error);
   if (holder == nullptr) return;
-  if (RenameQueue(holder, spareName, &error)) {
+  if (RenameQueue(holder, spareName, &error) == RenameDone) {
     TraceOut(kTraceNameMovedAside, currentName->c_str(), spareName);
     *currentName = spareName;
   } else {
@@ -213,55 +198,46 @@ static void MoveQueueAside(std::string* currentName, int managedCount) {
   SpoolClose(holder);
 }
 
+// Queue k of the ranking: its Position becomes k+1, device k's configuration
+// is stored under the name it should have, and it is renamed to that name.
+static void NameAndNumberQueue(std::vector<std::string>* currentName, int k,
+                               char szDevicePath[kDevicePathSlots][kPathBytes]) {
+  std::string& name = (*currentName)[k];
+  TraceOut(kTracePrintName, name.c_str());
+  unsigned char block[kConfigBlockBytes];
+  ReadDeviceBlock(szDevicePath, k, block);
+  uint32_t error = 0;
+  SpoolHandle queue = SpoolOpen(name.c_str(), true, &error);
+  if (queue == nullptr) return;
+
+  uint32_t position = 0;
+  uint32_t rank = static_cast<uint32_t>(k + 1);
+  if (SpoolGetDword(queue, kPositionValue, &position, &error) && position != rank) {
+    SpoolSetDword(queue, kPositionValue, rank, &error);
+  }
+
+  char wantedName[kPathBytes] = {};
+  bool fits = k == 0 ? CopyBounded(wantedName, kPathBytes, PrinterSettings.PrinterName)
+                     : FormatBounded(wantedName, kPathBytes, "%s #%d", PrinterSettings.PrinterName, k);
+  if (!fits) TraceOut(kTraceTooLong, PrinterSettings.PrinterName, kPathBytes);
+  if (fits && block[0] != kBlockNothing) SavePrinterConfig(wantedName, block);
+  if (fits && name != wantedName) {
+    int queueNum = static_cast<int>(currentName->size());
+    for (int j = k + 1; j < queueNum; ++j) {
+      if (SameQueueName((*currentName)[j], wantedName)) MoveQueueAside(&(*currentName)[j], queueNum);
+    }
+    RenameResult renamed = RenameQueue(queue, wantedName, &error);
+    if (renamed == RenameDone) name = wantedName;
+    if (renamed == RenameRefused) TraceOut(kTraceRenameFailed, static_cast<int>(error));
+  }
+  SpoolClose(queue);
+}
+
 static void NameAndNumberQueues(const Selection& s, int queueNum,
                                 char szDevicePath[kDevicePathSlots][kPathBytes]) {
   std::vector<std::string> currentName(queueNum);
-  for (int k = 0; k < queueNum; ++k) currentName[k] = s.Printer[k]->name;
-
-  for (int k = 0; k < queueNum; ++k) {
-    TraceOut(kTracePrintName, currentName[k].c_str());
-    unsigned char block[kConfigBlockBytes];
-    ReadDeviceBlock(szDevicePath, k, block);
-    uint32_t error = 0;
-    SpoolHandle queue = SpoolOpen(currentName[k].c_str(), true, &error);
-    if (queue == nullptr) continue;
-
-    uint32_t position = 0;
-    uint32_t rank = static_cast<uint32_t>(k + 1);
-    if (SpoolGetDword(queue, kPositionValue, &position, &error) && position != rank) {
-      SpoolSetDword(queue, kPositionValue, rank, &error);
-    }
-
-    char wantedName[kPathBytes] = {};
-    bool fits = k == 0 ? CopyBounded(wantedName, kPathBytes, PrinterSettings.PrinterName)
-                       : FormatBounded(wantedName, kPathBytes, "%s #%d", PrinterSettings.PrinterName, k);
-    if (!fits) {
-      TraceOut(kTraceTooLong, PrinterSettings.PrinterName, kPathBytes);
-      SpoolClose(queue);
-      continue;
-    }
-    if (block[0] != kBlockNothing) SavePrinterConfig(wantedName, block);
-    if (currentName[k] == wantedName) {
-      SpoolClose(queue);
-      continue;
-    }
-    for (int j = k + 1; j < queueNum; ++j) {
-      if (SameQueueName(currentName[j], wantedName)) MoveQueueAside(&currentName[j], queueNum);
-    }
-    SpoolRecord record;
-    if (!SpoolGetRecord(queue, &record, &error)) {
-      SpoolClose(queue);
-      continue;
-    }
-    record.name = wantedName;
-    record.shareName = wantedName;
-    if (SpoolSetRecord(queue, record, &error)) {
-      currentName[k] = wantedName;
-    } else {
-      TraceOut(kTraceRenameFailed, static_cast<int>(error));
-    }
-    SpoolClose(queue);
-  }
+  for (int k = 0; k < queueNum; ++k) currentName[k] = s.managed[k].queue.name;
+  for (int k = 0; k < queueNum; ++k) NameAndNumberQueue(&currentName, k, szDevicePath);
 }
 
 static void SetQueueOffline(SpoolHandle queue, const SpoolQueue& enumerated) {
@@ -291,14 +267,15 @@ static void SetQueueOnline(SpoolHandle queue) {
 
 static void UpdateQueueStatus(const Selection& s, int enablePrinterNum,
                               char szDevicePath[kDevicePathSlots][kPathBytes]) {
-  for (int m = 0; m < s.count; ++m) {
+  for (int m = 0; m < static_cast<int>(s.managed.size()); ++m) {
+    const SpoolQueue& enumerated = s.managed[m].queue;
     // Queue m meets device m by the two enumeration orders, not by Position.
     unsigned char block[kConfigBlockBytes];
     ReadDeviceBlock(szDevicePath, m, block);
     TraceOut(kTraceStatusBlock, block[0]);
-    TraceOut(kTraceStatusName, s.Printer[m]->name.c_str());
+    TraceOut(kTraceStatusName, enumerated.name.c_str());
     uint32_t error = 0;
-    SpoolHandle queue = SpoolOpen(s.Printer[m]->name.c_str(), true, &error);
+    SpoolHandle queue = SpoolOpen(enumerated.name.c_str(), true, &error);
     if (queue == nullptr) continue;
     uint32_t pos = 0;
     // Without a Position the queue has no rank: its state is left alone.
@@ -308,7 +285,7 @@ static void UpdateQueueStatus(const Selection& s, int enablePrinterNum,
     }
     TraceOut(kTraceStatusPosition, static_cast<int>(pos));
     if (pos > static_cast<uint32_t>(enablePrinterNum)) {
-      SetQueueOffline(queue, *s.Printer[m]);
+      SetQueueOffline(queue, enumerated);
     } else if (block[0] != kBlockKeepState) {
       SetQueueOnline(queue);
     }
@@ -338,19 +315,19 @@ void UpdatePrinters() {
 
   Selection selection;
   if (!SelectManagedQueues(&selection)) return;
-  int queueNum = selection.count;
+  int queueNum = static_cast<int>(selection.managed.size());
   TraceOut(kTraceSelected, queueNum, dwprinternum);
 
   for (int n = queueNum + 1; n <= enablePrinterNum; ++n) AddPrinterQueue(n);
   if (queueNum < enablePrinterNum) {
     if (!SelectManagedQueues(&selection)) return;
-    queueNum = selection.count;
+    queueNum = static_cast<int>(selection.managed.size());
   }
 
-  SortByPosition(&selection);
+  std::stable_sort(selection.managed.begin(), selection.managed.end(), RanksBefore);
   for (int k = queueNum - 1; k >= 1; --k) {
     if (k >= enablePrinterNum) {
-      DeletePrinterQueue(selection.Printer[k]->name.c_str());
+      DeletePrinterQueue(selection.managed[k].queue.name.c_str());
       --queueNum;
     }
   }
@@ -359,7 +336,7 @@ void UpdatePrinters() {
   NameAndNumberQueues(selection, queueNum, szDevicePath);
 
   if (!SelectManagedQueues(&selection)) return;
-  TraceOut(kTraceEnumReturned, static_cast<int>(selection.enumerated.size()));
-  TraceOut(kTraceStatusCount, selection.count);
+  TraceOut(kTraceEnumReturned, static_cast<int>(selection.enumerated));
+  TraceOut(kTraceStatusCount, static_cast<int>(selection.managed.size()));
   UpdateQueueStatus(selection, enablePrinterNum, szDevicePath);
 }
