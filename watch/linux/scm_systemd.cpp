@@ -32,12 +32,22 @@ static constexpr int kStopGraceMs = 4000;
 
 static std::atomic<ScmHandler> serviceHandler{nullptr};
 static std::atomic<bool> eventsWanted{false};
-static int wakeFd = -1;  // written when the handler or the events are registered, or ServiceMain ends
+// Written when the handler or the events are registered, or ServiceMain ends.
+static std::atomic<int> wakeFd{-1};
 static std::atomic<bool> serviceEnded{false};
+
+// What the dispatcher waits on; every member is released by CloseDispatcher.
+struct Dispatcher {
+  sigset_t oldMask;
+  int signalFd = -1;
+  udev* context = nullptr;
+  udev_monitor* monitor = nullptr;  // null: no device events (netlink refused)
+};
 
 static void Wake() {
   uint64_t one = 1;
-  if (wakeFd >= 0) (void)!write(wakeFd, &one, sizeof one);
+  int fd = wakeFd.load();
+  if (fd >= 0) (void)!write(fd, &one, sizeof one);
 }
 
 static void Drain(int fd) {
@@ -52,29 +62,99 @@ static bool IsPrinterNode(udev_device* device) {
   return name != nullptr && std::strncmp(name, "lp", 2) == 0;
 }
 
-bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uint32_t* error) {
+static void CloseDispatcher(Dispatcher* d) {
+  if (d->monitor != nullptr) udev_monitor_unref(d->monitor);
+  if (d->context != nullptr) udev_unref(d->context);
+  if (d->signalFd >= 0) close(d->signalFd);
+  int fd = wakeFd.exchange(-1);
+  if (fd >= 0) close(fd);
+}
+
+// Blocks SIGTERM and SIGINT for this thread and every thread started from
+// it, so only the signalfd sees them. False, with errno's code and nothing
+// left open (the signal mask restored), when a descriptor can't be had.
+static bool OpenDispatcher(Dispatcher* d, uint32_t* error) {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
-  // Every thread started from here inherits the mask, so only signalfd sees them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  udev* context = udev_new();
-  udev_monitor* monitor = context != nullptr ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
-  if (monitor != nullptr) {
-    udev_monitor_filter_add_match_subsystem_devtype(monitor, "usbmisc", nullptr);
-    if (udev_monitor_enable_receiving(monitor) < 0) {
-      udev_monitor_unref(monitor);
-      monitor = nullptr;
-    }
-  }
-  if (signalFd < 0 || wakeFd < 0) {
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &d->oldMask);
+  d->signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (d->signalFd >= 0) wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (d->signalFd < 0 || wakeFd < 0) {
     *error = static_cast<uint32_t>(errno);
+    CloseDispatcher(d);
+    pthread_sigmask(SIG_SETMASK, &d->oldMask, nullptr);
     return false;
   }
+  d->context = udev_new();
+  d->monitor = d->context != nullptr ? udev_monitor_new_from_netlink(d->context, "udev") : nullptr;
+  if (d->monitor != nullptr) {
+    udev_monitor_filter_add_match_subsystem_devtype(d->monitor, "usbmisc", nullptr);
+    if (udev_monitor_enable_receiving(d->monitor) < 0) {
+      udev_monitor_unref(d->monitor);
+      d->monitor = nullptr;
+    }
+  }
+  return true;
+}
 
+// Takes the monitor's next event, so that it doesn't wake the loop again,
+// and hands it to the handler unless a STOP has been delivered.
+static void TakeDeviceEvent(udev_monitor* monitor, bool stopDelivered) {
+  udev_device* device = udev_monitor_receive_device(monitor);
+  if (device == nullptr) return;
+  const char* action = udev_device_get_action(device);
+  uint32_t type = 0;
+  if (action != nullptr && std::strcmp(action, "add") == 0) type = kDeviceArrival;
+  if (action != nullptr && std::strcmp(action, "remove") == 0) type = kDeviceRemoveComplete;
+  if (type != 0 && IsPrinterNode(device) && eventsWanted && serviceHandler != nullptr && !stopDelivered) {
+    serviceHandler.load()(kControlDeviceEvent, type, nullptr, nullptr);
+  }
+  udev_device_unref(device);
+}
+
+// The poll timeout while a delivered STOP waits for its pass: what is left
+// of the grace. Past it the process ends here.
+static int StopGraceLeft(std::chrono::steady_clock::time_point stopAsked) {
+  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopAsked);
+  int timeout = static_cast<int>(kStopGraceMs - spent.count());
+  if (timeout > 0) return timeout;
+  std::fprintf(stderr, "printerwatch: stopped while a pass was still running\n");
+  std::fflush(stderr);
+  sd_notify(0, "STOPPING=1");
+  _exit(0);
+}
+
+// Delivers controls one at a time until ServiceMain has ended.
+static void DispatchUntilEnded(const Dispatcher& d) {
+  bool stopPending = false;
+  bool stopDelivered = false;
+  auto stopAsked = std::chrono::steady_clock::now();
+  while (!serviceEnded) {
+    pollfd waits[3] = {{d.signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    if (d.monitor != nullptr) waits[2].fd = udev_monitor_get_fd(d.monitor);
+    int timeout = stopDelivered ? StopGraceLeft(stopAsked) : -1;
+    if (poll(waits, 3, timeout) < 0 && errno != EINTR) break;
+    if (waits[1].revents & POLLIN) Drain(wakeFd);
+    if (waits[0].revents & POLLIN) {
+      signalfd_siginfo received;
+      (void)!read(d.signalFd, &received, sizeof received);
+      if (!stopPending) stopAsked = std::chrono::steady_clock::now();
+      stopPending = true;
+    }
+    if (waits[2].revents & POLLIN) TakeDeviceEvent(d.monitor, stopDelivered);
+    if (stopPending && !stopDelivered && serviceHandler != nullptr) {
+      serviceHandler.load()(kControlStop, 0, nullptr, nullptr);
+      stopDelivered = true;
+    }
+  }
+}
+
+bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uint32_t* error) {
+  Dispatcher dispatcher;
+  if (!OpenDispatcher(&dispatcher, error)) return false;
+  serviceEnded = false;
   std::string name = serviceName;
   std::thread service([&name, serviceMain] {
     char* argv[] = {&name[0], nullptr};
@@ -82,54 +162,9 @@ bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uin
     serviceEnded = true;
     Wake();
   });
-
-  bool stopPending = false;
-  bool stopDelivered = false;
-  auto stopAsked = std::chrono::steady_clock::now();
-  while (!serviceEnded) {
-    pollfd waits[3] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
-    if (monitor != nullptr) waits[2].fd = udev_monitor_get_fd(monitor);
-    int timeout = -1;
-    if (stopDelivered) {
-      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopAsked);
-      timeout = static_cast<int>(kStopGraceMs - spent.count());
-      if (timeout <= 0) {
-        std::fprintf(stderr, "printerwatch: stopped while a pass was still running\n");
-        std::fflush(stderr);
-        sd_notify(0, "STOPPING=1");
-        _exit(0);
-      }
-    }
-    if (poll(waits, 3, timeout) < 0 && errno != EINTR) break;
-    if (waits[1].revents & POLLIN) Drain(wakeFd);
-    if (waits[0].revents & POLLIN) {
-      signalfd_siginfo received;
-      (void)!read(signalFd, &received, sizeof received);
-      if (!stopPending) stopAsked = std::chrono::steady_clock::now();
-      stopPending = true;
-    }
-    if (waits[2].revents & POLLIN) {
-      udev_device* device = udev_monitor_receive_device(monitor);
-      if (device != nullptr) {
-        const char* action = udev_device_get_action(device);
-        uint32_t type = 0;
-        if (action != nullptr && std::strcmp(action, "add") == 0) type = kDeviceArrival;
-        if (action != nullptr && std::strcmp(action, "remove") == 0) type = kDeviceRemoveComplete;
-        if (type != 0 && IsPrinterNode(device) && eventsWanted && serviceHandler != nullptr && !stopDelivered) {
-          serviceHandler.load()(kControlDeviceEvent, type, nullptr, nullptr);
-        }
-        udev_device_unref(device);
-      }
-    }
-    if (stopPending && !stopDelivered && serviceHandler != nullptr) {
-      serviceHandler.load()(kControlStop, 0, nullptr, nullptr);
-      stopDelivered = true;
-    }
-  }
+  DispatchUntilEnded(dispatcher);
   service.join();
-  if (monitor != nullptr) udev_monitor_unref(monitor);
-  if (context != nullptr) udev_unref(context);
-  close(signalFd);
+  CloseDispatcher(&dispatcher);
   return true;
 }
 
