@@ -2,10 +2,10 @@
 // their configuration block and stores it in a file named after its queue.
 #include "watch/discovery.h"
 
-#include <cctype>
 #include <cstring>
 #include <string>
 
+#include "base/ascii.h"
 #include "watch/bounded.h"
 #include "watch/store.h"
 #include "watch/trace.h"
@@ -18,15 +18,6 @@ static constexpr size_t kVidLength = 17;
 static constexpr char kFamilyVidPid[] = "vid_8888&pid_0026";
 static constexpr char kFamilyInterface[] = "mi_02";
 
-static bool EqualNoCase(const char* left, const char* right) {
-  for (; *left != '\0' && *right != '\0'; ++left, ++right) {
-    if (std::tolower(static_cast<unsigned char>(*left)) != std::tolower(static_cast<unsigned char>(*right))) {
-      return false;
-    }
-  }
-  return *left == *right;
-}
-
 void EnumUsbPrinters(char pszDevPath[kDevPathSlots][kPathBytes]) {
   TraceOut(kTraceEnumStart);
   uint32_t error = 0;
@@ -38,7 +29,7 @@ void EnumUsbPrinters(char pszDevPath[kDevPathSlots][kPathBytes]) {
     std::string devicePath;
     UsbInterfaceResult found = UsbInterfacePath(interfaces, numberIndex, &devicePath, &error);
     if (found != UsbInterfaceFound) break;  // none left, or a detail request failed
-    for (char& c : devicePath) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    devicePath = AsciiLower(devicePath);
 
     char szVid[32] = {};
     if (devicePath.size() > kVidOffset) {
@@ -46,7 +37,7 @@ void EnumUsbPrinters(char pszDevPath[kDevPathSlots][kPathBytes]) {
       std::memcpy(szVid, vid.data(), vid.size());
     }
     TraceOut(kTraceEnumInterface, szVid, devicePath.c_str());
-    bool matches = EqualNoCase(szVid, kFamilyVidPid) && devicePath.find(kFamilyInterface) != std::string::npos;
+    bool matches = AsciiLower(szVid) == kFamilyVidPid && devicePath.find(kFamilyInterface) != std::string::npos;
     if (!matches) continue;
     if (!CopyBounded(pszDevPath[numberIndex], kPathBytes, devicePath.c_str())) {
       TraceOut(kTraceTooLong, devicePath.c_str(), kPathBytes);

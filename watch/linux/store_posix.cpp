@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -25,9 +24,9 @@
 #include <sstream>
 #include <string>
 
-static constexpr uint32_t kErrorFileNotFound = 2;
-static constexpr uint32_t kErrorMoreData = 234;
-static constexpr uint32_t kErrorInvalidName = 123;
+#include "base/ascii.h"
+#include "base/whole_io.h"
+#include "base/win_error.h"
 
 static std::mutex settingsLock;
 static std::string settingsFile = kDefaultSettingsFile;
@@ -35,12 +34,6 @@ static std::string settingsFile = kDefaultSettingsFile;
 void SetSettingsFile(const char* path) {
   std::lock_guard<std::mutex> guard(settingsLock);
   settingsFile = path;
-}
-
-// Value names compare without regard to case, as the registry's do.
-static std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 static std::string Trim(const std::string& text) {
@@ -83,7 +76,8 @@ RegKey RegistryOpenMachineKey(const char* path, bool create, uint32_t* error) {
     if (text.empty() || text[0] == '#' || text[0] == ';') continue;
     size_t equals = text.find('=');
     if (equals == std::string::npos) continue;
-    key->values[Lower(Trim(text.substr(0, equals)))] = Trim(text.substr(equals + 1));
+    // Value names compare without regard to case, as the registry's do.
+    key->values[AsciiLower(Trim(text.substr(0, equals)))] = Trim(text.substr(equals + 1));
   }
   return key;
 }
@@ -91,7 +85,7 @@ RegKey RegistryOpenMachineKey(const char* path, bool create, uint32_t* error) {
 // Like REG_SZ: the text and its terminator must fit `capacity`.
 bool RegistryReadValue(RegKey key, const char* name, char* buffer, uint32_t capacity, uint32_t* error) {
   const auto* settings = static_cast<const SettingsKey*>(key);
-  auto found = settings->values.find(Lower(name));
+  auto found = settings->values.find(AsciiLower(name));
   if (found == settings->values.end()) {
     *error = kErrorFileNotFound;
     return false;
@@ -125,15 +119,8 @@ FileWriteResult FileWriteWhole(const char* path, const void* data, uint32_t leng
     *error = static_cast<uint32_t>(errno);
     return FileCreateFailed;
   }
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  uint32_t done = 0;
-  while (done < length) {
-    ssize_t wrote = write(fd, bytes + done, length - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<uint32_t>(wrote);
-  }
-  if (done < length) *error = static_cast<uint32_t>(errno);
+  bool written = WriteWhole(fd, data, length);
+  if (!written) *error = static_cast<uint32_t>(errno);
   bool closed = close(fd) == 0;
-  return done == length && closed ? FileWritten : FileWriteFailed;
+  return written && closed ? FileWritten : FileWriteFailed;
 }

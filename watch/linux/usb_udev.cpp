@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "base/win_error.h"
+
 static constexpr char kPathPrefix[] = "usblp://";
-static constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
-static constexpr uint32_t kErrorTimeout = 1460;     // ERROR_TIMEOUT
 
 struct InterfaceSnapshot {
   std::vector<std::string> paths;
