@@ -1,5 +1,14 @@
 // Seam: the service control manager and the process's window station and
-// desktop. Backends: scm_win.cpp (advapi32, user32), scm_fake.cpp.
+// desktop.
+//
+// Backends, one linked per target:
+//   watch/win/scm_win.cpp          advapi32 and user32
+//   watch/linux/scm_systemd.cpp    systemd: SIGTERM and SIGINT are STOP, udev's
+//                                  usbmisc add and remove events are device
+//                                  events, states go out by sd_notify; no
+//                                  window station or desktop (both succeed)
+//   tests/fakes/watch/scm_fake.cpp  in memory, for the unit tests
+// Only ScmStartDispatcher blocks; the other calls return at once.
 #pragma once
 
 #include <cstdint>
@@ -35,13 +44,15 @@ struct ScmServiceStatus {
 // the null terminator. Blocks: the calling thread becomes the control
 // dispatcher, serviceMain runs on a thread of its own, and the call returns
 // true once the service has reported SERVICE_STOPPED. False at once when no
-// SCM connection can be made (1063 when started from a command line).
+// SCM connection can be made (1063 when started from a command line; on
+// Linux the errno value when a descriptor can't be had, nothing left open).
+// On Linux a STOP whose pass is still running 4 s later ends the process.
 bool ScmStartDispatcher(const char* serviceName, ScmServiceMain serviceMain, uint32_t* error);
 
 // Loads "advapi32.dll" by name, looks up "RegisterServiceCtrlHandlerExA" and
 // registers `handler` under `serviceName`, then frees the library (the
 // registration outlives it: the process keeps advapi32 loaded). Null on
-// failure, with the code in *error.
+// failure, with the code in *error (never on Linux).
 ScmStatusHandle ScmRegisterHandler(const char* serviceName, ScmHandler handler, void* context,
                                    uint32_t* error);
 

@@ -1,5 +1,21 @@
 // Seam: the print spooler's queues, in the narrow (A) interfaces.
-// Backends: spool_win.cpp (winspool), spool_fake.cpp.
+//
+// Backends, one linked per target:
+//   watch/win/spool_win.cpp        winspool
+//   watch/linux/spool_cups.cpp     the CUPS scheduler over IPP: a queue's
+//                                  driver is its make and model, "Position"
+//                                  the queue option printerwatch-position,
+//                                  work offline a stopped queue, "NAME #k"
+//                                  the queue NAME_k (see the file's top)
+//   tests/fakes/watch/spool_fake.cpp  in memory, for the unit tests
+// Error codes are Win32 codes in every backend: 5 access denied, 1801 an
+// unknown or invalid name, 1802 a name taken, 1796 an unknown port, 1797 an
+// unknown driver; on Linux also 1722 when the scheduler can't be reached,
+// and a scheduler status without a Win32 counterpart as its IPP number.
+// Every call blocks on the spooler: on Windows an RPC to the spooler
+// service, on Linux one or more IPP exchanges with the scheduler, each as
+// long as it takes to answer (base/ipp_cups.h). SpoolSetRecord may block
+// longer on Linux (below). SpoolClose never blocks.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +42,8 @@ enum SpoolEnumResult { SpoolEnumOk, SpoolEnumNoMemory, SpoolEnumFailed };
 // name, level 2: first the size, then the records into a zero-filled buffer
 // of that size plus 4 bytes. Fills *queues in the spooler's order.
 // SpoolEnumNoMemory: the buffer couldn't be allocated. SpoolEnumFailed: the
-// spooler refused, with the code in *error.
+// spooler refused, with the code in *error. On Linux classes are left out,
+// and a scheduler without queues gives an empty list.
 SpoolEnumResult SpoolEnumQueues(std::vector<SpoolQueue>* queues, uint32_t* error);
 
 // OpenPrinterA by name: with no defaults, or with PRINTER_ALL_ACCESS and no
@@ -36,7 +53,8 @@ SpoolHandle SpoolOpen(const char* name, bool allAccess, uint32_t* error);
 // ClosePrinter. Accepts null.
 void SpoolClose(SpoolHandle handle);
 
-// GetPrinterDataA of a 4-byte value. True only when a value was read.
+// GetPrinterDataA of a 4-byte value. True only when a value was read (2
+// when there is none; on Linux only "Position" exists).
 bool SpoolGetDword(SpoolHandle handle, const char* valueName, uint32_t* value, uint32_t* error);
 
 // SetPrinterDataA as REG_DWORD, 4 bytes. Needs an all-access handle.
@@ -59,9 +77,15 @@ bool SpoolGetRecord(SpoolHandle handle, SpoolRecord* record, uint32_t* error);
 // SetPrinterA level 2, command 0: the record read by SpoolGetRecord with its
 // name, share name and attributes replaced by those of `record`. A new name
 // renames the queue; a name another queue holds fails (1802).
+// On Linux a rename is a copy: a new queue with the old one's settings, its
+// pending jobs moved over, the old queue deleted. A job printing right now
+// can't be moved and is waited for up to 5 s (kDrainWaitMs), polling every
+// 100 ms; after that the call fails, both queues stay and the old one takes
+// jobs again, so the next pass finds both and nothing is lost.
 bool SpoolSetRecord(SpoolHandle handle, const SpoolRecord& record, uint32_t* error);
 
 // SetPrinterA level 0 with PRINTER_CONTROL_SET_STATUS and the given status.
+// On Linux there is no status word: it only checks the handle's access.
 bool SpoolSetStatus(SpoolHandle handle, uint32_t status, uint32_t* error);
 
 // The fields of a level-2 record for AddPrinterA; the others are null or 0.
