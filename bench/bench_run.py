@@ -1,6 +1,6 @@
-"""What every benchmark script here starts with: the test harnesses on the
-path, told which build to run, and one run folder whose processes are all
-stopped, by PID, when the block ends."""
+"""What every benchmark script here starts with: the harness package
+(tests/pylib) on the path, told which build to run, and one run folder whose
+processes are all stopped, by PID, when the block ends."""
 
 import contextlib
 import os
@@ -8,25 +8,24 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-for folder in (os.path.join(ROOT, "tests", "bench-win"), os.path.join(ROOT, "tests", "cups"), HERE):
-    if folder not in sys.path:
-        sys.path.insert(0, folder)
+# The benchmarks' one way in to the harness when run as `python3 bench/...`;
+# the scripts' prologue and CTest put the same folder on PYTHONPATH.
+if os.path.join(ROOT, "tests") not in sys.path:
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 
 @contextlib.contextmanager
 def bench_run(build, folder="bench-cups"):
-    """(harness, native, run) for the native build at build; folder is the
-    scratch folder's name below it (the Windows bench's "bench" reuses its
-    booted Wine prefix)."""
-    os.environ["PG_NATIVE_BUILD"] = os.path.abspath(build)
-    os.environ.setdefault("PG_BENCH_DIR", os.path.join(os.path.abspath(build), folder))
-    import harness
-    import native
-    harness.BENCH_DIR = os.environ["PG_BENCH_DIR"]
+    """A run for the native build at build; folder is the scratch folder's
+    name below it (the Windows bench's "bench" reuses its booted Wine
+    prefix)."""
+    from pylib import paths, processes
+    paths.NATIVE_BUILD = os.path.abspath(build)
+    paths.BENCH_DIR = os.environ.get("PG_BENCH_DIR", os.path.join(paths.NATIVE_BUILD, folder))
     stops = []
-    run = harness.new_run(stops.append)
+    run = processes.new_run(stops.append)
     try:
-        yield harness, native, run
+        yield run
     finally:
         for stop in stops:
             stop()

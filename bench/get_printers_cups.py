@@ -12,11 +12,9 @@ import json
 import os
 import re
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import ROOT, bench_run  # noqa: E402
-import harness  # noqa: E402
+from pylib import httpapi, native  # noqa: E402
 import keepalive_latency  # noqa: E402
 
 QUEUES = ("VELQ", "Office", "Label2", "Shipping", "Returns")
@@ -39,7 +37,6 @@ def enum_loop(binary, env, seconds):
 def start(run, build):
     """A private scheduler with QUEUES and the native printgate in front of
     it; returns the environment that reaches the scheduler."""
-    import native
     cups = native.start_label_cups(run, queues=QUEUES)
     env = native.native_env(run, cups)
     native.start_native(run, env)
@@ -52,13 +49,13 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
     loop_binary = os.path.join(args.build, "bench", "bench_cups_enum_loop")
-    with bench_run(args.build) as (_, _, run):
+    with bench_run(args.build) as run:
         env = start(run, args.build)
-        status, _, body = keepalive_latency.get_printers(harness.API_PORT)
+        status, _, body = keepalive_latency.get_printers(httpapi.API_PORT)
         # Two rounds each, alternated, the better of each kept (the machine
         # is shared).
         rounds = [(enum_loop(loop_binary, env, args.seconds),
-                   keepalive_latency.wrk(run, harness.API_PORT, 1, args.seconds)) for _ in range(2)]
+                   keepalive_latency.wrk(run, httpapi.API_PORT, 1, args.seconds)) for _ in range(2)]
         per_call, loop50, loop99, loop_queues = min((pair[0] for pair in rounds), key=lambda loop: loop[0])
         served = max((pair[1] for pair in rounds), key=lambda figures: figures["rps"])
         # A floor that lists other queues would be the floor of other work.

@@ -14,37 +14,36 @@ p50, p99 and the worst wait per hold, and the program's thread count.
 import argparse
 import os
 import socket
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import ROOT, bench_run, percentile  # noqa: E402
+from pylib import httpapi, limits, native, processes, scheduler, wineprefix  # noqa: E402
 
 
-def timed_request(harness, timeout):
+def timed_request(timeout):
     start = time.perf_counter()
-    with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=timeout) as s:
-        s.sendall(harness.GET_PRINTERS)
-        head = harness.read_answer(s)
+    with socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=timeout) as s:
+        s.sendall(httpapi.GET_PRINTERS)
+        head = httpapi.read_answer(s)
     if not head.startswith(b"HTTP/1.1 200"):
         raise RuntimeError(head[:80])
     return (time.perf_counter() - start) * 1000
 
 
-def measure(harness, pid, idle_count, slow_count, rounds, per_round):
+def measure(pid, idle_count, slow_count, rounds, per_round):
     waits, threads = [], 0
-    with harness.trickling_connections(slow_count):
+    with httpapi.trickling_connections(slow_count):
         for _ in range(rounds):
             # Idle means answered: those within the workers have had their
             # answer before the new client comes; those past the workers
             # queue, and the new client waits behind them.
-            within = max(0, min(idle_count, harness.WORKERS - slow_count))
-            idle = harness.open_idle_connections(within)
-            idle += harness.open_idle_connections(idle_count - within, wait=False)
+            within = max(0, min(idle_count, limits.WORKERS - slow_count))
+            idle = httpapi.open_idle_connections(within)
+            idle += httpapi.open_idle_connections(idle_count - within, wait=False)
             try:
                 for _ in range(per_round):
-                    waits.append(timed_request(harness, 60))
-                threads = max(threads, harness.thread_count(pid))
+                    waits.append(timed_request(60))
+                threads = max(threads, processes.thread_count(pid))
             finally:
                 for s in idle:
                     s.close()
@@ -62,10 +61,10 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def idle_cost(harness, pids, count, seconds=1.5):
+def idle_cost(pids, count, seconds=1.5):
     """CPU the programs spend per second while count idle connections wait
     inside their keep-alive time-out (each worker polls for the next request)."""
-    idle = harness.open_idle_connections(count)
+    idle = httpapi.open_idle_connections(count)
     try:
         before = [cpu_seconds(pid) for pid in pids]
         time.sleep(seconds)
@@ -84,14 +83,14 @@ def main():
     parser.add_argument("--per-round", type=int, default=20)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
-    with bench_run(args.build) as (harness, native, run):
+    with bench_run(args.build) as run:
         if args.wine:
-            cups = harness.start_cups(run)
-            env = harness.new_prefix(run, cups)
-            program = harness.start_printgate(run, env)
+            cups = scheduler.start_cups(run)
+            env = wineprefix.new_prefix(run, cups)
+            program = wineprefix.start_printgate(run, env)
             # Wine's launcher becomes the program's own process: same PID.
             pid = program["proc"].pid
-            cost_pids = [pid, harness.wineserver_pid(env)]
+            cost_pids = [pid, wineprefix.wineserver_pid(env)]
             what = "printgate.exe under Wine"
         else:
             cups = native.start_label_cups(run, queues=("VELQ", "Office"))
@@ -99,16 +98,16 @@ def main():
             pid = program["proc"].pid
             cost_pids = [pid]
             what = "printgate (native)"
-        timed_request(harness, 60)  # warm: the scheduler's first listing
-        print("%s at rest: %d threads, RSS %.1f MiB" % (what, harness.thread_count(pid), rss_mib(pid)))
+        timed_request(60)  # warm: the scheduler's first listing
+        print("%s at rest: %d threads, RSS %.1f MiB" % (what, processes.thread_count(pid), rss_mib(pid)))
         for hold in args.holds.split(","):
             idle_count, slow_count = (int(n) for n in hold.split("+"))
-            waits, threads = measure(harness, pid, idle_count, slow_count, args.rounds, args.per_round)
+            waits, threads = measure(pid, idle_count, slow_count, args.rounds, args.per_round)
             print("%s, %d idle keep-alive + %d trickling held: new client's GetPrinters "
                   "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d"
                   % (what, idle_count, slow_count, percentile(waits, 0.5), percentile(waits, 0.99),
                      max(waits), len(waits), threads))
-        costs = idle_cost(harness, cost_pids, 64)
+        costs = idle_cost(cost_pids, 64)
         print("%s, 64 idle keep-alive connections inside their time-out: CPU %s"
               % (what, ", ".join("%.0f%%" % (100 * c) for c in costs)
                  + (" (program, wineserver)" if len(costs) > 1 else "")))

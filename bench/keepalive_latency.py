@@ -20,11 +20,9 @@ import argparse
 import os
 import re
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import ROOT, bench_run  # noqa: E402
-import harness  # noqa: E402
+from pylib import httpapi, paths, processes, scheduler, wineprefix  # noqa: E402
 
 PATH = "/vqapi/GetPrinters"
 # The three cross-origin headers of printgate's answers, the ones nginx copies.
@@ -38,20 +36,20 @@ def wait_for_port(port, proc, timeout=60):
     def up():
         if proc.poll() is not None:
             raise RuntimeError("server exited with %s before listening on %d" % (proc.returncode, port))
-        return harness.api_answering(port)
-    harness.wait_until(up, timeout, interval=0.05, what="a server on port %d" % port)
+        return httpapi.api_answering(port)
+    processes.wait_until(up, timeout, interval=0.05, what="a server on port %d" % port)
 
 
 def start_bench_server(run, binary, mode, env=None):
     """The bench server program (native, or the .exe under Wine when env is
     a Wine environment) in mode "api" or "defaults"; returns (proc, port)."""
-    port = harness.free_port()
+    port = processes.free_port()
     if env is None:
         proc = subprocess.Popen([binary, mode, str(port)], stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        run["stops"].append(lambda: harness.stop_process(proc))
+        run["stops"].append(lambda: processes.stop_process(proc))
     else:
-        proc = harness.start_program(run, env, binary, [mode, str(port)], name="bench-" + mode)["proc"]
+        proc = wineprefix.start_program(run, env, binary, [mode, str(port)], name="bench-" + mode)["proc"]
     wait_for_port(port, proc)
     return proc, port
 
@@ -69,7 +67,7 @@ def start_nginx(run, body, headers):
     folder = os.path.join(run["dir"], "nginx")
     os.makedirs(folder, exist_ok=True)
     os.chmod(folder, 0o755)
-    port = harness.free_port()
+    port = processes.free_port()
     adds = "".join("      add_header %s %s always;\n" % (name, nginx_string(value)) for name, value in headers)
     temps = "".join("  %s_temp_path %s/%s;\n" % (kind, folder, kind)
                     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
@@ -95,14 +93,14 @@ http {
     with open(os.path.join(folder, "nginx.out"), "wb") as out:
         proc = subprocess.Popen(["/usr/sbin/nginx", "-p", folder, "-c", config, "-e", folder + "/error.log"],
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
-    run["stops"].append(lambda: harness.stop_process(proc))
+    run["stops"].append(lambda: processes.stop_process(proc))
     wait_for_port(port, proc)
     return proc, port
 
 
 def get_printers(port):
     """(status, headers, body) of one GetPrinters POST, as wrk sends it."""
-    return harness.http("POST", PATH, body=b"", headers={"Content-Type": "text/plain"}, port=port)
+    return httpapi.http("POST", PATH, body=b"", headers={"Content-Type": "text/plain"}, port=port)
 
 
 def header_values(headers, names=CROSS_ORIGIN):
@@ -187,11 +185,11 @@ def native(args, run):
 
 def wine(args, run):
     os.environ["PG_WIN_BUILD"] = os.path.abspath(args.win_build)
-    harness.WIN_BUILD = os.environ["PG_WIN_BUILD"]
-    exe = harness.win_exe("bench/bench_get_printers_server.exe")
-    cups = harness.start_cups(run)
-    env = harness.new_prefix(run, cups)
-    harness.keep_wine_up(run, env)
+    paths.WIN_BUILD = os.environ["PG_WIN_BUILD"]
+    exe = paths.win_exe("bench/bench_get_printers_server.exe")
+    cups = scheduler.start_cups(run)
+    env = wineprefix.new_prefix(run, cups)
+    wineprefix.keep_wine_up(run, env)
     _, api = start_bench_server(run, exe, "api", env)
     _, defaults = start_bench_server(run, exe, "defaults", env)
     for port in (api, defaults):
@@ -199,12 +197,12 @@ def wine(args, run):
     latency_rows(run, "Wine .exe", api, defaults, args.seconds)
     # The real program over Wine's spooler (the bench's three CUPS queues):
     # every request asks the spooler, so this is the whole path.
-    harness.start_printgate(run, env)
-    status, _, body = get_printers(harness.API_PORT)
+    wineprefix.start_printgate(run, env)
+    status, _, body = get_printers(httpapi.API_PORT)
     assert status == 200 and b"Label2" in body, (status, body)
     for connections in (1, 8):
         print(line("printgate.exe over Wine's spooler, %d conn" % connections,
-                   wrk(run, harness.API_PORT, connections, args.seconds)))
+                   wrk(run, httpapi.API_PORT, connections, args.seconds)))
 
 
 def main():
@@ -215,7 +213,7 @@ def main():
     parser.add_argument("--win-build", default=os.path.join(ROOT, "build", "win"))
     args = parser.parse_args()
     # Under Wine, the Windows bench's folder: its booted prefix is reused.
-    with bench_run(args.build, "bench" if args.wine else "bench-cups") as (_, _, run):
+    with bench_run(args.build, "bench" if args.wine else "bench-cups") as run:
         (wine if args.wine else native)(args, run)
 
 

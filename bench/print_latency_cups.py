@@ -25,45 +25,44 @@ job, so the run is short.
 import argparse
 import os
 import subprocess
-import sys
 import time
 import http.client as httpclient
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import ROOT, bench_run, percentile  # noqa: E402
+from pylib import httpapi, native, processes, scheduler, wineprefix  # noqa: E402
 
 
-def wrk_figures(harness, cups, body, args):
+def wrk_figures(cups, body, args):
     script = os.path.join(os.path.dirname(cups["root"]), "post.lua")
     with open(script, "w") as f:
         f.write('wrk.method = "POST"\nwrk.headers["Content-Type"] = "text/plain"\nwrk.body = "%s"\n'
                 % body.decode())
-    before = len(harness.captured_jobs(cups))
+    before = len(scheduler.captured_jobs(cups))
     out = subprocess.run(["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.wrk, "--latency", "-s", script,
-                          "http://127.0.0.1:%d/vqapi/PrintImage?printer=VELQ" % harness.API_PORT],
+                          "http://127.0.0.1:%d/vqapi/PrintImage?printer=VELQ" % httpapi.API_PORT],
                          check=True, stdout=subprocess.PIPE, text=True).stdout
     fields = {line.split()[0]: line.split()[1] for line in out.splitlines()
               if line.strip().startswith(("50%", "99%", "Requests/sec:"))}
     requests = int(out.split(" requests in ")[0].split()[-1])
     # Requests still in flight when wrk stops counting finish as jobs too.
-    harness.wait_until(lambda: len(harness.captured_jobs(cups)) - before >= requests, 300, interval=0.5,
+    processes.wait_until(lambda: len(scheduler.captured_jobs(cups)) - before >= requests, 300, interval=0.5,
                        what="every job")
     print("PrintImage (wrk, %d connections, %ds): %s req/s, p50 %s, p99 %s; %d requests, %d jobs captured"
           % (args.connections, args.wrk, fields["Requests/sec:"], fields["50%"], fields["99%"],
-             requests, len(harness.captured_jobs(cups)) - before))
+             requests, len(scheduler.captured_jobs(cups)) - before))
 
 
-def settled(harness, cups):
+def settled(cups):
     """Waits until every job handed to the scheduler so far has reached the
     capture backend, and a moment more: each label then meets an idle queue,
     which the scheduler starts at once. (Behind a busy queue a job is only
     queued and answers sooner, so whichever way came after another's job
     would look faster.)"""
-    sent = [len(harness.captured_jobs(cups))]
+    sent = [len(scheduler.captured_jobs(cups))]
 
     def wait():
         sent[0] += 1
-        harness.wait_until(lambda: len([name for name in os.listdir(cups["capture"]) if name.endswith(".queue")])
+        processes.wait_until(lambda: len([name for name in os.listdir(cups["capture"]) if name.endswith(".queue")])
                            >= sent[0], 60, interval=0.002, what="the job")
         time.sleep(0.02)
     return wait
@@ -104,11 +103,11 @@ def alternate(labels, body, image, env, settle, floor_label=None):
     return gate_ms, lp_ms, floor_ms
 
 
-def wine_figures(harness, cups, body, image, env, labels, run):
+def wine_figures(cups, body, image, env, labels, run):
     """printgate.exe under Wine on the same scheduler, against lp."""
-    wine_env = harness.new_prefix(run, cups)
-    harness.start_printgate(run, wine_env)
-    gate_ms, lp_ms, _ = alternate(labels, body, image, env, settled(harness, cups))
+    wine_env = wineprefix.new_prefix(run, cups)
+    wineprefix.start_printgate(run, wine_env)
+    gate_ms, lp_ms, _ = alternate(labels, body, image, env, settled(cups))
     g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
     l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
     print("printgate.exe under Wine, %d labels: p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms;"
@@ -123,7 +122,7 @@ def main():
     parser.add_argument("--connections", type=int, default=4)
     parser.add_argument("--wine", type=int, default=0, metavar="LABELS")
     args = parser.parse_args()
-    with bench_run(args.build) as (harness, native, run):
+    with bench_run(args.build) as run:
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = native.native_env(run, cups)
         gate = native.start_native(run, env)
@@ -136,17 +135,17 @@ def main():
         subprocess.run(["convert", "-size", "400x240"] + draw + ["-depth", "8", image], check=True)
         body = native.data_url(image)
         if args.wrk:
-            wrk_figures(harness, cups, body, args)
+            wrk_figures(cups, body, args)
             return
         floor_exe = os.path.join(os.path.abspath(args.build), "bench", "bench_print_floor")
         steps = subprocess.run([floor_exe, "VELQ", image, "steps", "30"], env=env, check=True,
                                stdout=subprocess.PIPE, text=True).stdout
         # Its jobs must not count as the run's.
-        harness.wait_until(lambda: len(harness.captured_jobs(cups)) >= 60, 120, interval=0.1,
+        processes.wait_until(lambda: len(scheduler.captured_jobs(cups)) >= 60, 120, interval=0.1,
                            what="the steps' jobs")
         floor = subprocess.Popen([floor_exe, "VELQ", image, "serve"], env=env, text=True,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        run["stops"].append(lambda: harness.stop_process(floor))
+        run["stops"].append(lambda: processes.stop_process(floor))
 
         def floor_label():
             floor.stdin.write("\n")
@@ -155,7 +154,7 @@ def main():
             assert not answer.startswith("failed"), answer
             return float(answer)
 
-        gate_ms, lp_ms, floor_ms = alternate(args.labels, body, image, env, settled(harness, cups),
+        gate_ms, lp_ms, floor_ms = alternate(args.labels, body, image, env, settled(cups),
                                              floor_label)
         floor.stdin.close()
         floor.wait(timeout=30)
@@ -170,8 +169,8 @@ def main():
         print("ratio printgate/floor: p50 %.2f (goal <= 2.0)" % (g50 / f50))
         print(steps.strip())
         if args.wine:
-            harness.stop_process(gate["proc"])
-            wine_figures(harness, cups, body, image, env, args.wine, run)
+            processes.stop_process(gate["proc"])
+            wine_figures(cups, body, image, env, args.wine, run)
 
 
 if __name__ == "__main__":

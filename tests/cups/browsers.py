@@ -15,7 +15,7 @@ import signal
 import subprocess
 import threading
 
-import harness
+from pylib import paths
 
 FIREFOX_PREFS = """
 user_pref("browser.shell.checkDefaultBrowser", false);
@@ -102,7 +102,7 @@ class Site:
 
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *args, **kwargs):
-                super().__init__(*args, directory=harness.SOURCE_DIR, **kwargs)
+                super().__init__(*args, directory=paths.SOURCE_DIR, **kwargs)
 
             def log_message(self, *args):
                 pass

@@ -4,21 +4,21 @@ defaults and the "after" one printgate's settings, and the libcups loop
 lists the queues printgate lists from the same scheduler. A drifted anchor
 would make every ratio of the table compare other work."""
 
+import http.client as httpclient
 import os
 import socket
 import sys
 import unittest
 
-import harness
-import native
+from pylib import httpapi, paths, processes, sockets
 
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "bench"))
+sys.path.insert(0, os.path.join(paths.SOURCE_DIR, "bench"))
 import get_printers_cups  # noqa: E402
 import keepalive_latency  # noqa: E402
 
 
 def bench_binary(name):
-    return os.path.join(native.NATIVE_BUILD, "bench", name)
+    return os.path.join(paths.NATIVE_BUILD, "bench", name)
 
 
 def server_end(pid, port):
@@ -27,13 +27,13 @@ def server_end(pid, port):
     with socket.create_connection(("127.0.0.1", port), timeout=5) as client:
         client.sendall(b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
         assert client.recv(4096).startswith(b"HTTP/1.1 200")
-        nodelay = harness.accepted_socket_option([pid], client, socket.IPPROTO_TCP, socket.TCP_NODELAY)
-    return nodelay != 0, harness.listen_backlog(port)
+        nodelay = sockets.accepted_socket_option([pid], client, socket.IPPROTO_TCP, socket.TCP_NODELAY)
+    return nodelay != 0, sockets.listen_backlog(port)
 
 
 class BenchAnchors(unittest.TestCase):
     def setUp(self):
-        self.run_dir = harness.new_run(self.addCleanup)
+        self.run_dir = processes.new_run(self.addCleanup)
 
     def test_nginx_serves_the_given_bytes_over_one_kept_connection(self):
         _, api = keepalive_latency.start_bench_server(self.run_dir, bench_binary("bench_get_printers_server"), "api")
@@ -43,7 +43,7 @@ class BenchAnchors(unittest.TestCase):
         # The real listing, and the bytes nginx's configuration quotes or escapes.
         for body in [listing, b"{\"a\":\t'b'}\n", b"back\\slash \\' end\\", "Étiquette 标签".encode("utf-8")]:
             _, port = keepalive_latency.start_nginx(self.run_dir, body, cross_origin)
-            connection = harness.httpclient.HTTPConnection("127.0.0.1", port, timeout=10)
+            connection = httpclient.HTTPConnection("127.0.0.1", port, timeout=10)
             try:
                 for _ in range(3):
                     connection.request("POST", keepalive_latency.PATH, body=b"", headers={"Content-Type": "text/plain"})
@@ -63,8 +63,8 @@ class BenchAnchors(unittest.TestCase):
             self.assertEqual(server_end(proc.pid, port), expected, mode)
 
     def test_the_loop_lists_what_printgate_lists(self):
-        env = get_printers_cups.start(self.run_dir, native.NATIVE_BUILD)
-        status, _, body = keepalive_latency.get_printers(harness.API_PORT)
+        env = get_printers_cups.start(self.run_dir, paths.NATIVE_BUILD)
+        status, _, body = keepalive_latency.get_printers(httpapi.API_PORT)
         self.assertEqual(status, 200)
         per_call, _, _, queues = get_printers_cups.enum_loop(bench_binary("bench_cups_enum_loop"), env, 0.2)
         self.assertGreater(per_call, 0)

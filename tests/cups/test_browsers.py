@@ -8,8 +8,7 @@ import os
 import unittest
 
 import browsers
-import harness
-import native
+from pylib import httpapi, native, processes, scheduler
 import test_native_print as printing
 
 QUEUES = ("VELQ", "Office", "Label2")
@@ -18,9 +17,9 @@ QUEUES = ("VELQ", "Office", "Label2")
 class BrowsersUseTheClient(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=QUEUES)
-        harness.cups_command(cls.cups, ["cupsdisable", "Office"])
+        scheduler.cups_command(cls.cups, ["cupsdisable", "Office"])
         cls.env = native.native_env(cls.run_, cls.cups)
         cls.gate = native.start_native(cls.run_, cls.env)
         cls.site = browsers.Site(cls.run_)
@@ -37,7 +36,7 @@ class BrowsersUseTheClient(unittest.TestCase):
             browsers.stop_browser(proc)
 
     def lists_and_prints(self, browser, printer):
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         report = self.load(browser, browser + "-print", printer)
         listed = {p["name"]: p for p in report["list"]["printers"]}
         self.assertEqual(set(listed), set(QUEUES), report)
@@ -46,7 +45,7 @@ class BrowsersUseTheClient(unittest.TestCase):
         printed = report["print"]
         self.assertEqual((printed.get("printed"), printed.get("printer")), (True, printer), report)
         self.assertEqual((printed["widthMm"], printed["heightMm"]), (50, 30))
-        job, = harness.wait_for_jobs(self.cups, before + 1)[before:]
+        job, = scheduler.wait_for_jobs(self.cups, before + 1)[before:]
         self.assertEqual((job["id"], job["queue"], job["title"]), (printed["job"], printer, "velq label"))
         # The canvas's frame of rules, at the page's top-left: dark along the
         # edges, white inside.
@@ -59,8 +58,8 @@ class BrowsersUseTheClient(unittest.TestCase):
         self.assertGreater(min(printing.region(page, 20, 20, 300, 40)), 200)
 
     def not_running(self, browser):
-        harness.stop_process(self.gate["proc"])
-        harness.wait_until(lambda: not harness.api_answering(), 30, what="printgate to stop")
+        processes.stop_process(self.gate["proc"])
+        processes.wait_until(lambda: not httpapi.api_answering(), 30, what="printgate to stop")
         report = self.load(browser, browser + "-stopped", "VELQ")
         self.assertEqual(report["list"].get("error"), "not-running", report)
         self.assertEqual(report["print"].get("error"), "not-running", report)

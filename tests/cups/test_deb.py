@@ -12,8 +12,7 @@ import shlex
 import subprocess
 import unittest
 
-import harness
-import native
+from pylib import httpapi, native, paths, processes, scheduler
 
 UNIT = "/usr/lib/systemd/user/printgate.service"
 
@@ -38,9 +37,9 @@ def unit_command(path):
 
 class DebianPackage(unittest.TestCase):
     def test_lintian_install_start_as_the_unit_would_and_remove(self):
-        run = harness.new_run(self.addCleanup)
-        deb = subprocess.run(["bash", os.path.join(harness.SOURCE_DIR, "installer", "deb", "build_deb.sh"),
-                              run["dir"], harness.project_version(), native.native_exe()],
+        run = processes.new_run(self.addCleanup)
+        deb = subprocess.run(["bash", os.path.join(paths.SOURCE_DIR, "installer", "deb", "build_deb.sh"),
+                              run["dir"], paths.project_version(), native.native_exe()],
                              check=True, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
                              timeout=300).stdout.strip()
         # lintian refuses nothing as root but says so on stderr.
@@ -72,13 +71,13 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(os.readlink("/usr/lib/systemd/user/default.target.wants/printgate.service"),
                          "../printgate.service")
 
-        cups = harness.start_cups(run, queues=("VELQ",))
+        cups = scheduler.start_cups(run, queues=("VELQ",))
         command = unit_command(UNIT)
         self.assertEqual(command, ["/usr/bin/printgate"])
         gate = native.start_native(run, native.native_env(run, cups), name="printgate-deb", command=command)
-        status, _, body = harness.http("POST", "/vqapi/GetPrinters")
+        status, _, body = httpapi.http("POST", "/vqapi/GetPrinters")
         self.assertEqual((status, b'"VELQ"' in body), (200, True), body)
-        harness.stop_process(gate["proc"])
+        processes.stop_process(gate["proc"])
 
         dpkg("--purge", "printgate")
         self.assertFalse(installed())

@@ -9,23 +9,22 @@ import subprocess
 import tarfile
 import unittest
 
-import harness
-import native
+from pylib import httpapi, native, paths, processes, scheduler
 
-CLIENT = os.path.join(harness.SOURCE_DIR, "clients", "js")
+CLIENT = os.path.join(paths.SOURCE_DIR, "clients", "js")
 
 
 class ClientUnderNode(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office"))
-        harness.cups_command(cls.cups, ["cupsdisable", "Office"])
+        scheduler.cups_command(cls.cups, ["cupsdisable", "Office"])
         cls.env = native.native_env(cls.run_, cls.cups)
         cls.gate = native.start_native(cls.run_, cls.env)
 
     def test_the_client_against_a_real_printgate(self):
-        env = dict(os.environ, PRINTGATE_URL="http://127.0.0.1:%d" % harness.API_PORT,
+        env = dict(os.environ, PRINTGATE_URL="http://127.0.0.1:%d" % httpapi.API_PORT,
                    CAPTURE_DIR=self.cups["capture"])
         result = subprocess.run(["node", "--test", "test/"], cwd=CLIENT, env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)

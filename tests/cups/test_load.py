@@ -5,6 +5,7 @@ and an oversize body is refused without harming the next request.
 
 Loops are bounded in count and time; all traffic stays on loopback."""
 
+import http.client as httpclient
 import base64
 import concurrent.futures
 import os
@@ -16,8 +17,7 @@ import time
 import unittest
 import zlib
 
-import harness
-import native
+from pylib import httpapi, limits, native, processes, scheduler, sockets, workerpool
 
 STRIPES = 6          # bits of an image's index, one stripe each
 STRIPE_WIDTH = 8     # pixels
@@ -89,19 +89,19 @@ def rss_kib(pid):
 class LoadAndFaults(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = harness.new_run(cls.addClassCleanup)
+        cls.work = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.work)
         cls.gate = native.start_native(cls.work, native.native_env(cls.work, cls.cups))
 
     def jobs_since(self, before):
-        return [job for job in harness.captured_jobs(self.cups) if job["id"] not in before]
+        return [job for job in scheduler.captured_jobs(self.cups) if job["id"] not in before]
 
     def test_64_concurrent_labels_print_64_jobs_each_with_its_own_image(self):
-        before = {job["id"] for job in harness.captured_jobs(self.cups)}
+        before = {job["id"] for job in scheduler.captured_jobs(self.cups)}
         count = 64
 
         def post(index):
-            status, _, body = harness.http("POST", "/vqapi/PrintImage?printer=VELQ",
+            status, _, body = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ",
                                            body=data_url(index_image(index)), timeout=120)
             return status
 
@@ -124,13 +124,13 @@ class LoadAndFaults(unittest.TestCase):
             sampler.join()
         self.assertEqual(statuses, [200] * count)
         # Every worker printed, yet printgate held no more connections to
-        # the scheduler than its limit, and keeps only a few (16 and 4, as
+        # the scheduler than its limit, and keeps only a few (as
         # base/scheduler_connection.h sets them).
         idle = native.scheduler_connections(pid, port)
         print("64 labels at once: at most %d connections to the scheduler, %d kept" % (most[0], idle))
-        self.assertLessEqual(most[0], 16)
-        self.assertLessEqual(idle, 4)
-        harness.wait_until(lambda: len(self.jobs_since(before)) >= count, 180, interval=0.5,
+        self.assertLessEqual(most[0], limits.SCHEDULER_CONNECTION_LIMIT)
+        self.assertLessEqual(idle, limits.SCHEDULER_CONNECTIONS_KEPT)
+        processes.wait_until(lambda: len(self.jobs_since(before)) >= count, 180, interval=0.5,
                            what="%d jobs" % count)
         jobs = self.jobs_since(before)
         self.assertEqual(len(jobs), count)
@@ -166,7 +166,7 @@ class LoadAndFaults(unittest.TestCase):
                 else:
                     method, path, body = requests[i % len(requests)]
                 try:
-                    status, _, _ = harness.http(method, path, body=body, timeout=60)
+                    status, _, _ = httpapi.http(method, path, body=body, timeout=60)
                     if status >= 500:
                         failures.append((i, status))
                 except OSError as error:
@@ -180,12 +180,12 @@ class LoadAndFaults(unittest.TestCase):
 
         # Warm up first: every worker serves each kind of request once, then
         # the allocator and the library's pools settle.
-        jobs_before_warming = len(harness.captured_jobs(self.cups))
-        harness.use_every_worker([raw(*requests[0]), raw("POST", "/vqapi/PrintImage?printer=VELQ", label)]
+        jobs_before_warming = len(scheduler.captured_jobs(self.cups))
+        workerpool.use_every_worker([raw(*requests[0]), raw("POST", "/vqapi/PrintImage?printer=VELQ", label)]
                                  + [raw(*request) for request in requests[1:]])
-        harness.wait_until(lambda: len(harness.captured_jobs(self.cups)) >= jobs_before_warming + harness.WORKERS,
+        processes.wait_until(lambda: len(scheduler.captured_jobs(self.cups)) >= jobs_before_warming + limits.WORKERS,
                            180, interval=0.5, what="the warm-up's jobs")
-        before = {job["id"] for job in harness.captured_jobs(self.cups)}
+        before = {job["id"] for job in scheduler.captured_jobs(self.cups)}
         run_part(0, 2000)
         settled = rss_kib(pid)
         samples = [settled]
@@ -199,7 +199,7 @@ class LoadAndFaults(unittest.TestCase):
         self.assertLess(growth, 0.05, samples)
         # Every label of the soak reaches the scheduler (and no later test
         # sees them arrive).
-        harness.wait_until(lambda: len(self.jobs_since(before)) >= prints, 180, interval=0.5,
+        processes.wait_until(lambda: len(self.jobs_since(before)) >= prints, 180, interval=0.5,
                            what="the soak's %d jobs" % prints)
         self.assertEqual(len(self.jobs_since(before)), prints)
 
@@ -207,7 +207,7 @@ class LoadAndFaults(unittest.TestCase):
         # As many trickling connections as a browser opens to one host.
         slow = []
         for _ in range(6):
-            s = socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5)
+            s = socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=5)
             s.sendall(b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
             slow.append(s)
         stop = threading.Event()
@@ -225,7 +225,7 @@ class LoadAndFaults(unittest.TestCase):
         dripper.start()
         try:
             for _ in range(20):
-                status, _, _ = harness.http("POST", "/vqapi/GetPrinters", body=b"", timeout=20)
+                status, _, _ = httpapi.http("POST", "/vqapi/GetPrinters", body=b"", timeout=20)
                 self.assertEqual(status, 200)
         finally:
             stop.set()
@@ -234,24 +234,24 @@ class LoadAndFaults(unittest.TestCase):
                 s.close()
 
     def test_idle_and_trickling_connections_leave_workers_and_past_the_pool_requests_queue(self):
-        harness.check_held_connections_and_queueing(self, self.gate["proc"].pid)
+        workerpool.check_held_connections_and_queueing(self, self.gate["proc"].pid)
 
     def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
-        harness.check_kept_connection_carries_a_burst(self)
+        workerpool.check_kept_connection_carries_a_burst(self)
 
     def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
-        with socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=5) as client:
+        with socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=5) as client:
             client.sendall(b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n")
             self.assertTrue(client.recv(4096).startswith(b"HTTP/1.1 204"))
-            nodelay = harness.accepted_socket_option([self.gate["proc"].pid], client, socket.IPPROTO_TCP,
+            nodelay = sockets.accepted_socket_option([self.gate["proc"].pid], client, socket.IPPROTO_TCP,
                                                      socket.TCP_NODELAY)
         self.assertNotEqual(nodelay, 0)
-        self.assertGreaterEqual(harness.listen_backlog(), 128)
+        self.assertGreaterEqual(sockets.listen_backlog(), limits.LISTEN_BACKLOG)
 
     def test_an_oversize_body_is_refused_and_the_next_request_is_served(self):
-        before = {job["id"] for job in harness.captured_jobs(self.cups)}
+        before = {job["id"] for job in scheduler.captured_jobs(self.cups)}
         # Announced too large: refused before anything is read.
-        answer = harness.raw_exchange(
+        answer = httpapi.raw_exchange(
             b"POST /vqapi/PrintImage?printer=VELQ HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
             b"Content-Length: %d\r\n\r\ndata:image/png;base64,AAAA" % (64 * 1024 * 1024 + 1), timeout=10)
         self.assertTrue(answer.startswith(b"HTTP/1.1 413 "), answer[:200])
@@ -264,7 +264,7 @@ class LoadAndFaults(unittest.TestCase):
             for _ in range(65):
                 yield chunk
 
-        connection = harness.httpclient.HTTPConnection("127.0.0.1", harness.API_PORT, timeout=60)
+        connection = httpclient.HTTPConnection("127.0.0.1", httpapi.API_PORT, timeout=60)
         try:
             connection.request("POST", "/vqapi/PrintImage?printer=VELQ", body=body(),
                                headers={"Transfer-Encoding": "chunked", "Content-Type": "text/plain"},
@@ -275,10 +275,10 @@ class LoadAndFaults(unittest.TestCase):
             pass  # the server may close before the client has sent it all
         finally:
             connection.close()
-        status, _, body_bytes = harness.http("POST", "/vqapi/PrintImage?printer=VELQ",
+        status, _, body_bytes = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ",
                                              body=data_url(index_image(9)))
         self.assertEqual(status, 200)
-        harness.wait_until(lambda: len(self.jobs_since(before)) >= 1, 60, what="the next job")
+        processes.wait_until(lambda: len(self.jobs_since(before)) >= 1, 60, what="the next job")
         jobs = self.jobs_since(before)
         self.assertEqual(len(jobs), 1)
         self.assertEqual(read_index(jobs[0]["path"], self.work["dir"]), 9)

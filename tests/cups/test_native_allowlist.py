@@ -9,8 +9,7 @@ import re
 import subprocess
 import unittest
 
-import harness
-import native
+from pylib import httpapi, native, pages, paths, processes, scheduler
 
 ERROR_403 = b"<p>Error Status: <span style='color:red;'>403</span></p>"
 
@@ -24,11 +23,11 @@ def page_log(dom):
 class AllowlistOverCups(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Label2"))
-        examples = os.path.join(harness.SOURCE_DIR, "examples")
-        cls.listed_port = harness.serve_folder(cls.run_, examples)
-        cls.unlisted_port = harness.serve_folder(cls.run_, examples)
+        examples = os.path.join(paths.SOURCE_DIR, "examples")
+        cls.listed_port = pages.serve_folder(cls.run_, examples)
+        cls.unlisted_port = pages.serve_folder(cls.run_, examples)
         cls.listed = "http://127.0.0.1:%d" % cls.listed_port
         cls.unlisted = "http://127.0.0.1:%d" % cls.unlisted_port
 
@@ -57,12 +56,12 @@ class AllowlistOverCups(unittest.TestCase):
             headers["Host"] = host
         if method == "POST" and body is None:
             body = b""
-        return harness.http(method, path, body=body, headers=headers)
+        return httpapi.http(method, path, body=body, headers=headers)
 
     def assertRefused(self, answer):
         status, headers, body = answer
         self.assertEqual((status, body), (403, ERROR_403))
-        self.assertEqual(harness.cors_headers(headers), [])
+        self.assertEqual(httpapi.cors_headers(headers), [])
 
     def test_the_list_is_read_at_start_and_bad_entries_are_named(self):
         out = self.output()
@@ -88,11 +87,11 @@ class AllowlistOverCups(unittest.TestCase):
     def test_an_unlisted_page_lists_stores_and_prints_nothing(self):
         label = native.data_url(self.image)
         # A listed print first, so that a file and a job exist to compare.
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         starts = self.output().count(b"start print")
         status, _, _ = self.request("POST", "/vqapi/PrintImage?printer=VELQ", origin=self.listed, body=label)
         self.assertEqual(status, 200)
-        harness.wait_for_jobs(self.cups, before + 1)
+        scheduler.wait_for_jobs(self.cups, before + 1)
         stored = os.stat(self.temp_image)
         with open(self.temp_image, "rb") as f:
             content = f.read()
@@ -109,7 +108,7 @@ class AllowlistOverCups(unittest.TestCase):
         self.assertIn(('origin refused: POST /vqapi/PrintImage from "%s", not in the allowed list'
                        % self.unlisted).encode(), self.output())
         # Two Origin headers, one of them listed.
-        answer = harness.raw_exchange(
+        answer = httpapi.raw_exchange(
             ("POST /vqapi/PrintImage?printer=VELQ HTTP/1.1\r\nHost: 127.0.0.1:6780\r\nOrigin: %s\r\n"
              "Origin: %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (self.listed, self.unlisted, len(other))
              ).encode() + other)
@@ -121,9 +120,9 @@ class AllowlistOverCups(unittest.TestCase):
 
         # A listed print after them all is the next job: none came between.
         status, _, _ = self.request("POST", "/vqapi/PrintImage?printer=Label2", origin=self.listed, body=label)
-        jobs = harness.wait_for_jobs(self.cups, before + 2)
+        jobs = scheduler.wait_for_jobs(self.cups, before + 2)
         self.assertEqual([job["queue"] for job in jobs[before:]], ["VELQ", "Label2"])
-        self.assertEqual(len(harness.captured_jobs(self.cups)), before + 2)
+        self.assertEqual(len(scheduler.captured_jobs(self.cups)), before + 2)
         self.assertEqual(self.output().count(b"start print"), starts + 2)
 
     def test_programs_without_origin_are_served_without_a_page_origin(self):
@@ -141,14 +140,14 @@ class AllowlistOverCups(unittest.TestCase):
         self.assertIn(b'host refused: POST /vqapi/GetPrinters for "rebind.example:6780"', self.output())
 
     def test_chromium_prints_from_a_listed_page_and_not_from_another(self):
-        before = len(harness.captured_jobs(self.cups))
-        dom = harness.chromium_dom(
+        before = len(scheduler.captured_jobs(self.cups))
+        dom = pages.chromium_dom(
             self.run_, "%s/print-label.html?auto=1&printer=Label2" % self.unlisted, name="unlisted")
         self.assertEqual(page_log(dom), "error: TypeError: Failed to fetch\n")
 
-        dom = harness.chromium_dom(self.run_, "%s/print-label.html?auto=1&printer=Label2" % self.listed)
+        dom = pages.chromium_dom(self.run_, "%s/print-label.html?auto=1&printer=Label2" % self.listed)
         self.assertRegex(page_log(dom), r"^printers: (VELQ,Label2|Label2,VELQ)\nprinted on Label2: 200 10001\ndone\n$")
-        jobs = harness.wait_for_jobs(self.cups, before + 1, timeout=90)
+        jobs = scheduler.wait_for_jobs(self.cups, before + 1, timeout=90)
         self.assertEqual([(job["queue"], job["title"]) for job in jobs[before:]], [("Label2", "velq label")])
         self.assertIn(('origin refused: OPTIONS /vqapi/GetPrinters from "%s"' % self.unlisted).encode(),
                       self.output())

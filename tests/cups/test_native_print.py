@@ -10,8 +10,7 @@ import subprocess
 import time
 import unittest
 
-import harness
-import native
+from pylib import httpapi, native, processes, scheduler
 
 # The Windows build writes these as GBK; the native one in the locale's
 # encoding, UTF-8 here (native_env sets C.UTF-8).
@@ -42,7 +41,7 @@ def region(image, x0, y0, w, h):
 class PrintingOverCups(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.dir = cls.run_["dir"]
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office", "Closed"))
         cls.env = native.native_env(cls.run_, cls.cups)
@@ -54,14 +53,14 @@ class PrintingOverCups(unittest.TestCase):
         return native.read_bytes(self.gate["out"])
 
     def post(self, query, body):
-        status, _, answer = harness.http("POST", "/vqapi/PrintImage" + query, body=body)
+        status, _, answer = httpapi.http("POST", "/vqapi/PrintImage" + query, body=body)
         self.assertEqual(status, 200)
         self.assertEqual(answer, b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t"hahah"\n}')
 
     def print_and_capture(self, query, body):
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         self.post(query, body)
-        jobs = harness.wait_for_jobs(self.cups, before + 1)
+        jobs = scheduler.wait_for_jobs(self.cups, before + 1)
         self.assertEqual(len(jobs), before + 1)
         return jobs[-1]
 
@@ -108,8 +107,8 @@ class PrintingOverCups(unittest.TestCase):
         self.assertEqual(set(region(page, 41, 0, 38, 38)), {255})
 
     def test_unknown_queue_and_rejecting_queue_print_nothing(self):
-        harness.cups_command(self.cups, ["cupsreject", "Closed"])
-        before = len(harness.captured_jobs(self.cups))
+        scheduler.cups_command(self.cups, ["cupsreject", "Closed"])
+        before = len(scheduler.captured_jobs(self.cups))
         self.post("?printer=NoSuchQueue", native.data_url(self.noise))
         self.assertIn(b"Could not create printer DC: 1030\n", self.output())
         self.post("?printer=Closed", native.data_url(self.noise))
@@ -118,9 +117,9 @@ class PrintingOverCups(unittest.TestCase):
                       self.output())
         # A good job after them is the only new one.
         job = self.print_and_capture("?printer=VELQ", native.data_url(self.noise))
-        self.assertEqual(job["id"], max(j["id"] for j in harness.captured_jobs(self.cups)))
-        self.assertEqual(len(harness.captured_jobs(self.cups)), before + 1)
-        not_completed = harness.cups_command(self.cups, ["lpstat", "-o"])
+        self.assertEqual(job["id"], max(j["id"] for j in scheduler.captured_jobs(self.cups)))
+        self.assertEqual(len(scheduler.captured_jobs(self.cups)), before + 1)
+        not_completed = scheduler.cups_command(self.cups, ["lpstat", "-o"])
         self.assertEqual(not_completed.strip(), "")
 
     def test_the_image_is_kept_in_a_private_folder_and_never_written_through_a_link(self):
@@ -146,18 +145,18 @@ class PrintingOverCups(unittest.TestCase):
 
 class NoDefaultDestination(unittest.TestCase):
     def test_without_a_default_nothing_is_printed(self):
-        run = harness.new_run(self.addCleanup)
+        run = processes.new_run(self.addCleanup)
         cups = native.start_label_cups(run, queues=("VELQ",), default=None)
         env = native.native_env(run, cups)
         gate = native.start_native(run, env)
         noise = os.path.join(run["dir"], "small.png")
         make_image(noise, "16x8", "xc:black")
-        status, _, _ = harness.http("POST", "/vqapi/PrintImage?printer=VELQ", body=native.data_url(noise))
+        status, _, _ = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ", body=native.data_url(noise))
         self.assertEqual(status, 200)
         self.assertTrue(native.read_bytes(gate["out"]).endswith(b"start print\n" + NO_PRINTER))
         time.sleep(1)
-        self.assertEqual(harness.captured_jobs(cups), [])
-        self.assertEqual(harness.cups_command(cups, ["lpstat", "-o"]).strip(), "")
+        self.assertEqual(scheduler.captured_jobs(cups), [])
+        self.assertEqual(scheduler.cups_command(cups, ["lpstat", "-o"]).strip(), "")
 
 
 class SchedulerRequestsOfOneLabel(unittest.TestCase):
@@ -167,7 +166,7 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office"), log_every_request=True)
         cls.env = native.native_env(cls.run_, cls.cups)
         cls.gate = native.start_native(cls.run_, cls.env)
@@ -177,15 +176,15 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
     def requests_of(self, query):
         """The scheduler's requests for one PrintImage, and the job it made."""
         before_log = len(native.requests_logged(self.cups))
-        before_jobs = len(harness.captured_jobs(self.cups))
-        status, _, _ = harness.http("POST", "/vqapi/PrintImage" + query, body=native.data_url(self.label))
+        before_jobs = len(scheduler.captured_jobs(self.cups))
+        status, _, _ = httpapi.http("POST", "/vqapi/PrintImage" + query, body=native.data_url(self.label))
         self.assertEqual(status, 200)
         # The log line may follow the answer by a moment.
         time.sleep(0.3)
         logged = native.requests_logged(self.cups)[before_log:]
         if "Send-Document" not in logged:
             return logged, None
-        return logged, harness.wait_for_jobs(self.cups, before_jobs + 1)[-1]
+        return logged, scheduler.wait_for_jobs(self.cups, before_jobs + 1)[-1]
 
     def test_each_label_asks_only_what_it_needs(self):
         # Settings changed within the last second are looked up at every
@@ -219,8 +218,8 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
             _, job = self.requests_of(query)
             return [o for o in job["options"].split() if o.startswith("print-color-mode=")]
 
-        self.addCleanup(harness.cups_command, self.cups, ["lpadmin", "-d", "VELQ"])
-        self.addCleanup(harness.cups_command, self.cups,
+        self.addCleanup(scheduler.cups_command, self.cups, ["lpadmin", "-d", "VELQ"])
+        self.addCleanup(scheduler.cups_command, self.cups,
                         ["lpadmin", "-p", "VELQ", "-o", "print-color-mode-default=color"])
         lpoptions = os.path.join(self.env["HOME"], ".cups", "lpoptions")
         self.addCleanup(lambda: os.path.exists(lpoptions) and os.remove(lpoptions))
@@ -236,7 +235,7 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
             (["lpadmin", "-p", "Office", "-o", "print-color-mode-default=color"], "print-color-mode=color"),
         ]
         for command, expected in changes:
-            harness.cups_command(self.cups, command)
+            scheduler.cups_command(self.cups, command)
             if expected is None:
                 continue
             with self.subTest(command=command):
@@ -255,15 +254,15 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
 
 class Signals(unittest.TestCase):
     def test_sigint_and_sigterm_end_the_program_with_zero(self):
-        run = harness.new_run(self.addCleanup)
+        run = processes.new_run(self.addCleanup)
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = native.native_env(run, cups)
         for sig in (signal.SIGINT, signal.SIGTERM):
             gate = native.start_native(run, env, name="printgate-%d" % sig)
-            self.assertEqual(harness.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
+            self.assertEqual(httpapi.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
             gate["proc"].send_signal(sig)
             self.assertEqual(gate["proc"].wait(30), 0)
-            self.assertFalse(harness.api_answering())
+            self.assertFalse(httpapi.api_answering())
 
 
 if __name__ == "__main__":

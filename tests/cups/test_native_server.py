@@ -5,8 +5,7 @@ its order, with CUPS's states read as network and work-offline printers."""
 import json
 import unittest
 
-import harness
-import native
+from pylib import httpapi, native, paths, processes, scheduler
 
 ERROR_404 = b"<p>Error Status: <span style='color:red;'>404</span></p>"
 CORS = [("Access-Control-Allow-Origin", "*"),
@@ -20,7 +19,7 @@ def names(body):
 
 
 def listed(query=""):
-    status, _, body = harness.http("POST", "/vqapi/GetPrinters" + query, body=b"")
+    status, _, body = httpapi.http("POST", "/vqapi/GetPrinters" + query, body=b"")
     assert status == 200, status
     return names(body)
 
@@ -28,39 +27,39 @@ def listed(query=""):
 class NativeServerOverCups(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        run = harness.new_run(cls.addClassCleanup)
+        run = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(run, queues=("VELQ", "Office", "Label2", UTF8_NAME))
         # A queue whose device is another CUPS server's queue (here this
         # scheduler's own VELQ, which is as good as any other server's).
-        harness.cups_command(cls.cups, ["lpadmin", "-p", "Remote", "-E", "-v",
+        scheduler.cups_command(cls.cups, ["lpadmin", "-p", "Remote", "-E", "-v",
                                         "ipp://127.0.0.1:%d/printers/VELQ" % cls.cups["port"],
                                         "-P", native.LABEL_PPD])
         cls.env = native.native_env(run, cls.cups)
         cls.gate = native.start_native(run, cls.env)
 
     def scheduler_order(self):
-        text = harness.cups_command(self.cups, ["lpstat", "-p"])
+        text = scheduler.cups_command(self.cups, ["lpstat", "-p"])
         return [line.split(" ")[1] for line in text.splitlines() if line.startswith("printer ")]
 
     def test_routes_answer_as_on_windows(self):
-        status, headers, _ = harness.http("GET", "/")
+        status, headers, _ = httpapi.http("GET", "/")
         self.assertEqual(status, 302)
         self.assertEqual(dict(headers).get("Location"), "/hi")
         for method, path in [("GET", "/hi"), ("GET", "/vqapi/GetPrinters"), ("GET", "/vqapi/PrintImage"),
                              ("POST", "/vqapi/getprinters"), ("POST", "/vqapi/GetPrinters/")]:
-            status, headers, body = harness.http(method, path, body=b"" if method == "POST" else None)
+            status, headers, body = httpapi.http(method, path, body=b"" if method == "POST" else None)
             self.assertEqual((status, body), (404, ERROR_404), method + " " + path)
-            self.assertEqual(harness.cors_headers(headers), [])
+            self.assertEqual(httpapi.cors_headers(headers), [])
         for path in ["/vqapi/GetPrinters", "/vqapi/PrintImage?printer=VELQ"]:
-            status, headers, body = harness.http("OPTIONS", path)
+            status, headers, body = httpapi.http("OPTIONS", path)
             self.assertEqual((status, body), (204, b""), path)
-            self.assertEqual(sorted(harness.cors_headers(headers)), sorted(CORS))
+            self.assertEqual(sorted(httpapi.cors_headers(headers)), sorted(CORS))
 
     def test_get_printers_lists_every_queue_in_the_schedulers_order(self):
-        status, headers, body = harness.http("POST", "/vqapi/GetPrinters", body=b"")
+        status, headers, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
         self.assertEqual(status, 200)
         self.assertEqual(dict(headers).get("Content-Type"), "application/json")
-        self.assertEqual(sorted(harness.cors_headers(headers)), sorted(CORS))
+        self.assertEqual(sorted(httpapi.cors_headers(headers)), sorted(CORS))
         self.assertTrue(body.startswith(b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t{\n\t\t"printers":\t[{\n'))
         self.assertEqual(names(body), self.scheduler_order())
         self.assertEqual(sorted(names(body)), sorted(["VELQ", "Office", "Label2", "Remote", UTF8_NAME]))
@@ -70,32 +69,32 @@ class NativeServerOverCups(unittest.TestCase):
         self.assertIn(b"000===\n", native.read_bytes(self.gate["out"]))
 
     def test_stopped_and_rejecting_queues_work_offline_and_remote_ones_are_network(self):
-        harness.cups_command(self.cups, ["cupsdisable", "Office"])
-        self.addCleanup(harness.cups_command, self.cups, ["cupsenable", "Office"])
-        harness.cups_command(self.cups, ["cupsreject", "Label2"])
-        self.addCleanup(harness.cups_command, self.cups, ["cupsaccept", "Label2"])
+        scheduler.cups_command(self.cups, ["cupsdisable", "Office"])
+        self.addCleanup(scheduler.cups_command, self.cups, ["cupsenable", "Office"])
+        scheduler.cups_command(self.cups, ["cupsreject", "Label2"])
+        self.addCleanup(scheduler.cups_command, self.cups, ["cupsaccept", "Label2"])
 
         everything = self.scheduler_order()
         self.assertEqual(listed(), everything)
         self.assertEqual(listed("?onlyOnline"), [n for n in everything if n not in ("Office", "Label2")])
         self.assertEqual(listed("?onlyLocal=false"), [n for n in everything if n != "Remote"])
         self.assertEqual(listed("?onlyLocal&onlyOnline&onlySupported"), ["VELQ"])
-        harness.cups_command(self.cups, ["cupsdisable", "VELQ"])
-        self.addCleanup(harness.cups_command, self.cups, ["cupsenable", "VELQ"])
+        scheduler.cups_command(self.cups, ["cupsdisable", "VELQ"])
+        self.addCleanup(scheduler.cups_command, self.cups, ["cupsenable", "VELQ"])
         self.assertEqual(listed("?onlyOnline&onlySupported"), [])
 
 
 class EmptyScheduler(unittest.TestCase):
     def test_no_queues_and_no_scheduler_both_give_the_empty_envelope(self):
-        run = harness.new_run(self.addCleanup)
+        run = processes.new_run(self.addCleanup)
         cups = native.start_label_cups(run, queues=(), default=None)
         env = native.native_env(run, cups)
         gate = native.start_native(run, env)
         empty = b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t{\n\t\t"printers":\t[]\n\t}\n}'
-        status, _, body = harness.http("POST", "/vqapi/GetPrinters", body=b"")
+        status, _, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
         self.assertEqual((status, body), (200, empty))
-        harness.stop_process(cups["proc"])
-        status, _, body = harness.http("POST", "/vqapi/GetPrinters", body=b"")
+        processes.stop_process(cups["proc"])
+        status, _, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
         self.assertEqual((status, body), (200, empty))
         self.assertIn(b"number 0\n", native.read_bytes(gate["out"]))
 
@@ -110,10 +109,10 @@ class CommandLine(unittest.TestCase):
     def test_options(self):
         usage = "usage: printgate [--help] [--version]\n"
         cases = (
-            (["--version"], 0, "printgate %s\n" % native.project_version(), ""),
+            (["--version"], 0, "printgate %s\n" % paths.project_version(), ""),
             (["--help"], 0, usage, ""),
             (["--bogus"], 2, "", "printgate: unknown option --bogus\n" + usage),
-            (["--version", "extra"], 0, "printgate %s\n" % native.project_version(), ""),
+            (["--version", "extra"], 0, "printgate %s\n" % paths.project_version(), ""),
             (["extra"], 2, "", "printgate: unknown option extra\n" + usage),
         )
         for args, code, out_start, err in cases:

@@ -11,8 +11,7 @@ import unittest
 import urllib.parse
 import zlib
 
-import harness
-import native
+from pylib import httpapi, native, processes, scheduler
 import test_native_print as printing
 
 CORS = [("Access-Control-Allow-Origin", "*"),
@@ -64,23 +63,23 @@ def png_with_header(width, height, rows=b""):
 class V2OverCups(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.dir = cls.run_["dir"]
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ", "Office", "Label2", "Closed", UTF8_NAME))
-        harness.cups_command(cls.cups, ["lpadmin", "-p", "Remote", "-E", "-v",
+        scheduler.cups_command(cls.cups, ["lpadmin", "-p", "Remote", "-E", "-v",
                                         "ipp://127.0.0.1:%d/printers/VELQ" % cls.cups["port"],
                                         "-P", native.LABEL_PPD])
-        harness.cups_command(cls.cups, ["cupsdisable", "Office"])
-        harness.cups_command(cls.cups, ["cupsreject", "Closed"])
+        scheduler.cups_command(cls.cups, ["cupsdisable", "Office"])
+        scheduler.cups_command(cls.cups, ["cupsreject", "Closed"])
         cls.env = native.native_env(cls.run_, cls.cups)
         cls.gate = native.start_native(cls.run_, cls.env)
         cls.noise = os.path.join(cls.dir, "noise.png")
         printing.make_image(cls.noise, "400x240", "-seed", "7", "xc:", "+noise", "Random", "-depth", "8")
 
     def answer(self, method, path, body=None, headers=None):
-        status, headers_, raw = harness.http(method, path, body=body, headers=headers)
+        status, headers_, raw = httpapi.http(method, path, body=body, headers=headers)
         self.assertEqual(dict(headers_).get("Content-Type"), "application/json", raw)
-        self.assertEqual(sorted(harness.cors_headers(headers_)), sorted(CORS))
+        self.assertEqual(sorted(httpapi.cors_headers(headers_)), sorted(CORS))
         return status, json.loads(raw)
 
     def print_(self, query, body, content_type="image/png"):
@@ -124,20 +123,20 @@ class V2OverCups(unittest.TestCase):
 
     def test_preflights_and_other_methods(self):
         for path in ("/vqapi/v2/printers", "/vqapi/v2/print?printer=VELQ"):
-            status, headers, body = harness.http("OPTIONS", path)
+            status, headers, body = httpapi.http("OPTIONS", path)
             self.assertEqual((status, body), (204, b""))
-            self.assertEqual(sorted(harness.cors_headers(headers)), sorted(CORS))
+            self.assertEqual(sorted(httpapi.cors_headers(headers)), sorted(CORS))
         for method, path in (("GET", "/vqapi/v2/print"), ("GET", "/vqapi/v2/"), ("POST", "/vqapi/v2/Print"),
                              ("GET", "/vqapi/v2/printers/")):
-            status, headers, body = harness.http(method, path, body=b"" if method == "POST" else None)
+            status, headers, body = httpapi.http(method, path, body=b"" if method == "POST" else None)
             self.assertEqual((status, body), (404, ERROR_404), path)
-            self.assertEqual(harness.cors_headers(headers), [])
+            self.assertEqual(httpapi.cors_headers(headers), [])
 
     def test_a_label_prints_from_its_own_bytes_and_the_answer_names_the_job(self):
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         status, answer = self.print_("?printer=Label2", png_bytes(self.noise))
         self.assertEqual(status, 200, answer)
-        job, = harness.wait_for_jobs(self.cups, before + 1)[before:]
+        job, = scheduler.wait_for_jobs(self.cups, before + 1)[before:]
         self.assertEqual(answer, {"printed": True, "printer": "Label2", "job": job["id"],
                                   "widthMm": 50, "heightMm": 30, "online": True})
         self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
@@ -153,12 +152,12 @@ class V2OverCups(unittest.TestCase):
 
     def test_data_urls_default_queue_utf8_names_copies_and_offline_queues(self):
         body = native.data_url(self.noise)
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         status, answer = self.print_("?copies=3", body, "text/plain;charset=UTF-8")
         self.assertEqual((status, answer["printer"], answer["online"]), (200, "VELQ", True), answer)
         status, answer = self.print_("?printer=" + urllib.parse.quote(UTF8_NAME), body, "")
         self.assertEqual((status, answer["printer"]), (200, UTF8_NAME), answer)
-        jobs = harness.wait_for_jobs(self.cups, before + 2)[before:]
+        jobs = scheduler.wait_for_jobs(self.cups, before + 2)[before:]
         self.assertEqual([j["queue"] for j in jobs], ["VELQ", UTF8_NAME])
         # The printer makes the copies: one page sent, three printed.
         self.assertEqual(pages_printed(self.cups, jobs[0]["id"]), 3)
@@ -166,7 +165,7 @@ class V2OverCups(unittest.TestCase):
         # A disabled queue takes the job and holds it: printed, not online.
         status, answer = self.print_("?printer=Office", png_bytes(self.noise))
         self.assertEqual((status, answer["printed"], answer["online"]), (200, True, False), answer)
-        held = harness.cups_command(self.cups, ["lpstat", "-o", "Office"])
+        held = scheduler.cups_command(self.cups, ["lpstat", "-o", "Office"])
         self.assertIn("Office-%d " % answer["job"], held)
 
     def test_every_failure_has_its_code_and_prints_nothing(self):
@@ -198,7 +197,7 @@ class V2OverCups(unittest.TestCase):
             ("?printer=VELQ", huge, "image/png", 422, "image-too-large-for-paper"),
             ("?printer=Closed", noise, "image/png", 500, "print-failed"),
         ]
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         for query, body, content_type, status, code in cases:
             got_status, answer = self.print_(query, body, content_type)
             self.assertEqual((got_status, answer["printed"], answer["error"]), (status, False, code),
@@ -210,8 +209,8 @@ class V2OverCups(unittest.TestCase):
         length = 67108865
         status, answer = self.print_("?printer=VELQ", b"\0" * length)
         self.assertEqual((status, answer["error"]), (413, "too-large"))
-        self.assertEqual(len(harness.captured_jobs(self.cups)), before)
-        self.assertEqual(harness.cups_command(self.cups, ["lpstat", "-o", "VELQ"]).strip(), "")
+        self.assertEqual(len(scheduler.captured_jobs(self.cups)), before)
+        self.assertEqual(scheduler.cups_command(self.cups, ["lpstat", "-o", "VELQ"]).strip(), "")
 
     def test_concurrent_prints_each_print_their_own_image(self):
         images = []
@@ -225,13 +224,13 @@ class V2OverCups(unittest.TestCase):
         def send(i):
             answers[i] = self.print_("?printer=Label2", png_bytes(images[i]))
 
-        before = len(harness.captured_jobs(self.cups))
+        before = len(scheduler.captured_jobs(self.cups))
         threads = [threading.Thread(target=send, args=(i,)) for i in range(len(images))]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join(120)
-        jobs = {j["id"]: j for j in harness.wait_for_jobs(self.cups, before + len(images))[before:]}
+        jobs = {j["id"]: j for j in scheduler.wait_for_jobs(self.cups, before + len(images))[before:]}
         for i, (status, answer) in enumerate(answers):
             self.assertEqual(status, 200, answer)
             self.assertEqual(answer["widthMm"], (96 + 16 * i) / 8)

@@ -6,15 +6,14 @@ import os
 import subprocess
 import unittest
 
-import harness
-import native
+from pylib import native, paths, processes, scheduler
 
 
 def run_suite(server, state):
     env = dict(os.environ, CUPS_SERVER=server, PG_SCHEDULER=state)
     for name in ("LPDEST", "PRINTER"):
         env.pop(name, None)
-    exe = os.path.join(native.NATIVE_BUILD, "tests", "cups", "scheduler_connection_tests")
+    exe = os.path.join(paths.NATIVE_BUILD, "tests", "cups", "scheduler_connection_tests")
     done = subprocess.run([exe], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=300)
     return done.returncode, done.stdout + done.stderr
@@ -22,18 +21,18 @@ def run_suite(server, state):
 
 class SchedulerConnections(unittest.TestCase):
     def test_many_threads_against_a_running_scheduler(self):
-        run = harness.new_run(self.addCleanup)
+        run = processes.new_run(self.addCleanup)
         cups = native.start_label_cups(run)
-        before = len(harness.captured_jobs(cups))
+        before = len(scheduler.captured_jobs(cups))
         code, output = run_suite(cups["server"], "up")
         self.assertEqual(code, 0, output)
         self.assertIn("[  PASSED  ] 2 tests", output)
         # The 16 labels really reached the scheduler.
-        jobs = harness.wait_for_jobs(cups, before + 16)
+        jobs = scheduler.wait_for_jobs(cups, before + 16)
         self.assertEqual(len(jobs), before + 16)
 
     def test_many_threads_without_a_scheduler(self):
-        code, output = run_suite("127.0.0.1:%d" % harness.free_port(), "down")
+        code, output = run_suite("127.0.0.1:%d" % processes.free_port(), "down")
         self.assertEqual(code, 0, output)
         self.assertIn("[  PASSED  ] 1 test", output)
 

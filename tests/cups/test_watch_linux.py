@@ -7,8 +7,7 @@ import time
 import unittest
 
 import watchbed  # first: re-executes this test under umockdev-wrapper
-import harness
-import native
+from pylib import native, paths, processes, scheduler
 
 # The same typical sequences as the Windows service's: each step changes the
 # attached printers, then the managed queues must be exactly these
@@ -24,8 +23,8 @@ TYPICAL = (
 
 class WatchCase(unittest.TestCase):
     def setUp(self):
-        self.run_ = run = harness.new_run(self.addCleanup)
-        self.cups = harness.start_cups(run, queues=(), default=None)
+        self.run_ = run = processes.new_run(self.addCleanup)
+        self.cups = scheduler.start_cups(run, queues=(), default=None)
         self.bed = watchbed.Bed(run)
         self.data = os.path.join(run["dir"], "data")
         os.makedirs(self.data)
@@ -51,11 +50,11 @@ class WatchCase(unittest.TestCase):
         args = ["lpadmin", "-p", name, "-v", "capture:/" + name, "-m", ppd]
         if enabled:
             args.insert(3, "-E")
-        harness.cups_command(self.cups, args)
+        scheduler.cups_command(self.cups, args)
         if position is not None:
             # lpadmin passes "-default" options on as they are, and only
             # to an existing queue.
-            harness.cups_command(self.cups, ["lpadmin", "-p", name, "-o",
+            scheduler.cups_command(self.cups, ["lpadmin", "-p", name, "-o",
                                              "printerwatch-position-default=%d" % position])
 
 
@@ -96,7 +95,7 @@ class TypicalSequences(WatchCase):
             with self.subTest(what):
                 before = watchbed.passes(self.watch)
                 self.bed.plug(serial, **plug)
-                harness.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass")
+                processes.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass")
                 time.sleep(1)
                 self.assertEqual(watchbed.managed(self.cups), {})
                 self.bed.unplug(serial)
@@ -107,7 +106,7 @@ class TypicalSequences(WatchCase):
         for serial, first, second, online in ((1, 12, 8, False), (3, 8, 5, True)):
             with self.subTest(first=first):
                 self.add_queue("VELQ", position=1)
-                harness.cups_command(self.cups, ["cupsdisable", "VELQ"])
+                scheduler.cups_command(self.cups, ["cupsdisable", "VELQ"])
                 self.bed.plug(serial, code=first, event=False)
                 self.bed.plug(serial + 1, code=second, event=False)
                 watch = self.start()
@@ -115,7 +114,7 @@ class TypicalSequences(WatchCase):
                 watchbed.stop(watch)
                 self.bed.unplug(serial)
                 self.bed.unplug(serial + 1)
-                harness.cups_command(self.cups, ["lpadmin", "-x", "VELQ"])
+                scheduler.cups_command(self.cups, ["lpadmin", "-x", "VELQ"])
 
 
 class SilentPrinters(WatchCase):
@@ -126,14 +125,14 @@ class SilentPrinters(WatchCase):
         self.start()
         # Three reads of the silent printer per pass, each given up after 3 s.
         self.assertLess(time.monotonic() - began, 9 + 15)
-        self.assertIn("timed out after 3000 ms", harness.read_text(self.watch["err"]))
+        self.assertIn("timed out after 3000 ms", processes.read_text(self.watch["err"]))
         # The silent one is device 0, the answering one device 1: E = 1.
         watchbed.wait_managed(self.cups, {"VELQ": (1, True)})
 
     def test_stop_during_a_read_within_5_s(self):
         self.start()
         silent = self.bed.plug(1, code=None)
-        harness.wait_until(lambda: silent.devname in harness.read_text(self.watch["err"]), 30, what="the read")
+        processes.wait_until(lambda: silent.devname in processes.read_text(self.watch["err"]), 30, what="the read")
         code, seconds = watchbed.stop(self.watch)
         self.assertEqual(code, 0)
         self.assertLess(seconds, 5)
@@ -143,7 +142,7 @@ class SilentPrinters(WatchCase):
         self.start()
         self.assertEqual(watchbed.passes(self.watch), 1)
         self.bed.plug(2)  # starts a pass of at least 9 s (the silent printer)
-        harness.wait_until(lambda: watchbed.passes(self.watch) == 2, 30, what="the second pass")
+        processes.wait_until(lambda: watchbed.passes(self.watch) == 2, 30, what="the second pass")
         for serial in (3, 4, 5):
             self.bed.plug(serial)
         watchbed.wait_managed(self.cups, {"VELQ": (1, True), "VELQ_1": (2, True), "VELQ_2": (3, True),
@@ -154,7 +153,7 @@ class SilentPrinters(WatchCase):
     def test_node_vanishing_mid_read(self):
         self.start()
         silent = self.bed.plug(1, code=None)
-        harness.wait_until(lambda: silent.devname in harness.read_text(self.watch["err"]), 30, what="the read")
+        processes.wait_until(lambda: silent.devname in processes.read_text(self.watch["err"]), 30, what="the read")
         self.bed.unplug(1)
         self.bed.plug(2)
         watchbed.wait_managed(self.cups, {"VELQ": (1, True)}, timeout=60)
@@ -165,13 +164,13 @@ class QueuesAndJobs(WatchCase):
     def test_rename_loses_no_pending_job(self):
         # A managed queue of another name, stopped, holding two jobs.
         self.add_queue("Old", position=1, enabled=False)
-        harness.cups_command(self.cups, ["cupsaccept", "Old"])
+        scheduler.cups_command(self.cups, ["cupsaccept", "Old"])
         watchbed.submit_raw(self.cups, "Old", "first label\n")
         watchbed.submit_raw(self.cups, "Old", "second label\n")
         self.bed.plug(1, event=False)
         self.start()
         watchbed.wait_managed(self.cups, {"VELQ": (1, True)})
-        jobs = harness.wait_for_jobs(self.cups, 2)
+        jobs = scheduler.wait_for_jobs(self.cups, 2)
         self.assertEqual([job["queue"] for job in jobs], ["VELQ", "VELQ"])
         self.assertEqual(sorted(job["data"] for job in jobs), [b"first label\n", b"second label\n"])
         self.assertNotIn("Old", watchbed.queues(self.cups))
@@ -185,9 +184,9 @@ class QueuesAndJobs(WatchCase):
         self.assertTrue(watchbed.queues(self.cups)["VELQ"]["accepting"])
         watchbed.submit_raw(self.cups, "VELQ", "printed later\n")
         time.sleep(1)
-        self.assertEqual(harness.captured_jobs(self.cups), [])
+        self.assertEqual(scheduler.captured_jobs(self.cups), [])
         self.bed.plug(1)
-        jobs = harness.wait_for_jobs(self.cups, 1)
+        jobs = scheduler.wait_for_jobs(self.cups, 1)
         self.assertEqual(jobs[0]["data"], b"printed later\n")
 
     def test_queue_of_another_driver_holding_the_wanted_name(self):
@@ -209,10 +208,10 @@ class QueuesAndJobs(WatchCase):
         watchbed.restart_cups(self.run_, self.cups)
         self.assertEqual(watchbed.managed(self.cups), expected)
         # The scheduler goes away; a pass meanwhile fails, the daemon stays.
-        harness.stop_process(self.cups["proc"])
+        processes.stop_process(self.cups["proc"])
         before = watchbed.passes(self.watch)
         self.bed.unplug(2)
-        harness.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass without CUPS")
+        processes.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass without CUPS")
         time.sleep(1)
         self.assertIsNone(self.watch["proc"].poll())
         watchbed.restart_cups(self.run_, self.cups)
@@ -238,19 +237,19 @@ class Settings(WatchCase):
         watchbed.write_settings(self.settings, name="LBL", driver="D" * 300, data_dir=self.data)
         before = watchbed.passes(self.watch)
         self.bed.unplug(1)
-        harness.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass")
+        processes.wait_until(lambda: watchbed.passes(self.watch) > before, 30, what="a pass")
         time.sleep(2)
         self.assertEqual(watchbed.managed(self.cups), {"LBL": (1, True)})
-        self.assertIn("DriverName does not fit 255 bytes", harness.read_text(self.watch["err"]))
+        self.assertIn("DriverName does not fit 255 bytes", processes.read_text(self.watch["err"]))
 
 
 class Start(WatchCase):
     def test_cups_unreachable_at_start(self):
-        harness.stop_process(self.cups["proc"])
+        processes.stop_process(self.cups["proc"])
         watch = self.start(wait_ready=False)
         code = watch["proc"].wait(30)
         self.assertEqual(code, 1)
-        lines = harness.read_text(watch["err"]).strip().splitlines()
+        lines = processes.read_text(watch["err"]).strip().splitlines()
         self.assertEqual(len(lines), 1)
         self.assertIn("the CUPS scheduler at 127.0.0.1:%d does not answer" % self.cups["port"], lines[0])
 
@@ -258,7 +257,7 @@ class Start(WatchCase):
         exe = watchbed.watch_exe()
         usage = "usage: printerwatch [--config FILE] [--trace] [--help] [--version]\n"
         cases = (
-            (["--version"], 0, "printerwatch %s\n" % native.project_version(), ""),
+            (["--version"], 0, "printerwatch %s\n" % paths.project_version(), ""),
             (["--help"], 0, usage, ""),
             (["--bogus"], 2, "", "printerwatch: unknown option --bogus\n" + usage),
             (["--config"], 2, "", "printerwatch: unknown option --config\n" + usage),
@@ -271,10 +270,10 @@ class Start(WatchCase):
                 self.assertEqual(got_err, err)
 
     def test_shipped_settings_file_is_read(self):
-        self.settings = os.path.join(harness.SOURCE_DIR, "watch", "linux", "printerwatch.conf")
+        self.settings = os.path.join(paths.SOURCE_DIR, "watch", "linux", "printerwatch.conf")
         self.start()
         self.assertIn("*** PrinterName=VELQ, DriverName=Zebra ZPL Label Printer, PrinterPort=usb://Zebra/LP2844",
-                      harness.read_text(self.watch["err"]))
+                      processes.read_text(self.watch["err"]))
 
 
 if __name__ == "__main__":

@@ -36,9 +36,8 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-import harness  # noqa: E402
+from pylib import paths, processes, scheduler  # noqa: E402
 
-NATIVE_BUILD = os.environ.get("PG_NATIVE_BUILD", os.path.join(harness.SOURCE_DIR, "build", "native"))
 DRIVER = "Zebra ZPL Label Printer"  # make and model of drv:///sample.drv/zebra.ppd
 OTHER_PPD = "drv:///sample.drv/generic.ppd"
 LABEL_PPD = "drv:///sample.drv/zebra.ppd"
@@ -47,7 +46,7 @@ BLOCK_BYTES = 255
 
 
 def watch_exe():
-    path = os.path.join(NATIVE_BUILD, "watch", "printerwatch")
+    path = os.path.join(paths.NATIVE_BUILD, "watch", "printerwatch")
     if not os.path.exists(path):
         raise FileNotFoundError(path + " is missing: build the native target first")
     return path
@@ -199,18 +198,18 @@ def start_watch(run, cups, bed, settings, args=(), wait_ready=True, env_extra=No
     with open(err, "wb") as stderr:
         proc = subprocess.Popen([watch_exe(), "--config", settings, "--trace"] + list(args), env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
-    run["stops"].append(lambda: harness.stop_process(proc))
+    run["stops"].append(lambda: processes.stop_process(proc))
     watch = {"proc": proc, "err": err, "notices": notices}
     if wait_ready:
-        harness.wait_until(lambda: notices.has("READY=1") or proc.poll() is not None, 60, what="READY=1")
+        processes.wait_until(lambda: notices.has("READY=1") or proc.poll() is not None, 60, what="READY=1")
         if proc.poll() is not None:
-            raise RuntimeError("printerwatch exited: " + harness.read_text(err))
+            raise RuntimeError("printerwatch exited: " + processes.read_text(err))
     return watch
 
 
 def passes(watch):
     """How many passes have started so far."""
-    return harness.read_text(watch["err"]).count("*** PrinterName=")
+    return processes.read_text(watch["err"]).count("*** PrinterName=")
 
 
 def stop(watch):
@@ -224,7 +223,7 @@ def stop(watch):
 def queues(cups):
     """The scheduler's queues: name -> dict(driver, position, stopped, accepting)."""
     listing = {}
-    text = harness.cups_command(cups, ["lpstat", "-l", "-p"], check=False)
+    text = scheduler.cups_command(cups, ["lpstat", "-l", "-p"], check=False)
     current = None
     for line in text.splitlines():
         if line.startswith("printer "):
@@ -232,13 +231,13 @@ def queues(cups):
             listing[current] = {"stopped": " disabled " in line or "disabled since" in line,
                                 "position": None, "driver": None}
     for name in listing:
-        options = harness.cups_command(cups, ["lpoptions", "-p", name], check=False)
+        options = scheduler.cups_command(cups, ["lpoptions", "-p", name], check=False)
         for word in shlex.split(options):
             if word.startswith("printerwatch-position="):
                 listing[name]["position"] = int(word.split("=", 1)[1])
             if word.startswith("printer-make-and-model="):
                 listing[name]["driver"] = word.split("=", 1)[1].strip("'")
-        accepting = harness.cups_command(cups, ["lpstat", "-a", name], check=False)
+        accepting = scheduler.cups_command(cups, ["lpstat", "-a", name], check=False)
         listing[name]["accepting"] = "not accepting" not in accepting
     return listing
 
@@ -258,7 +257,7 @@ def wait_managed(cups, expected, timeout=60):
         return last["seen"] == expected
 
     try:
-        harness.wait_until(settled, timeout, interval=0.3, what="queues %r" % (expected,))
+        processes.wait_until(settled, timeout, interval=0.3, what="queues %r" % (expected,))
     except TimeoutError:
         raise AssertionError("managed queues %r, wanted %r" % (last.get("seen"), expected))
 
@@ -266,7 +265,7 @@ def wait_managed(cups, expected, timeout=60):
 def restart_cups(run, cups, down_seconds=0.0):
     """Stops the private scheduler by its PID and starts it again on the same
     folder and port; `down_seconds` keeps it away in between."""
-    harness.stop_process(cups["proc"])
+    processes.stop_process(cups["proc"])
     time.sleep(down_seconds)
     root = cups["root"]
     with open(os.path.join(root, "cupsd.out"), "a") as log:
@@ -275,20 +274,20 @@ def restart_cups(run, cups, down_seconds=0.0):
              "-s", os.path.join(root, "cups-files.conf")],
             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     proc = cups["proc"]
-    run["stops"].append(lambda: harness.stop_process(proc))
+    run["stops"].append(lambda: processes.stop_process(proc))
 
     def answering():
         with socket.socket() as s:
             s.settimeout(0.5)
             return s.connect_ex(("127.0.0.1", cups["port"])) == 0
 
-    harness.wait_until(answering, 20, what="cupsd again")
+    processes.wait_until(answering, 20, what="cupsd again")
 
 
 def submit_raw(cups, queue, text):
     """Queues one raw job (no filters) and returns its id."""
     out = subprocess.run(["lp", "-d", queue, "-o", "raw", "-t", "watch job"], input=text.encode(),
-                         env=harness.cups_env(cups), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         env=scheduler.cups_env(cups), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          timeout=60)
     if out.returncode != 0:
         raise RuntimeError("lp failed: " + out.stdout.decode(errors="replace"))

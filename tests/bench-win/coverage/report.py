@@ -97,7 +97,7 @@ def run_suites(build, scratch):
     """Every bench suite once against the instrumented build; returns the
     suites that failed (the report is made all the same)."""
     env = dict(os.environ)
-    env.update({"PYTHONPATH": BENCH_WIN, "PG_SOURCE_DIR": SOURCE_DIR, "PG_WIN_BUILD": build,
+    env.update({"PYTHONPATH": os.path.join(SOURCE_DIR, "tests"), "PG_SOURCE_DIR": SOURCE_DIR, "PG_WIN_BUILD": build,
                 "PG_BENCH_DIR": scratch,
                 # The .gcda paths are the build's Linux paths; Z: is / in a prefix.
                 "GCOV_PREFIX": "Z:"})

@@ -10,7 +10,7 @@ import re
 import subprocess
 import unittest
 
-import harness
+from pylib import httpapi, installer, paths, processes, scheduler, wineprefix, winservice
 
 OLD_VERSION = "0.9.0"
 INSTALL_DIR = "C:\\Program Files\\VELQ printgate"
@@ -45,10 +45,10 @@ def msi_table(msi, table):
 
 class VersionResources(unittest.TestCase):
     def test_both_programs_carry_the_project_version(self):
-        version = harness.project_version()
+        version = paths.project_version()
         for exe in ("tray/printgate.exe", "watch/printerwatch.exe"):
             with self.subTest(exe=exe):
-                numbers, strings = version_resource(harness.win_exe(exe))
+                numbers, strings = version_resource(paths.win_exe(exe))
                 self.assertEqual(numbers, {"FILEVERSION": version.replace(".", ",") + ",0",
                                            "PRODUCTVERSION": version.replace(".", ",") + ",0"})
                 self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
@@ -60,14 +60,14 @@ class MsiTables(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.msi = harness.product_msi()
+        cls.msi = installer.product_msi()
 
     def rows(self, table):
         return {row[0]: row[1:] for row in msi_table(self.msi, table)}
 
     def test_tables(self):
         properties = self.rows("Property")
-        self.assertEqual(properties["ProductVersion"], [harness.project_version()])
+        self.assertEqual(properties["ProductVersion"], [paths.project_version()])
         self.assertEqual(properties["ALLUSERS"], ["1"])  # per machine
         self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR", "ALLOWEDORIGINS"},
                              set(properties["SecureCustomProperties"][0].split(";")))
@@ -88,9 +88,9 @@ class MsiTables(unittest.TestCase):
         # install, stopped on install and uninstall, deleted on uninstall,
         # the installer waiting each time.
         service, = self.rows("ServiceInstall").values()
-        self.assertEqual(service[:5], [harness.SERVICE, harness.SERVICE, "16", "2", "32769"])
+        self.assertEqual(service[:5], [installer.SERVICE, installer.SERVICE, "16", "2", "32769"])
         control, = self.rows("ServiceControl").values()
-        self.assertEqual((control[0], int(control[1]), control[3]), (harness.SERVICE, 1 | 2 | 32 | 128, "1"))
+        self.assertEqual((control[0], int(control[1]), control[3]), (installer.SERVICE, 1 | 2 | 32 | 128, "1"))
 
         # A plain (not advertised) shortcut to printgate in the all-users
         # Start menu (ALLUSERS=1 makes ProgramMenuFolder the common one on
@@ -102,7 +102,7 @@ class MsiTables(unittest.TestCase):
         # Upgrades: every older version is replaced, removed before the new
         # one installs (its settings were read by then); a newer one blocks.
         upgrades = msi_table(self.msi, "Upgrade")
-        self.assertIn(["{49DDDC14-2E78-4F5D-8565-CDC9709CE1FF}", "", harness.project_version(), "", "1", "",
+        self.assertIn(["{49DDDC14-2E78-4F5D-8565-CDC9709CE1FF}", "", paths.project_version(), "", "1", "",
                        "WIX_UPGRADE_DETECTED"], upgrades)
         sequence = {row[0]: (row[1], int(row[2])) for row in msi_table(self.msi, "InstallExecuteSequence")}
         self.assertLess(sequence["InstallValidate"][1], sequence["RemoveExistingProducts"][1])
@@ -125,29 +125,29 @@ class MsiUnderWine(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.run_ = run = harness.new_run(cls.addClassCleanup)
-        cls.cups = harness.start_cups(run, queues=("Label2",), default="Label2")
-        cls.env = env = harness.new_prefix(run, cls.cups)
-        cls.old_msi = harness.build_msi(run, OLD_VERSION)
+        cls.run_ = run = processes.new_run(cls.addClassCleanup)
+        cls.cups = scheduler.start_cups(run, queues=("Label2",), default="Label2")
+        cls.env = env = wineprefix.new_prefix(run, cls.cups)
+        cls.old_msi = installer.build_msi(run, OLD_VERSION)
 
         # First an install that fails late: services.exe, given a 1 ms
         # deadline for a service's first status, fails StartServices, the
         # last step that changes the machine.
         control = "HKLM\\System\\CurrentControlSet\\Control"
-        harness.wine(env, ["reg", "add", control, "/v", "ServicesPipeTimeout", "/t", "REG_SZ", "/d", "1", "/f"])
-        harness.keep_wine_up(run, env)
-        cls.failed = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels"], name="failed")
+        wineprefix.wine(env, ["reg", "add", control, "/v", "ServicesPipeTimeout", "/t", "REG_SZ", "/d", "1", "/f"])
+        wineprefix.keep_wine_up(run, env)
+        cls.failed = installer.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels"], name="failed")
         cls.after_failure = cls.leftovers(env)
-        harness.wine(env, ["reg", "delete", control, "/v", "ServicesPipeTimeout", "/f"])
-        harness.restart_wine(run, env)
+        wineprefix.wine(env, ["reg", "delete", control, "/v", "ServicesPipeTimeout", "/f"])
+        wineprefix.restart_wine(run, env)
         # Wine's services.exe gives a service 10 s to send its first status,
         # and printerwatch sends it after its first pass; a prefix's first
         # load of the spooler (mirroring the CUPS queues) can take most of
         # that on a busy machine, so it happens here, before the install.
-        harness.spooler_queues(env)
+        winservice.spooler_queues(env)
         # Settings on the command line, the port and the data directory left
         # to their defaults.
-        cls.install = harness.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",
+        cls.install = installer.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",
                                                  "DRIVERNAME=" + DRIVER], name="install")
 
     @staticmethod
@@ -155,19 +155,19 @@ class MsiUnderWine(unittest.TestCase):
         """What of the product is on the machine."""
         found = {}
         for name in PROGRAMS:
-            if os.path.exists(harness.win_path(env, INSTALL_DIR + "\\" + name)):
+            if os.path.exists(wineprefix.win_path(env, INSTALL_DIR + "\\" + name)):
                 found[name] = True
-        for key in (harness.SETTINGS_KEY, harness.DATA_KEY, ORIGINS_KEY):
-            if harness.reg_values(env, key):
-                found[key] = harness.reg_values(env, key)
-        if harness.PRODUCT in (harness.reg_values(env, harness.RUN_KEY) or {}):
+        for key in (installer.SETTINGS_KEY, installer.DATA_KEY, ORIGINS_KEY):
+            if wineprefix.reg_values(env, key):
+                found[key] = wineprefix.reg_values(env, key)
+        if installer.PRODUCT in (wineprefix.reg_values(env, installer.RUN_KEY) or {}):
             found["Run"] = True
-        if harness.service_state(env, harness.SERVICE) is not None:
-            found["service"] = harness.service_state(env, harness.SERVICE)
-        if os.path.exists(harness.win_path(env, DEFAULT_DATA_DIR)):
+        if winservice.service_state(env, installer.SERVICE) is not None:
+            found["service"] = winservice.service_state(env, installer.SERVICE)
+        if os.path.exists(wineprefix.win_path(env, DEFAULT_DATA_DIR)):
             found["data directory"] = True
-        if harness.installed_products(env):
-            found["installed programs"] = harness.installed_products(env)
+        if installer.installed_products(env):
+            found["installed programs"] = installer.installed_products(env)
         return found
 
     def test_0_an_install_that_fails_rolls_back_leaving_nothing(self):
@@ -178,19 +178,19 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(self.after_failure, {})
 
     def program_path(self, name):
-        return harness.win_path(self.env, INSTALL_DIR + "\\" + name)
+        return wineprefix.win_path(self.env, INSTALL_DIR + "\\" + name)
 
     def wait_for_service(self, state):
-        harness.wait_until(lambda: harness.service_state(self.env, harness.SERVICE) == state, 60, interval=0.5,
+        processes.wait_until(lambda: winservice.service_state(self.env, installer.SERVICE) == state, 60, interval=0.5,
                            what="the service in state %d" % state)
 
     def start_from_run_entry(self, name):
-        program = harness.run_entry_program(self.env)
+        program = installer.run_entry_program(self.env)
         self.assertEqual(program, INSTALL_DIR + "\\printgate.exe")
-        harness.wait_until(lambda: not harness.api_answering(), 600, interval=1,
-                           what="port %d to be free" % harness.API_PORT)
-        gate = harness.start_printgate(self.run_, self.env, exe=program, name=name)
-        status, _, body = harness.http("POST", "/vqapi/GetPrinters")
+        processes.wait_until(lambda: not httpapi.api_answering(), 600, interval=1,
+                           what="port %d to be free" % httpapi.API_PORT)
+        gate = wineprefix.start_printgate(self.run_, self.env, exe=program, name=name)
+        status, _, body = httpapi.http("POST", "/vqapi/GetPrinters")
         self.assertEqual(status, 200)
         self.assertIn(b'"Label2"', body)
         return gate
@@ -200,77 +200,77 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(code, 0, log[-3000:])
         for name in PROGRAMS:
             with open(self.program_path(name), "rb") as installed, \
-                 open(harness.win_exe(("tray/" if name == "printgate.exe" else "watch/") + name), "rb") as built:
+                 open(paths.win_exe(("tray/" if name == "printgate.exe" else "watch/") + name), "rb") as built:
                 self.assertEqual(installed.read(), built.read(), name)
-        self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
+        self.assertEqual(wineprefix.reg_values(self.env, installer.SETTINGS_KEY),
                          {"PrinterName": "Desk Labels", "DriverName": DRIVER, "PrinterPort": "USB001"})
-        self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
         # No allowlist given: none written, for an empty one would refuse every page.
-        self.assertFalse(harness.reg_values(self.env, ORIGINS_KEY))
-        self.assertTrue(os.path.isdir(harness.win_path(self.env, DEFAULT_DATA_DIR)))
-        self.assertEqual(harness.reg_values(self.env, harness.RUN_KEY).get(harness.PRODUCT),
+        self.assertFalse(wineprefix.reg_values(self.env, ORIGINS_KEY))
+        self.assertTrue(os.path.isdir(wineprefix.win_path(self.env, DEFAULT_DATA_DIR)))
+        self.assertEqual(wineprefix.reg_values(self.env, installer.RUN_KEY).get(installer.PRODUCT),
                          '"%s\\printgate.exe"' % INSTALL_DIR)
-        self.assertEqual(list(harness.installed_products(self.env).values()), [OLD_VERSION])
+        self.assertEqual(list(installer.installed_products(self.env).values()), [OLD_VERSION])
         # The service: created as asked and started by the install itself.
-        service = harness.reg_values(self.env, "HKLM\\System\\CurrentControlSet\\Services\\" + harness.SERVICE)
+        service = wineprefix.reg_values(self.env, "HKLM\\System\\CurrentControlSet\\Services\\" + installer.SERVICE)
         self.assertEqual((service["Type"], service["Start"]), ("0x10", "0x2"))
         self.assertIn(INSTALL_DIR + "\\printerwatch.exe", service["ImagePath"])
         self.wait_for_service(4)
         # Wine puts a per-machine shortcut in the user's own Start menu.
         menu = re.search(r"ProgramMenuFolder = (.*)", log).group(1).strip()
-        self.assertTrue(os.path.exists(harness.win_path(self.env, menu + "VELQ printgate.lnk")), menu)
+        self.assertTrue(os.path.exists(wineprefix.win_path(self.env, menu + "VELQ printgate.lnk")), menu)
 
     def test_2_the_run_entry_starts_a_printgate_that_answers(self):
         gate = self.start_from_run_entry("printgate-run")
-        harness.stop_process(gate["proc"])
-        harness.wait_until(lambda: not harness.api_answering(), 30, what="port %d closed" % harness.API_PORT)
+        processes.stop_process(gate["proc"])
+        processes.wait_until(lambda: not httpapi.api_answering(), 30, what="port %d closed" % httpapi.API_PORT)
 
     def test_3_upgrade_keeps_what_the_administrator_changed(self):
         # Changed by hand since the install; a value given on the upgrade's
         # command line still wins over the stored one.
-        harness.wine(self.env, ["reg", "add", harness.SETTINGS_KEY, "/v", "PrinterName", "/t", "REG_SZ",
+        wineprefix.wine(self.env, ["reg", "add", installer.SETTINGS_KEY, "/v", "PrinterName", "/t", "REG_SZ",
                                 "/d", "Front Desk", "/f"])
-        harness.wine(self.env, ["reg", "add", harness.SETTINGS_KEY, "/v", "PrinterPort", "/t", "REG_SZ",
+        wineprefix.wine(self.env, ["reg", "add", installer.SETTINGS_KEY, "/v", "PrinterPort", "/t", "REG_SZ",
                                 "/d", "LPT1:", "/f"])
-        code, log = harness.msiexec(self.run_, self.env, ["/i", harness.product_msi(),
+        code, log = installer.msiexec(self.run_, self.env, ["/i", installer.product_msi(),
                                                           "DRIVERNAME=" + DRIVER + " 2",
                                                           "ALLOWEDORIGINS=" + ORIGINS], name="upgrade")
         self.assertEqual(code, 0, log[-3000:])
-        self.assertEqual(harness.reg_values(self.env, harness.SETTINGS_KEY),
+        self.assertEqual(wineprefix.reg_values(self.env, installer.SETTINGS_KEY),
                          {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:"})
-        self.assertEqual(harness.reg_values(self.env, harness.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
-        self.assertEqual(harness.reg_values(self.env, ORIGINS_KEY), {"AllowedOrigins": ORIGINS})
-        products = harness.installed_products(self.env)
-        self.assertEqual(list(products.values()), [harness.project_version()], products)
+        self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
+        self.assertEqual(wineprefix.reg_values(self.env, ORIGINS_KEY), {"AllowedOrigins": ORIGINS})
+        products = installer.installed_products(self.env)
+        self.assertEqual(list(products.values()), [paths.project_version()], products)
         numbers, _ = version_resource(self.program_path("printerwatch.exe"))
-        self.assertEqual(numbers["FILEVERSION"], harness.project_version().replace(".", ",") + ",0")
+        self.assertEqual(numbers["FILEVERSION"], paths.project_version().replace(".", ",") + ",0")
         self.wait_for_service(4)
 
     def test_4_uninstall_while_printgate_runs_leaves_nothing(self):
         gate = self.start_from_run_entry("printgate-before-removal")
-        code, log = harness.msiexec(self.run_, self.env, ["/x", harness.product_msi()], name="uninstall")
+        code, log = installer.msiexec(self.run_, self.env, ["/x", installer.product_msi()], name="uninstall")
         self.assertEqual(code, 0, log[-3000:])
         # The service was stopped before its program went: no half-removed
         # service.
-        self.assertIsNone(harness.service_state(self.env, harness.SERVICE))
+        self.assertIsNone(winservice.service_state(self.env, installer.SERVICE))
         self.assertFalse(os.path.exists(self.program_path("printerwatch.exe")))
         # Wine can't delete a running program's file and goes on without
         # scheduling it for later or saying so (Windows deletes it at the
         # next restart and reports that one is needed).
         self.assertTrue(os.path.exists(self.program_path("printgate.exe")))
-        self.assertFalse(harness.reg_values(self.env, harness.SETTINGS_KEY))
-        self.assertFalse(harness.reg_values(self.env, harness.DATA_KEY))
-        self.assertFalse(harness.reg_values(self.env, ORIGINS_KEY))
-        self.assertNotIn(harness.PRODUCT, harness.reg_values(self.env, harness.RUN_KEY) or {})
-        self.assertEqual(harness.installed_products(self.env), {})
+        self.assertFalse(wineprefix.reg_values(self.env, installer.SETTINGS_KEY))
+        self.assertFalse(wineprefix.reg_values(self.env, installer.DATA_KEY))
+        self.assertFalse(wineprefix.reg_values(self.env, ORIGINS_KEY))
+        self.assertNotIn(installer.PRODUCT, wineprefix.reg_values(self.env, installer.RUN_KEY) or {})
+        self.assertEqual(installer.installed_products(self.env), {})
         menu = re.search(r"ProgramMenuFolder = (.*)", self.install[1]).group(1).strip()
-        self.assertFalse(os.path.exists(harness.win_path(self.env, menu + "VELQ printgate.lnk")))
+        self.assertFalse(os.path.exists(wineprefix.win_path(self.env, menu + "VELQ printgate.lnk")))
         # The spooler's queues are the user's: untouched.
-        self.assertIn("Label2", harness.cups_command(self.cups, ["lpstat", "-p"]))
+        self.assertIn("Label2", scheduler.cups_command(self.cups, ["lpstat", "-p"]))
         self.assertIsNone(gate["proc"].poll())
-        harness.stop_process(gate["proc"])
+        processes.stop_process(gate["proc"])
         self.assertEqual(set(self.leftovers(self.env)), {"printgate.exe"})
-        harness.wait_until(lambda: not harness.api_answering(), 30, what="port %d closed" % harness.API_PORT)
+        processes.wait_until(lambda: not httpapi.api_answering(), 30, what="port %d closed" % httpapi.API_PORT)
 
 
 if __name__ == "__main__":

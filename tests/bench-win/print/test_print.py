@@ -13,8 +13,7 @@ import threading
 import time
 import unittest
 
-import harness
-import labels
+from pylib import httpapi, labels, processes, scheduler, wineprefix
 
 ANSWER = b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t"hahah"\n}'
 WHITE, BLACK = (255, 255, 255), (0, 0, 0)
@@ -35,29 +34,29 @@ def printable_origin(postscript, dpi):
 class PrintUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        run = harness.new_run(cls.addClassCleanup)
-        cls.cups = harness.start_cups(run)
-        cls.env = harness.new_prefix(run, cls.cups)
+        run = processes.new_run(cls.addClassCleanup)
+        cls.cups = scheduler.start_cups(run)
+        cls.env = wineprefix.new_prefix(run, cls.cups)
         # The API port is fixed: another bench run on the machine may hold it.
-        harness.wait_until(lambda: not harness.api_answering(), 600, interval=1,
-                           what="port %d to be free" % harness.API_PORT)
-        cls.gate = harness.start_printgate(run, cls.env)
+        processes.wait_until(lambda: not httpapi.api_answering(), 600, interval=1,
+                           what="port %d to be free" % httpapi.API_PORT)
+        cls.gate = wineprefix.start_printgate(run, cls.env)
         cls.seen = 0
 
     def post(self, query, body, marker=None):
         """Posts a body; checks the fixed answer and that our own printgate
         took the request (its log shows the query's parameter line)."""
-        before = len(harness.output(self.gate))
-        status, headers, answer = harness.http("POST", "/vqapi/PrintImage" + query, body=body,
+        before = len(processes.output(self.gate))
+        status, headers, answer = httpapi.http("POST", "/vqapi/PrintImage" + query, body=body,
                                                headers={"Content-Type": "text/plain"})
         self.assertEqual((status, answer), (200, ANSWER))
         if marker:
-            harness.wait_until(lambda: marker in harness.output(self.gate)[before:], 30,
+            processes.wait_until(lambda: marker in processes.output(self.gate)[before:], 30,
                                what="our printgate to log %r (is another one on the port?)" % marker)
-        return harness.output(self.gate)[before:]
+        return processes.output(self.gate)[before:]
 
     def new_jobs(self, count):
-        jobs = harness.wait_for_jobs(self.cups, self.seen + count, timeout=90)
+        jobs = scheduler.wait_for_jobs(self.cups, self.seen + count, timeout=90)
         fresh = jobs[self.seen:]
         type(self).seen = len(jobs)
         return fresh
@@ -162,7 +161,7 @@ class PrintUnderWine(unittest.TestCase):
         # leaves it at 0, so any decimal code is taken.
         self.assertRegex(out, rb"start print\r?\nCould not create printer DC: \d+\r?\n$")
         time.sleep(3)
-        self.assertEqual(len(harness.captured_jobs(self.cups)), self.seen)
+        self.assertEqual(len(scheduler.captured_jobs(self.cups)), self.seen)
 
     def test_without_a_query_the_label_prints_on_velq(self):
         image = labels.png(80, 48, lambda x, y: BLACK if x < 8 else WHITE)
@@ -174,7 +173,7 @@ class PrintUnderWine(unittest.TestCase):
         def pixel(x, y):
             return BLACK if (x < 100 and y < 60) or x == 399 or y == 239 else WHITE
 
-        status, _, answer = harness.http("POST", "/vqapi/v2/print?printer=Office",
+        status, _, answer = httpapi.http("POST", "/vqapi/v2/print?printer=Office",
                                          body=labels.png(400, 240, pixel), headers={"Content-Type": "image/png"})
         answer = json.loads(answer)
         self.assertEqual(status, 200, answer)
@@ -187,7 +186,7 @@ class PrintUnderWine(unittest.TestCase):
         self.assertEqual(page.dark_box(), (left, top, left + 400, top + 240))
         # Wine's CreateDCW gives no reason for an unknown queue; the route
         # still tells it apart from a failed print.
-        status, _, answer = harness.http("POST", "/vqapi/v2/print?printer=Nowhere", body=labels.png(8, 8, pixel),
+        status, _, answer = httpapi.http("POST", "/vqapi/v2/print?printer=Nowhere", body=labels.png(8, 8, pixel),
                                          headers={"Content-Type": "image/png"})
         self.assertEqual((status, json.loads(answer)["error"]), (404, "printer-not-found"))
 

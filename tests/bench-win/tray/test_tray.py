@@ -9,7 +9,7 @@ import socket
 import time
 import unittest
 
-import harness
+from pylib import httpapi, paths, processes, scheduler, wineprefix, x11
 
 WM_NULL, WM_CLOSE, WM_COMMAND, WM_USER = 0x0000, 0x0010, 0x0111, 0x0400
 WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONDBLCLK = 0x0200, 0x0201, 0x0203
@@ -17,7 +17,7 @@ WM_RBUTTONDOWN, WM_RBUTTONUP = 0x0204, 0x0205
 WS_OVERLAPPEDWINDOW, WS_VISIBLE = 0x00CF0000, 0x10000000
 ICON_ID, QUIT_COMMAND = 1000, 105
 CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
-ARTIFACTS = os.path.join(harness.BENCH_DIR, "artifacts")
+ARTIFACTS = os.path.join(paths.BENCH_DIR, "artifacts")
 
 
 def utf16_units(text):
@@ -41,16 +41,16 @@ def parse_lines(text, first_key):
 class TrayUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
-        cls.display = harness.start_xvfb(cls.run_)
-        cls.cups = harness.start_cups(cls.run_)
-        cls.env = harness.new_prefix(cls.run_, cls.cups, display=cls.display)
-        cls.probe_exe = harness.win_exe("tray/tray_probe.exe")
+        cls.run_ = processes.new_run(cls.addClassCleanup)
+        cls.display = x11.start_xvfb(cls.run_)
+        cls.cups = scheduler.start_cups(cls.run_)
+        cls.env = wineprefix.new_prefix(cls.run_, cls.cups, display=cls.display)
+        cls.probe_exe = paths.win_exe("tray/tray_probe.exe")
         if os.path.exists(CJK_FONT):
             # Only for a legible screenshot: Wine's UI fonts lack Chinese
             # glyphs, so the menu text would show as boxes.
             for face in ("Tahoma", "MS Shell Dlg", "Microsoft Sans Serif"):
-                harness.wine(cls.env, ["reg", "add",
+                wineprefix.wine(cls.env, ["reg", "add",
                                        "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink",
                                        "/v", face, "/t", "REG_MULTI_SZ",
                                        "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"])
@@ -59,7 +59,7 @@ class TrayUnderWine(unittest.TestCase):
     # --- helpers ---------------------------------------------------------
 
     def probe(self, *args):
-        code, text = harness.wine(self.env, [self.probe_exe] + [str(a) for a in args])
+        code, text = wineprefix.wine(self.env, [self.probe_exe] + [str(a) for a in args])
         return text
 
     def tray_windows(self):
@@ -78,16 +78,16 @@ class TrayUnderWine(unittest.TestCase):
         """Starts a copy and returns (program, its tray window record)."""
         known = {w["window"] for w in self.tray_windows()}
         type(self).serial += 1
-        gate = harness.start_printgate(self.run_, self.env, wait=wait_for_api,
+        gate = wineprefix.start_printgate(self.run_, self.env, wait=wait_for_api,
                                        name="printgate-%d" % self.serial)
-        self.addCleanup(harness.stop_process, gate["proc"])
+        self.addCleanup(processes.stop_process, gate["proc"])
 
         def new_window():
             if gate["proc"].poll() is not None:
                 raise RuntimeError("printgate exited with %s" % gate["proc"].returncode)
             fresh = [w for w in self.tray_windows() if w["window"] not in known]
             return fresh[0] if len(fresh) == 1 else None
-        return gate, harness.wait_until(new_window, 90, interval=0.3, what="a new TrayWndClass window")
+        return gate, processes.wait_until(new_window, 90, interval=0.3, what="a new TrayWndClass window")
 
     def menus_of(self, pid):
         return [w for w in self.visible_windows() if w.get("class") == "#32768" and w["pid"] == pid]
@@ -95,9 +95,9 @@ class TrayUnderWine(unittest.TestCase):
     def open_menu(self, window, x=200, y=150):
         """Puts the pointer at (x, y) and sends what a left press on the icon
         sends; returns the popup menu window record."""
-        harness.x_input(self.display, ["mousemove", str(x), str(y)])
+        x11.x_input(self.display, ["mousemove", str(x), str(y)])
         self.assertEqual(self.post(window["window"], WM_USER, ICON_ID, WM_LBUTTONDOWN)["synced"], "1")
-        menus = harness.wait_until(lambda: self.menus_of(window["pid"]), 20, interval=0.2, what="the tray menu")
+        menus = processes.wait_until(lambda: self.menus_of(window["pid"]), 20, interval=0.2, what="the tray menu")
         self.assertEqual(len(menus), 1)
         return menus[0]
 
@@ -105,7 +105,7 @@ class TrayUnderWine(unittest.TestCase):
         """Clicks the menu's one item, as the user would."""
         x = int(menu["x"]) + int(menu["width"]) // 2
         y = int(menu["y"]) + int(menu["height"]) // 2
-        harness.x_input(self.display, ["mousemove", str(x), str(y), "click", "1"])
+        x11.x_input(self.display, ["mousemove", str(x), str(y), "click", "1"])
 
     def wait_exit(self, gate, timeout=30):
         try:
@@ -117,7 +117,7 @@ class TrayUnderWine(unittest.TestCase):
         """A keep-alive connection whose first request was answered (so a
         server worker owns it) and whose second request is half sent: the
         library is then in the middle of reading that request's body."""
-        connection = socket.create_connection(("127.0.0.1", harness.API_PORT), timeout=30)
+        connection = socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=30)
         self.addCleanup(connection.close)
         connection.sendall(b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
         answer = b""
@@ -156,7 +156,7 @@ class TrayUnderWine(unittest.TestCase):
         self.assertEqual([w for w in self.visible_windows() if w["pid"] == window["pid"]], [])
         self.assertTrue(self.icon_known(window["window"]))
         self.assertEqual(self.icons_in_tray("tray-one-icon.png"), 1)
-        status, _, body = harness.http("POST", "/vqapi/GetPrinters", body=b"")
+        status, _, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
         self.assertEqual(status, 200)
         self.assertIn(b'"VELQ"', body)
         self.assertEqual(gate["proc"].poll(), None)
@@ -170,19 +170,19 @@ class TrayUnderWine(unittest.TestCase):
         self.assertEqual(self.post(window["window"], WM_LBUTTONDOWN, 0, 0)["synced"], "1")
         self.assertEqual(self.menus_of(window["pid"]), [])
 
-        before = harness.screenshot(self.display, os.path.join(ARTIFACTS, "tray-before-menu.png"))
+        before = x11.screenshot(self.display, os.path.join(ARTIFACTS, "tray-before-menu.png"))
         menu = self.open_menu(window, 200, 150)
         # The menu's top-left corner sits at the pointer.
         self.assertEqual((int(menu["x"]), int(menu["y"])), (200, 150))
-        shot = harness.screenshot(self.display, os.path.join(ARTIFACTS, "tray-menu.png"))
+        shot = x11.screenshot(self.display, os.path.join(ARTIFACTS, "tray-menu.png"))
         self.assert_shows_menu(before, shot, menu)
 
         # A click elsewhere closes the menu without a command.
-        harness.x_input(self.display, ["mousemove", "700", "600", "click", "1"])
-        harness.wait_until(lambda: not self.menus_of(window["pid"]), 20, interval=0.2, what="the menu to close")
+        x11.x_input(self.display, ["mousemove", "700", "600", "click", "1"])
+        processes.wait_until(lambda: not self.menus_of(window["pid"]), 20, interval=0.2, what="the menu to close")
         self.assertEqual(self.post(window["window"], WM_NULL, 0, 0)["synced"], "1")
         self.assertIsNone(gate["proc"].poll())
-        self.assertEqual(harness.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
+        self.assertEqual(httpapi.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
         # And it opens again at the new pointer position.
         menu = self.open_menu(window, 320, 240)
         self.assertEqual((int(menu["x"]), int(menu["y"])), (320, 240))
@@ -191,8 +191,8 @@ class TrayUnderWine(unittest.TestCase):
 
     def assert_shows_menu(self, before, shot, menu):
         x, y, width, height = (int(menu[k]) for k in ("x", "y", "width", "height"))
-        area = harness.pixels(shot, x, y, width, height)
-        empty = harness.pixels(before, x, y, width, height)
+        area = x11.pixels(shot, x, y, width, height)
+        empty = x11.pixels(before, x, y, width, height)
         self.assertNotEqual(area, empty, "the screenshot shows nothing new where the menu is")
         rgb = [area[i:i + 3] for i in range(0, len(area), 3)]
         light = sum(1 for p in rgb if min(p) >= 200)
@@ -209,8 +209,8 @@ class TrayUnderWine(unittest.TestCase):
         trays = [w for w in self.visible_windows() if w.get("class") == "__winex11_standalone_tray"]
         self.assertEqual(len(trays), 1, "Wine shows no stand-alone tray window")
         x, y, width, height = (int(trays[0][k]) for k in ("x", "y", "width", "height"))
-        shot = harness.screenshot(self.display, os.path.join(ARTIFACTS, name))
-        area = harness.pixels(shot, x, y, width, height)
+        shot = x11.screenshot(self.display, os.path.join(ARTIFACTS, name))
+        area = x11.pixels(shot, x, y, width, height)
         columns = [any(area[(row * width + column) * 3 + 2] >= area[(row * width + column) * 3] + 60
                        for row in range(height)) for column in range(width)]
         return sum(1 for i, blue in enumerate(columns) if blue and (i == 0 or not columns[i - 1]))
@@ -222,7 +222,7 @@ class TrayUnderWine(unittest.TestCase):
         self.choose_quit(menu)
         self.assertEqual(self.wait_exit(gate), 0)
         self.assert_cut_off(connection)
-        self.assertFalse(harness.api_answering())
+        self.assertFalse(httpapi.api_answering())
 
     def test_close_request_ends_with_exit_code_0_while_a_request_is_in_flight(self):
         gate, window = self.start()
@@ -244,7 +244,7 @@ class TrayUnderWine(unittest.TestCase):
         self.addCleanup(holder.close)
         # Earlier cases leave connections in TIME_WAIT on the port.
         holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        holder.bind(("127.0.0.1", harness.API_PORT))
+        holder.bind(("127.0.0.1", httpapi.API_PORT))
         holder.listen(1)
         gate, window = self.start(wait_for_api=False)
         self.assertTrue(self.icon_known(window["window"]))
@@ -254,7 +254,7 @@ class TrayUnderWine(unittest.TestCase):
         self.choose_quit(menu)
         self.assertEqual(self.wait_exit(gate), 0)
         # Nothing is reported when the port cannot be bound.
-        self.assertEqual(harness.output(gate), b"")
+        self.assertEqual(processes.output(gate), b"")
 
     def test_a_second_copy_shows_its_own_icon(self):
         first, firstWindow = self.start()
@@ -270,7 +270,7 @@ class TrayUnderWine(unittest.TestCase):
         self.assertFalse(self.icon_known(secondWindow["window"]))
         self.assertTrue(self.icon_known(firstWindow["window"]))
         self.assertEqual(self.icons_in_tray("tray-one-copy-left.png"), 1)
-        self.assertEqual(harness.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
+        self.assertEqual(httpapi.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
         self.post(firstWindow["window"], WM_CLOSE, 0, 0)
         self.assertEqual(self.wait_exit(first), 0)
 
@@ -292,10 +292,10 @@ class CompiledResources(unittest.TestCase):
     the Win32 resource functions (no display needed)."""
 
     def test_menu_109_and_icon_107(self):
-        run = harness.new_run(self.addCleanup)
-        env = harness.new_prefix(run, None)
-        exe = harness.win_exe("tray/printgate.exe")
-        _, text = harness.wine(env, [harness.win_exe("tray/tray_probe.exe"), "resources", exe])
+        run = processes.new_run(self.addCleanup)
+        env = wineprefix.new_prefix(run, None)
+        exe = paths.win_exe("tray/printgate.exe")
+        _, text = wineprefix.wine(env, [paths.win_exe("tray/tray_probe.exe"), "resources", exe])
         lines = text.splitlines()
         self.assertIn("menu_loaded=1", lines)
         self.assertIn("top_items=1", lines)

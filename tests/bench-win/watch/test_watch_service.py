@@ -13,7 +13,7 @@ import subprocess
 import time
 import unittest
 
-import harness
+from pylib import paths, processes, scheduler, wineprefix, winservice
 
 SERVICE = "VELQ Watch Bench"
 DRIVER = "Label2"  # Wine names each CUPS queue's driver after the queue
@@ -22,49 +22,49 @@ STATE_STOPPED = 1
 
 
 def tool(name):
-    return harness.watch_tool(name)
+    return paths.watch_tool(name)
 
 
 def spooler_queues(env):
-    return harness.spooler_queues(env)
+    return winservice.spooler_queues(env)
 
 
 def service_state(env):
-    return harness.service_state(env, SERVICE)
+    return winservice.service_state(env, SERVICE)
 
 
 def control(env, word):
-    code, text = harness.wine(env, [tool("svcctl_helper.exe"), SERVICE, word], check=False)
+    code, text = wineprefix.wine(env, [tool("svcctl_helper.exe"), SERVICE, word], check=False)
     return code, text.strip()
 
 
 class PrinterWatchServiceTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = run = harness.new_run(cls.addClassCleanup)
-        cups = harness.start_cups(run, queues=(DRIVER,), default=DRIVER)
-        cls.env = env = harness.new_prefix(run, cups)
+        cls.run_ = run = processes.new_run(cls.addClassCleanup)
+        cups = scheduler.start_cups(run, queues=(DRIVER,), default=DRIVER)
+        cls.env = env = wineprefix.new_prefix(run, cups)
 
         # Two queues of the CUPS queue's driver, then the CUPS queue itself
         # goes: Wine keeps its driver but drops the mirrored queue, which
         # would otherwise come back after every pass as a third managed queue.
-        harness.wine(env, [tool("watch_spool_tool.exe"), "add", "VELQ", DRIVER, "FILE:", "1"])
-        harness.wine(env, [tool("watch_spool_tool.exe"), "add", "VELQ #1", DRIVER, "LPT1:", "2"])
-        harness.cups_command(cups, ["lpadmin", "-x", DRIVER])
+        wineprefix.wine(env, [tool("watch_spool_tool.exe"), "add", "VELQ", DRIVER, "FILE:", "1"])
+        wineprefix.wine(env, [tool("watch_spool_tool.exe"), "add", "VELQ #1", DRIVER, "LPT1:", "2"])
+        scheduler.cups_command(cups, ["lpadmin", "-x", DRIVER])
         cls.before = spooler_queues(env)
 
         key = "HKLM\\SOFTWARE\\" + SERVICE
         for name, value in (("PrinterName", "VELQ"), ("DriverName", DRIVER), ("PrinterPort", "FILE:")):
-            harness.wine(env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
+            wineprefix.wine(env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
         cls.data_dir = os.path.join(env["WINEPREFIX"], "drive_c", "velqdata")
         os.makedirs(cls.data_dir)
-        harness.wine(env, ["reg", "add", "HKLM\\Software\\VELQ", "/v", "Data Directory", "/t", "REG_SZ",
+        wineprefix.wine(env, ["reg", "add", "HKLM\\Software\\VELQ", "/v", "Data Directory", "/t", "REG_SZ",
                            "/d", "C:\\velqdata", "/f"])
 
         target = os.path.join(env["WINEPREFIX"], "drive_c", "velq")
         os.makedirs(target)
         shutil.copy(tool("printerwatch.exe"), target)
-        harness.wine(env, ["sc", "create", SERVICE, "binPath=", "C:\\velq\\printerwatch.exe",
+        wineprefix.wine(env, ["sc", "create", SERVICE, "binPath=", "C:\\velq\\printerwatch.exe",
                            "DisplayName=", SERVICE])
 
         # Debian's wineserver ends, killing services without a STOP, when the
@@ -72,12 +72,12 @@ class PrinterWatchServiceTest(unittest.TestCase):
         # it with `wineserver -k`.
         # A server left from the set-up must end first: -p can't turn a
         # running one persistent.
-        subprocess.run([harness.WINESERVER, "-w"], env=env, timeout=120, check=True)
-        subprocess.run([harness.WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
+        subprocess.run([wineprefix.WINESERVER, "-w"], env=env, timeout=120, check=True)
+        subprocess.run([wineprefix.WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
-        harness.wine(env, ["sc", "start", SERVICE])
+        wineprefix.wine(env, ["sc", "start", SERVICE])
         started = time.monotonic()
-        harness.wait_until(lambda: service_state(env) == STATE_RUNNING, 60, interval=0.5,
+        processes.wait_until(lambda: service_state(env) == STATE_RUNNING, 60, interval=0.5,
                            what="the service to report RUNNING")
         cls.start_seconds = time.monotonic() - started
 
@@ -104,7 +104,7 @@ class PrinterWatchServiceTest(unittest.TestCase):
         started = time.monotonic()
         code, text = control(self.env, "stop")
         self.assertEqual(code, 0, text)
-        harness.wait_until(lambda: service_state(self.env) == STATE_STOPPED, 60, interval=0.2,
+        processes.wait_until(lambda: service_state(self.env) == STATE_STOPPED, 60, interval=0.2,
                            what="the service to report STOPPED")
         # Includes starting a Wine process per query; the figure is reported,
         # the 5 s target is checked by reading it, not by a timed assertion.
@@ -112,7 +112,7 @@ class PrinterWatchServiceTest(unittest.TestCase):
 
     def test_4_started_from_a_command_line_it_exits_0(self):
         started = time.monotonic()
-        code, text = harness.wine(self.env, ["C:\\velq\\printerwatch.exe"], check=False, timeout=120)
+        code, text = wineprefix.wine(self.env, ["C:\\velq\\printerwatch.exe"], check=False, timeout=120)
         print("command-line run: %.1f s" % (time.monotonic() - started))
         self.assertEqual(code, 0, text)
         # No pass ran: the surviving queue is untouched.
@@ -125,9 +125,9 @@ class DeviceReadTimeoutTest(unittest.TestCase):
     answers and one that answers five bytes."""
 
     def test_silent_device_times_out_and_an_answer_arrives(self):
-        run = harness.new_run(self.addCleanup)
-        env = harness.new_prefix(run, None)
-        code, text = harness.wine(env, [tool("watch_read_probe.exe")])
+        run = processes.new_run(self.addCleanup)
+        env = wineprefix.new_prefix(run, None)
+        code, text = wineprefix.wine(env, [tool("watch_read_probe.exe")])
         lines = dict(line.split(" ", 1) for line in text.strip().splitlines())
         silent = dict(word.split("=") for word in lines["silent"].split())
         answered = dict(word.split("=") for word in lines["answered"].split())

@@ -14,7 +14,7 @@ import os
 import time
 import unittest
 
-import harness
+from pylib import paths, processes, scheduler, usb, wineprefix, winservice
 
 SERVICE = "VELQ USB Bench"
 ON, OFF = "online", "offline"
@@ -24,7 +24,7 @@ QUEUE_PORT = "FILE:"
 
 def printer(first=8, length=63, seed=0, **plug):
     """A printer of the table: its block and how it is plugged."""
-    plug.setdefault("block", harness.usb_block(first, length, seed))
+    plug.setdefault("block", usb.usb_block(first, length, seed))
     return plug
 
 
@@ -84,12 +84,12 @@ SEQUENCES = [
 class PrinterWatchUsbTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = run = harness.new_run(cls.addClassCleanup)
-        cups = harness.start_cups(run, queues=("Label2",), default="Label2")
-        cls.env = env = harness.new_prefix(run, cups)
-        cls.data_dir = harness.install_printerwatch(env, SERVICE, "unset", "unset", QUEUE_PORT)
+        cls.run_ = run = processes.new_run(cls.addClassCleanup)
+        cups = scheduler.start_cups(run, queues=("Label2",), default="Label2")
+        cls.env = env = wineprefix.new_prefix(run, cups)
+        cls.data_dir = winservice.install_printerwatch(env, SERVICE, "unset", "unset", QUEUE_PORT)
         cls.cups = cups
-        cls.bus_seconds = harness.install_usb_bus(run, env)
+        cls.bus_seconds = usb.install_usb_bus(run, env)
 
     def setUp(self):
         self.plugged, self.ids = {}, {}
@@ -97,53 +97,53 @@ class PrinterWatchUsbTest(unittest.TestCase):
 
     def unplug_all(self):
         for name in list(self.plugged):
-            harness.unplug_printer(self.env, self.plugged.pop(name))
+            usb.unplug_printer(self.env, self.plugged.pop(name))
 
     def use(self, base, driver):
         key = "HKLM\\SOFTWARE\\" + SERVICE
         for name, value in (("PrinterName", base), ("DriverName", driver)):
-            harness.wine(self.env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
+            wineprefix.wine(self.env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
 
     def make_queue(self, name, driver, position, state):
-        harness.wine(self.env, [harness.watch_tool("watch_spool_tool.exe"), "add", name, driver, QUEUE_PORT,
+        wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "add", name, driver, QUEUE_PORT,
                                 str(position)])
         attributes = 0x40 | (OFFLINE_BIT if state == OFF else 0)
-        harness.set_printer_attributes(self.env, name, attributes)
+        winservice.set_printer_attributes(self.env, name, attributes)
 
     def managed(self, driver):
         return sorted((q["name"], q["position"], OFF if q["attributes"] & OFFLINE_BIT else ON)
-                      for q in harness.spooler_queues(self.env) if q["driver"] == driver)
+                      for q in winservice.spooler_queues(self.env) if q["driver"] == driver)
 
     def act(self, words, printers):
         for action in words.split(","):
             verb, name = action.split()
             if verb == "plug":
-                self.plugged[name] = harness.plug_printer(self.env, **printers[name])
+                self.plugged[name] = usb.plug_printer(self.env, **printers[name])
                 self.ids[name] = self.plugged[name]
             else:
-                harness.unplug_printer(self.env, self.plugged.pop(name))
+                usb.unplug_printer(self.env, self.plugged.pop(name))
 
     def test_sequences(self):
         for index, (title, base, printers, queues, steps) in enumerate(SEQUENCES):
             driver = "Bench Label %d" % index
             with self.subTest(sequence=title):
-                harness.add_label_driver(self.env, self.cups, driver)
+                winservice.add_label_driver(self.env, self.cups, driver)
                 self.use(base, driver)
                 for name, position, state in queues:
                     self.make_queue(name, driver, position, state)
                 try:
                     for words, expected in steps:
                         self.act(words, printers)
-                        harness.run_service_pass(self.env, SERVICE)
+                        winservice.run_service_pass(self.env, SERVICE)
                         self.assertEqual(self.managed(driver), sorted(expected), "%s: after %s" % (title, words))
                 finally:
                     self.unplug_all()
-                family = (harness.FAMILY[0], harness.FAMILY[1], harness.FAMILY[2])
+                family = (usb.FAMILY[0], usb.FAMILY[1], usb.FAMILY[2])
                 for name, plug in printers.items():
                     ids = (plug.get("vendor", family[0]), plug.get("product", family[1]),
                            plug.get("interface", family[2]))
                     if ids != family:
-                        counters = harness.printer_counters(self.env, self.ids[name])
+                        counters = usb.printer_counters(self.env, self.ids[name])
                         self.assertEqual(counters["opens"], 0, "%s: %s was opened" % (title, name))
 
     def test_first_queue_lives_under_its_first_name(self):
@@ -151,16 +151,16 @@ class PrinterWatchUsbTest(unittest.TestCase):
         was added is there, under "<base> #0", which still opens it while the
         new name doesn't; the data file is named after the wanted name."""
         driver, base = "Bench Label Rename", "Renamed"
-        harness.add_label_driver(self.env, self.cups, driver)
+        winservice.add_label_driver(self.env, self.cups, driver)
         self.use(base, driver)
-        block = harness.usb_block(8, length=100, seed=9)
+        block = usb.usb_block(8, length=100, seed=9)
         self.act("plug a", {"a": {"block": block}})
-        harness.run_service_pass(self.env, SERVICE)
-        stored = [q for q in harness.spooler_registry(self.env) if q["driver"] == driver]
+        winservice.run_service_pass(self.env, SERVICE)
+        stored = [q for q in winservice.spooler_registry(self.env) if q["driver"] == driver]
         self.assertEqual([(q["key"], q["name"], q["position"]) for q in stored], [("Renamed #0", "Renamed", 1)])
-        code, text = harness.wine(self.env, [harness.watch_tool("watch_spool_tool.exe"), "delete", base], check=False)
+        code, text = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "delete", base], check=False)
         self.assertIn("error=1801", text)
-        code, text = harness.wine(self.env, [harness.watch_tool("watch_spool_tool.exe"), "delete", base + " #0"],
+        code, text = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "delete", base + " #0"],
                                   check=False)
         self.assertIn("deleted", text)
         with open(os.path.join(self.data_dir, base + ".bin"), "rb") as f:
@@ -168,12 +168,12 @@ class PrinterWatchUsbTest(unittest.TestCase):
 
     def test_three_printers_at_once_and_their_files(self):
         driver, base = "Bench Label Three", "Three"
-        harness.add_label_driver(self.env, self.cups, driver)
+        winservice.add_label_driver(self.env, self.cups, driver)
         self.use(base, driver)
-        blocks = [harness.usb_block(8, length=100, seed=11), harness.usb_block(8, length=63, seed=12),
-                  harness.usb_block(8, length=5, seed=13)]
+        blocks = [usb.usb_block(8, length=100, seed=11), usb.usb_block(8, length=63, seed=12),
+                  usb.usb_block(8, length=5, seed=13)]
         self.act("plug x, plug y, plug z", {n: {"block": b} for n, b in zip("xyz", blocks)})
-        harness.run_service_pass(self.env, SERVICE)
+        winservice.run_service_pass(self.env, SERVICE)
         # All three are added in one pass; only the first is renamed, so only
         # its Position hides behind Wine's rename (see above).
         self.assertEqual(self.managed(driver), [("Three", -1, ON), ("Three #1", 2, ON), ("Three #2", 3, ON)])
@@ -183,16 +183,16 @@ class PrinterWatchUsbTest(unittest.TestCase):
 
     def test_silent_printer_costs_one_read_time_out(self):
         driver, base = "Bench Label Quiet", "Quiet"
-        harness.add_label_driver(self.env, self.cups, driver)
+        winservice.add_label_driver(self.env, self.cups, driver)
         self.use(base, driver)
         self.make_queue(base, driver, 1, OFF)
-        self.act("plug v", {"v": {"block": harness.usb_block(8)}})
-        quick = min(harness.run_service_pass(self.env, SERVICE) for _ in range(2))
+        self.act("plug v", {"v": {"block": usb.usb_block(8)}})
+        quick = min(winservice.run_service_pass(self.env, SERVICE) for _ in range(2))
         # Device 1 is read once per pass (counting): only queue 0 pairs with
         # a device in the later steps.
         self.act("plug s", {"s": {"behaviour": "silent"}})
-        slow = harness.run_service_pass(self.env, SERVICE)
-        counters = harness.printer_counters(self.env, self.plugged["s"])
+        slow = winservice.run_service_pass(self.env, SERVICE)
+        counters = usb.printer_counters(self.env, self.plugged["s"])
         print("silent printer: its read waited %d ms until printerwatch cancelled it (time-out 3000 ms); "
               "the pass took %.2f s against %.2f s without it" % (counters["pending_ms"], slow, quick))
         self.assertEqual((counters["reads"], counters["cancelled"], counters["closes"]), (1, 1, 1), counters)
@@ -204,51 +204,51 @@ class VirtualUsbBusTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.run_ = run = harness.new_run(cls.addClassCleanup)
-        cls.env = harness.new_prefix(run, None)
-        seconds = harness.install_usb_bus(run, cls.env)
+        cls.run_ = run = processes.new_run(cls.addClassCleanup)
+        cls.env = wineprefix.new_prefix(run, None)
+        seconds = usb.install_usb_bus(run, cls.env)
         print("bus installed in %.1f s" % seconds)
 
     def test_plugged_printers_are_listed_and_answer(self):
-        events = harness.start_device_events(self.run_, self.env)
+        events = usb.start_device_events(self.run_, self.env)
         cases = [
             # behaviour, block, read result, bytes
-            ("answer", harness.usb_block(8, length=5), 0, harness.usb_block(8, length=5)),
-            ("answer", harness.usb_block(8, length=255), 0, harness.usb_block(8, length=255)),
+            ("answer", usb.usb_block(8, length=5), 0, usb.usb_block(8, length=5)),
+            ("answer", usb.usb_block(8, length=255), 0, usb.usb_block(8, length=255)),
             ("silent", b"", 2, b""),
             ("failopen", b"", None, b""),
         ]
         for behaviour, block, result, data in cases:
             with self.subTest(behaviour=behaviour, length=len(block)):
-                printer = harness.plug_printer(self.env, behaviour=behaviour, block=block)
-                path = harness.usb_printer_path(printer)
-                self.assertIn(path, harness.usb_printer_paths(self.env))
-                answer = harness.read_usb_printer(self.env, path, timeout_ms=500)
+                printer = usb.plug_printer(self.env, behaviour=behaviour, block=block)
+                path = usb.usb_printer_path(printer)
+                self.assertIn(path, usb.usb_printer_paths(self.env))
+                answer = usb.read_usb_printer(self.env, path, timeout_ms=500)
                 self.assertEqual((answer["result"], answer["data"]), (result, data), answer)
-                harness.unplug_printer(self.env, printer)
-                self.assertNotIn(path, harness.usb_printer_paths(self.env))
-                counters = harness.printer_counters(self.env, printer)
+                usb.unplug_printer(self.env, printer)
+                self.assertNotIn(path, usb.usb_printer_paths(self.env))
+                counters = usb.printer_counters(self.env, printer)
                 self.assertEqual(counters["removed"], 1, counters)
                 if behaviour == "silent":
                     self.assertEqual(counters["cancelled"], 1, counters)
         time.sleep(0.5)
-        kinds = [(e["kind"], e["class"]) for e in harness.device_events(events)]
+        kinds = [(e["kind"], e["class"]) for e in usb.device_events(events)]
         # One arrival and one removal per printer, for the printer class, in
         # a window registered with RegisterDeviceNotification.
         self.assertEqual(kinds, [("arrival", "usbprint"), ("removal", "usbprint")] * len(cases))
-        self.assertEqual({e["encoding"] for e in harness.device_events(events)}, {"utf16"})
+        self.assertEqual({e["encoding"] for e in usb.device_events(events)}, {"utf16"})
 
     def test_printer_vanishing_during_a_read(self):
-        printer = harness.plug_printer(self.env, behaviour="silent")
-        path = harness.usb_printer_path(printer)
-        reader = harness.start_program(self.run_, self.env, harness.usbbus_tool(), ["read", path, "20000"],
+        printer = usb.plug_printer(self.env, behaviour="silent")
+        path = usb.usb_printer_path(printer)
+        reader = wineprefix.start_program(self.run_, self.env, usb.usbbus_tool(), ["read", path, "20000"],
                                        name="vanishing-read")
-        harness.wait_until(lambda: harness.printer_counters(self.env, printer)["reads"] == 1, 30,
+        processes.wait_until(lambda: usb.printer_counters(self.env, printer)["reads"] == 1, 30,
                            what="the read to reach the printer")
-        harness.unplug_printer(self.env, printer)
-        harness.wait_until(lambda: reader["proc"].poll() is not None, 30, what="the read to end")
-        answer = harness.output(reader).decode()
-        counters = harness.printer_counters(self.env, printer)
+        usb.unplug_printer(self.env, printer)
+        processes.wait_until(lambda: reader["proc"].poll() is not None, 30, what="the read to end")
+        answer = processes.output(reader).decode()
+        counters = usb.printer_counters(self.env, printer)
         print("vanished during a read: %s" % answer.strip())
         # Wine removes the device while the reader still holds it open
         # (Windows would wait for the handle): the pending read ends as a
@@ -257,14 +257,14 @@ class VirtualUsbBusTest(unittest.TestCase):
         self.assertEqual((counters["abandoned"], counters["removed"], counters["closes"]), (1, 1, 1), counters)
 
     def test_bench_faults_fail_in_one_line(self):
-        bare_run = harness.new_run(self.addCleanup)
-        bare = harness.new_prefix(bare_run, None)  # never given the bus
+        bare_run = processes.new_run(self.addCleanup)
+        bare = wineprefix.new_prefix(bare_run, None)  # never given the bus
         cases = [
             # what, how, the line's telling words
-            ("an unknown printer", lambda: harness.unplug_printer(self.env, 999), "unplug failed: id=999"),
-            ("a prefix without the bus", lambda: harness.plug_printer(bare),
+            ("an unknown printer", lambda: usb.unplug_printer(self.env, 999), "unplug failed: id=999"),
+            ("a prefix without the bus", lambda: usb.plug_printer(bare),
              "is the bus installed in this prefix?"),
-            ("a driver that can't be installed", lambda: harness.install_usb_bus(bare_run, bare, "C:\\none.inf"),
+            ("a driver that can't be installed", lambda: usb.install_usb_bus(bare_run, bare, "C:\\none.inf"),
              "install failed: no such INF"),
         ]
         for what, command, words in cases:

@@ -1,8 +1,6 @@
 """The native printgate in front of a private CUPS scheduler, for the tests
-of this folder, the latency benchmark and the run script.
-
-Builds on the Windows bench's harness (start_cups, captured_jobs, http,
-stop_process): every process is started here and stopped by its own PID.
+of tests/cups, the benchmarks and the run script: every process is started
+here and stopped by its own PID.
 """
 
 import os
@@ -10,15 +8,13 @@ import shutil
 import subprocess
 import time
 
-import harness
+from pylib import paths, processes, scheduler
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-LABEL_PPD = os.path.join(HERE, "capture_label.ppd")
-NATIVE_BUILD = os.environ.get("PG_NATIVE_BUILD", os.path.join(harness.SOURCE_DIR, "build", "native"))
+LABEL_PPD = os.path.join(paths.SOURCE_DIR, "tests", "cups", "capture_label.ppd")
 
 
 def native_exe():
-    path = os.path.join(NATIVE_BUILD, "tray", "printgate")
+    path = os.path.join(paths.NATIVE_BUILD, "tray", "printgate")
     if not os.path.exists(path):
         raise FileNotFoundError(path + " is missing: build the native target first")
     return path
@@ -28,7 +24,7 @@ def start_label_cups(run, queues=("VELQ",), default="VELQ", log_every_request=Fa
     """A private scheduler whose queues use a label printer driver that takes
     custom page sizes and hands the job on as PDF, so a captured job can be
     rendered as it would reach paper."""
-    cups = harness.start_cups(run, queues=(), default=None, log_every_request=log_every_request)
+    cups = scheduler.start_cups(run, queues=(), default=None, log_every_request=log_every_request)
     # Filters run as lp and keep their temporary files here.
     tmp = os.path.join(cups["root"], "tmp")
     shutil.chown(tmp, group="lp")
@@ -38,14 +34,14 @@ def start_label_cups(run, queues=("VELQ",), default="VELQ", log_every_request=Fa
     for queue in queues:
         add_label_queue(cups, queue)
     if default:
-        harness.cups_command(cups, ["lpadmin", "-d", default])
+        scheduler.cups_command(cups, ["lpadmin", "-d", default])
     return cups
 
 
 def add_label_queue(cups, name):
     # Device URIs are ASCII whatever the queue's name.
     device = "capture:/" + name.encode("utf-8").hex()
-    harness.cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", device, "-P", LABEL_PPD])
+    scheduler.cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", device, "-P", LABEL_PPD])
 
 
 def native_env(run, cups):
@@ -79,10 +75,10 @@ def start_native(run, env, name="printgate", timeout=600, command=None):
         while proc.poll() is None and b"serving" not in read_bytes(err):
             time.sleep(0.02)
         if proc.poll() is None:
-            run["stops"].append(lambda: harness.stop_process(proc))
+            run["stops"].append(lambda: processes.stop_process(proc))
             return program
         if time.monotonic() > deadline:
-            raise RuntimeError("printgate could not listen: " + harness.read_text(err))
+            raise RuntimeError("printgate could not listen: " + processes.read_text(err))
         time.sleep(1)
 
 
@@ -105,13 +101,6 @@ def render(job_path, out_png):
     subprocess.run(["gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=png16m",
                     "-r203.2", "-sOutputFile=" + out_png, job_path],
                    check=True, stdin=subprocess.DEVNULL, timeout=60)
-
-
-def project_version():
-    """The version CMake's project() sets, the one place the build keeps it."""
-    import re
-    with open(os.path.join(harness.SOURCE_DIR, "CMakeLists.txt")) as f:
-        return re.search(r"project\(\w+ VERSION ([0-9.]+)", f.read()).group(1)
 
 
 def command_line(exe, args):

@@ -1,0 +1,88 @@
+"""Processes a test starts and the scratch folder they live in: each run is a
+folder whose cleanup stops, in reverse order and by PID, everything started
+into it; waiting for a condition; a program's output so far."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+from pylib import paths
+
+
+def new_run(add_cleanup):
+    """A scratch folder for one test, removed at the end unless PG_KEEP is set.
+    Returns a dict that the other functions add what they start to; the
+    test's cleanup stops all of it in reverse order."""
+    os.makedirs(paths.BENCH_DIR, exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="run-", dir=paths.BENCH_DIR)
+    # cupsd's filters run as lp and must reach the spool folder inside.
+    os.chmod(folder, 0o755)
+    run = {"dir": folder, "stops": []}
+
+    def cleanup():
+        for stop in reversed(run["stops"]):
+            try:
+                stop()
+            except Exception as error:  # keep stopping the rest
+                print("cleanup:", error)
+        if not os.environ.get("PG_KEEP"):
+            shutil.rmtree(folder, ignore_errors=True)
+
+    add_cleanup(cleanup)
+    return run
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, timeout, interval=0.1, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise TimeoutError("timed out after %ss waiting for %s" % (timeout, what))
+
+
+def stop_process(proc, grace=5):
+    """Ends one process that we started, by its PID."""
+    if proc.poll() is not None:
+        return proc.returncode
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait(grace)
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def output(program):
+    """What the program wrote on standard output so far, as bytes."""
+    with open(program["out"], "rb") as f:
+        return f.read()
+
+
+def wait_for_output(program, needle, timeout=60):
+    return wait_until(lambda: needle in output(program), timeout, what=repr(needle))
+
+
+def thread_count(pid):
+    """Threads of a process (under Wine, the Windows program's process)."""
+    with open("/proc/%d/status" % pid) as f:
+        return int([line.split()[1] for line in f if line.startswith("Threads:")][0])
