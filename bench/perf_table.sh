@@ -4,8 +4,7 @@
 # raw outputs to bench/README.md. Needs the native and the Windows builds
 # (bash scripts/build.sh makes both; PG_BENCH_WIN_BUILD names another cross build).
 # Usage: bash bench/perf_table.sh [labels-per-way]
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/../scripts/prologue.sh"
 cd "$root"
 build=${PG_BENCH_BUILD:-build/native}
 labels=${1:-200}

@@ -3,7 +3,7 @@
 # tables what wixl 0.101 can't express. Run by the Windows build; the bench
 # runs it again to make an older version for the upgrade test.
 #   build_msi.sh OUTPUT.msi VERSION PRINTGATE_EXE PRINTERWATCH_EXE
-set -euo pipefail
+source "$(dirname "$0")/../scripts/prologue.sh"
 out=$1 version=$2 printgate=$3 printerwatch=$4
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(realpath -m "$out")

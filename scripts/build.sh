@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Builds both targets: the native build (tests over fakes, the CUPS backends)
 # in build/native and the Windows programs in build/win.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/prologue.sh"
 cd "$root"
-jobs=${PG_JOBS:-2}
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j"$jobs"
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null

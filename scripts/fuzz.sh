@@ -4,12 +4,11 @@
 # inputs go to a scratch copy, so the corpora in the repo stay small. Prints
 # each target's exec count; a crash fails the run and leaves the input in
 # build/fuzz/artifacts/.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/prologue.sh"
 cd "$root"
 seconds=${FUZZ_SECONDS:-45}
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPG_FUZZ=ON -DPG_TESTS=OFF >/dev/null
-if ! cmake --build build/fuzz -j"${PG_JOBS:-2}" >build/fuzz-build.log 2>&1; then
+if ! cmake --build build/fuzz -j"$jobs" >build/fuzz-build.log 2>&1; then
   tail -n 40 build/fuzz-build.log; exit 1
 fi
 mkdir -p build/fuzz/artifacts

@@ -12,11 +12,9 @@ import subprocess
 import sys
 import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "tests", "bench-win"))
-sys.path.insert(0, os.path.join(here, "..", "tests", "cups"))
-import harness  # noqa: E402
-import native  # noqa: E402
+# The harness package comes from tests/ on PYTHONPATH, which run.sh sets
+# through the scripts' prologue.
+from pylib import httpapi, native, paths, wineprefix
 
 wine = "--wine" in sys.argv[1:]
 private = wine or os.environ.get("PG_PRIVATE_CUPS") == "1"
@@ -27,7 +25,7 @@ if not private:
                             stderr=subprocess.DEVNULL, text=True, timeout=30).stdout
     private = answer.strip() != "scheduler is running"
 
-folder = os.path.join(harness.SOURCE_DIR, "build", "run")
+folder = os.path.join(paths.SOURCE_DIR, "build", "run")
 shutil.rmtree(os.path.join(folder, "cups"), ignore_errors=True)
 shutil.rmtree(os.path.join(folder, "prefix"), ignore_errors=True)
 os.makedirs(folder, exist_ok=True)
@@ -59,9 +57,9 @@ try:
             os.remove(jobs)
         os.symlink(cups["capture"], jobs)
     if wine:
-        env = harness.new_prefix(run, cups)
-        gate = harness.start_printgate(run, env)
-        print("printgate.exe is serving http://127.0.0.1:%d/ (log: %s)" % (harness.API_PORT, gate["out"]))
+        env = wineprefix.new_prefix(run, cups)
+        gate = wineprefix.start_printgate(run, env)
+        print("printgate.exe is serving http://127.0.0.1:%d/ (log: %s)" % (httpapi.API_PORT, gate["out"]))
     else:
         env = dict(os.environ)
         if private:
@@ -70,7 +68,7 @@ try:
             for name in ("LPDEST", "PRINTER"):
                 env.pop(name, None)
         gate = native.start_native(run, env, timeout=120)
-        print("printgate is serving http://127.0.0.1:%d/ (log: %s)" % (harness.API_PORT, gate["out"]))
+        print("printgate is serving http://127.0.0.1:%d/ (log: %s)" % (httpapi.API_PORT, gate["out"]))
     if private:
         print("Private CUPS scheduler at %s; jobs printed on VELQ are saved in %s "
               "(job-N.data is the PDF the printer gets, job-N.title its title)." % (cups["server"], jobs))

@@ -2,8 +2,7 @@
 # Installs everything the builds and tests need on a fresh Debian 12 machine,
 # and fetches the Windows build's third-party sources from Debian's source
 # packages into build/third_party (never committed). Idempotent.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/prologue.sh"
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(

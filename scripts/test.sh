@@ -3,13 +3,11 @@
 # unit and HTTP tests over fakes, the same suites again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, bounded fuzz runs, then the bench (the real .exe files under
 # Wine and the native program against a private CUPS scheduler).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/prologue.sh"
 cd "$root"
 bash scripts/setup.sh
 bash scripts/build.sh
 
-jobs=${PG_JOBS:-2}
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPG_SANITIZE=ON -DPG_BENCH_TESTS=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -4,10 +4,8 @@
 # bench suite against them under Wine and writes the table per *_win.cpp to
 # bench/win_coverage.md. Binds 127.0.0.1:6780 like the bench: on a shared
 # machine run it in a network namespace of its own.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/prologue.sh"
 cd "$root"
-jobs=${PG_JOBS:-2}
 cmake -S . -B build/win-cov -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Debug \
   -DPG_COVERAGE=ON >/dev/null
 cmake --build build/win-cov -j"$jobs"

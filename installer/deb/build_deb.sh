@@ -3,10 +3,9 @@
 # user unit enabled for every user, dependencies from dpkg-shlibdeps.
 #   build_deb.sh OUTPUT_DIR VERSION PRINTGATE_BINARY
 # Prints the path of the .deb it wrote.
-set -euo pipefail
+source "$(dirname "$0")/../../scripts/prologue.sh"
 outdir=$(realpath -m "$1") version=$2 binary=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
