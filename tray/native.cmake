@@ -5,12 +5,9 @@ pg_link_printgate(printgate_posix cups)
 # Beside the Windows build's tray/printgate.exe, at build/<dir>/tray/printgate.
 set_target_properties(printgate_posix PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tray")
 
-# Its Debian package, on demand: cmake --build build/native --target deb
-# writes build/native/installer/printgate_<version>_<arch>.deb.
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  add_custom_target(deb
-    COMMAND bash "${CMAKE_SOURCE_DIR}/installer/deb/build_deb.sh" "${CMAKE_BINARY_DIR}/installer"
-            "${PROJECT_VERSION}" "$<TARGET_FILE:printgate_posix>"
-    DEPENDS printgate_posix
-    COMMENT "Building the Debian package")
-endif()
+# What ships of it: the program and its systemd user unit, installed only
+# when asked for by name (the Debian package does, installer/deb/), so a
+# desk's `cmake --install` of printerwatch leaves printgate to the package.
+install(TARGETS printgate_posix RUNTIME DESTINATION bin COMPONENT printgate EXCLUDE_FROM_ALL)
+install(FILES "${CMAKE_SOURCE_DIR}/installer/deb/printgate.service" DESTINATION lib/systemd/user
+        COMPONENT printgate EXCLUDE_FROM_ALL)

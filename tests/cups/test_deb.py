@@ -1,6 +1,8 @@
-"""The Debian package of the native printgate on this machine: lintian
-finds no error; installed, the program starts as its systemd user unit
-starts it and answers; removed, nothing of it is left.
+"""The Debian package of what ships on Linux, on this machine: lintian finds
+no error; installed, printgate starts as its systemd user unit starts it and
+answers, and printerwatch starts as its unit starts it, with the settings
+the package ships as a conffile, and makes its first pass; removed, nothing
+of either is left.
 
 Installing a package changes the whole machine: the test takes turns with
 the setup script and other checkouts on their lock, leaves alone a printgate
@@ -15,6 +17,9 @@ import unittest
 from pylib import httpapi, native, paths, processes, scheduler
 
 UNIT = "/usr/lib/systemd/user/printgate.service"
+WATCH_UNIT = "/usr/lib/systemd/system/printerwatch.service"
+WATCH_RULE = "/usr/lib/udev/rules.d/60-printerwatch.rules"
+WATCH_SETTINGS = "/etc/printerwatch.conf"
 
 
 def dpkg(*args, check=True):
@@ -39,7 +44,7 @@ class DebianPackage(unittest.TestCase):
     def test_lintian_install_start_as_the_unit_would_and_remove(self):
         run = processes.new_run(self.addCleanup)
         deb = subprocess.run(["bash", os.path.join(paths.SOURCE_DIR, "installer", "deb", "build_deb.sh"),
-                              run["dir"], paths.project_version(), native.native_exe()],
+                              run["dir"], paths.project_version(), paths.NATIVE_BUILD],
                              check=True, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
                              timeout=300).stdout.strip()
         # lintian refuses nothing as root but says so on stderr.
@@ -52,7 +57,10 @@ class DebianPackage(unittest.TestCase):
         shipped = [line.split(" -> ")[0].split(None, 5)[5][1:]
                    for line in dpkg("-c", deb).stdout.splitlines()]
         shipped = [path.rstrip("/") for path in shipped if path not in ("/", "")]
-        ours = [path for path in shipped if "printgate" in path]
+        ours = [path for path in shipped if "printgate" in path or "printerwatch" in path]
+        for path in ("/usr/bin/printgate", UNIT, "/usr/sbin/printerwatch", WATCH_UNIT, WATCH_RULE, WATCH_SETTINGS,
+                     "/var/lib/printerwatch"):
+            self.assertIn(path, ours)
 
         lock = open("/var/lock/printgate-setup.lock", "w")
         self.addCleanup(lock.close)
@@ -70,6 +78,12 @@ class DebianPackage(unittest.TestCase):
             self.assertTrue(os.path.lexists(path), path)
         self.assertEqual(os.readlink("/usr/lib/systemd/user/default.target.wants/printgate.service"),
                          "../printgate.service")
+        # The administrator's settings survive upgrades and go only with a purge.
+        conffiles = subprocess.run(["dpkg-query", "-W", "-f=${Conffiles}", "printgate"], check=True,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True).stdout
+        self.assertEqual([line.split()[0] for line in conffiles.splitlines() if line.strip()], [WATCH_SETTINGS])
+        with open(WATCH_RULE) as f:
+            self.assertIn('ENV{SYSTEMD_WANTS}+="printerwatch.service"', f.read())
 
         cups = scheduler.start_cups(run, queues=("VELQ",))
         command = unit_command(UNIT)
@@ -78,6 +92,21 @@ class DebianPackage(unittest.TestCase):
         status, _, body = httpapi.http("POST", "/vqapi/GetPrinters")
         self.assertEqual((status, b'"VELQ"' in body), (200, True), body)
         processes.stop_process(gate["proc"])
+
+        # printerwatch as its unit starts it (with its traces, to see the
+        # pass), over the private scheduler: it reads the shipped settings.
+        command = unit_command(WATCH_UNIT)
+        self.assertEqual(command, ["/usr/sbin/printerwatch", "--config", WATCH_SETTINGS])
+        err = os.path.join(run["dir"], "printerwatch-deb.err")
+        with open(err, "wb") as stderr:
+            watch = subprocess.Popen(command + ["--trace"], env=native.native_env(run, cups),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
+        self.addCleanup(processes.stop_process, watch)
+        processes.wait_until(lambda: "*** PrinterName=" in processes.read_text(err) or watch.poll() is not None,
+                             60, what="printerwatch's first pass")
+        self.assertIn("*** PrinterName=VELQ, DriverName=Zebra ZPL Label Printer, PrinterPort=usb://Zebra/LP2844",
+                      processes.read_text(err))
+        self.assertEqual(processes.stop_process(watch), 0, processes.read_text(err))
 
         dpkg("--purge", "printgate")
         self.assertFalse(installed())
