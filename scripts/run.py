@@ -14,7 +14,7 @@ import time
 
 # The harness package comes from tests/ on PYTHONPATH, which run.sh sets
 # through the scripts' prologue.
-from pylib import httpapi, native, paths, wineprefix
+from pylib import httpapi, native, paths, processes, wineprefix
 
 wine = "--wine" in sys.argv[1:]
 private = wine or os.environ.get("PG_PRIVATE_CUPS") == "1"
@@ -33,17 +33,8 @@ os.chmod(folder, 0o755)
 run = {"dir": folder, "stops": []}
 
 
-def stop_all():
-    for step in reversed(run["stops"]):
-        try:
-            step()
-        except Exception as error:
-            print("stopping:", error)
-    run["stops"] = []
-
-
 def on_signal(*_):
-    stop_all()
+    processes.stop_all(run, "stopping")
     sys.exit(0)
 
 
@@ -82,4 +73,4 @@ try:
     print("printgate exited with", gate["proc"].returncode)
 finally:
     # Not sys.exit here: a failure to start must still show its traceback.
-    stop_all()
+    processes.stop_all(run, "stopping")

@@ -24,16 +24,23 @@ def new_run(add_cleanup):
     run = {"dir": folder, "stops": []}
 
     def cleanup():
-        for stop in reversed(run["stops"]):
-            try:
-                stop()
-            except Exception as error:  # keep stopping the rest
-                print("cleanup:", error)
+        stop_all(run)
         if not os.environ.get("PG_KEEP"):
             shutil.rmtree(folder, ignore_errors=True)
 
     add_cleanup(cleanup)
     return run
+
+
+def stop_all(run, what="cleanup"):
+    """Stops everything started into the run, newest first; a stop that
+    fails is reported (prefixed with what) and the rest are still stopped."""
+    for stop in reversed(run["stops"]):
+        try:
+            stop()
+        except Exception as error:
+            print(what + ":", error)
+    run["stops"] = []
 
 
 def free_port():
