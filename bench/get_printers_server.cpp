@@ -11,7 +11,7 @@
 #include <httplib.h>
 
 #include "api/api_server.h"
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

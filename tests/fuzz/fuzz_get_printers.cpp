@@ -15,7 +15,7 @@
 
 #include "common/diag.h"
 #include "server/printer_list.h"
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 
 namespace {
 void Discard(const std::string&) {}

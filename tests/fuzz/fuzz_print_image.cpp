@@ -29,8 +29,8 @@
 #include <httplib.h>
 
 #include "intake/print_image.h"
-#include "common/temp_file_fake.h"
-#include "render/printing_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
+#include "tests/fakes/render/printing_fake.h"
 #include "common/diag.h"
 #include "tests/intake/base64_reference.h"
 
@@ -257,9 +257,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return deliver(receiver, &header);
       });
 
-  SetFakeDocumentsFolderFails(folderFails);
-  SetFakeFileOpenFails(openFails);
-  SetFakeFileWriteShort(writeShort);
+  FakeTempFileFaults faults;
+  faults.folderFails = folderFails;
+  faults.openFails = openFails;
+  faults.writeShort = writeShort;
+  SetFakeTempFileFaults(faults);
   HandlePrintImage(req, res, reader);
 
   // Cross-origin headers on every answer, each once.

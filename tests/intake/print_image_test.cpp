@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/temp_file_fake.h"
-#include "render/printing_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
+#include "tests/fakes/render/printing_fake.h"
 #include "tests/render/fake_png.h"
 #include "tests/support/test_server.h"
 
@@ -226,10 +226,12 @@ TEST_F(PrintImageEndpoint, RequestsThatStoreNothingDoNotPrintTheOldFile) {
     StartDiagCapture();
     std::string image = DataUrl(FakePng(4, 4));
     std::string what = c.what;
-    if (what == "no folder") SetFakeDocumentsFolderFails(true);
-    if (what == "not opened") SetFakeFileOpenFails(true);
-    if (what == "short write") SetFakeFileWriteShort(true);
-    if (what == "long path") SetFakeDocumentsFolder(L"C:\\" + std::wstring(250, L'd') + L"\\D");
+    FakeTempFileFaults faults;
+    faults.folderFails = what == "no folder";
+    faults.openFails = what == "not opened";
+    faults.writeShort = what == "short write";
+    if (what == "long path") faults.documentsFolder = L"C:\\" + std::wstring(250, L'd') + L"\\D";
+    SetFakeTempFileFaults(faults);
     auto send = [&]() -> httplib::Result {
       if (what != "multipart") return Post("/vqapi/PrintImage?p=Q", what == "empty" ? "" : image);
       httplib::Client client = TestClient(port);
@@ -281,7 +283,9 @@ TEST_F(PrintImageEndpoint, ABodyCutOffOrMalformedInTransitIsNeitherStoredNorPrin
 }
 
 TEST_F(PrintImageEndpoint, ConcurrentRequestsEachPrintTheirOwnImage) {
-  SetFakeDialogDelay(150);  // holds the job between the write and the load
+  FakePrintingFaults faults;
+  faults.dialogDelayMs = 150;  // holds the job between the write and the load
+  SetFakePrintingFaults(faults);
   std::vector<std::string> images;
   for (int i = 0; i < 4; ++i) images.push_back(FakePng(10 + i, 10, "image " + std::to_string(i)));
   std::vector<std::thread> senders;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/temp_file_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
 #include "common/temp_image_path.h"
 
 namespace {
@@ -39,11 +39,14 @@ TEST(TempImagePath, FindReportsWhetherTheFolderWasFound) {
   ASSERT_TRUE(FindTempImagePath(&path, &folderFound));
   EXPECT_TRUE(folderFound);
   EXPECT_EQ(path, L"C:\\Users\\Public\\\\tempVQ.JPG");
-  SetFakeDocumentsFolderFails(true);
+  FakeTempFileFaults faults;
+  faults.folderFails = true;
+  SetFakeTempFileFaults(faults);
   EXPECT_FALSE(FindTempImagePath(&path, &folderFound));
   EXPECT_FALSE(folderFound);
-  SetFakeDocumentsFolderFails(false);
-  SetFakeDocumentsFolder(L"C:\\" + std::wstring(300, L'x') + L"\\Documents");
+  faults.folderFails = false;
+  faults.documentsFolder = L"C:\\" + std::wstring(300, L'x') + L"\\Documents";
+  SetFakeTempFileFaults(faults);
   EXPECT_FALSE(FindTempImagePath(&path, &folderFound));
   EXPECT_TRUE(folderFound);
   ResetFakeTempFiles();

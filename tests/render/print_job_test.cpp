@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/temp_file_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
 #include "render/print_job.h"
-#include "render/printing_fake.h"
+#include "tests/fakes/render/printing_fake.h"
 #include "tests/render/fake_png.h"
 #include "tests/support/test_server.h"
 
@@ -61,7 +61,9 @@ class PrintJob : public testing::Test {
 };
 
 TEST_F(PrintJob, PrintsOneLandscapePageOnTheDefaultQueueWithExactMessages) {
-  SetFakeInitialFields(0x10000 | 0x100);
+  FakePrintingFaults faults;
+  faults.initialFields = 0x10000 | 0x100;
+  SetFakePrintingFaults(faults);
   std::string out = Run("");
   EXPECT_EQ(out, "502  300" + kJobNumber + "1\n" + kBitmapSize + "400 x 240\n" + kDone);
   EXPECT_EQ(FakePrintCalls(),
@@ -118,7 +120,9 @@ TEST_F(PrintJob, PaperBeyondTheShortFieldsStartsNoDocument) {
 }
 
 TEST_F(PrintJob, WithoutADefaultPrinterTheDialogChoosesTheStartingSettings) {
-  SetFakeNoDefaultPrinter(true);
+  FakePrintingFaults faults;
+  faults.noDefaultPrinter = true;
+  SetFakePrintingFaults(faults);
   Run("Office");
   Calls calls = FakePrintCalls();
   ASSERT_GE(calls.size(), 3u);
@@ -129,17 +133,22 @@ TEST_F(PrintJob, WithoutADefaultPrinterTheDialogChoosesTheStartingSettings) {
 }
 
 TEST_F(PrintJob, ACancelledDialogEndsTheJobWithItsMessageAlone) {
-  SetFakeNoDefaultPrinter(true);
-  SetFakeDialogCancelled(true);
+  FakePrintingFaults faults;
+  faults.noDefaultPrinter = true;
+  faults.dialogCancelled = true;
+  SetFakePrintingFaults(faults);
   EXPECT_EQ(Run("Office"), kNoPrinterChosen);
   EXPECT_EQ(FakePrintCalls(), (Calls{"PrintDlg default", "PrintDlg dialog"}));
 }
 
 TEST_F(PrintJob, AnUnknownQueueGivesTheSystemErrorAndNoDocument) {
-  SetFakeUnknownPrinter(L"Nowhere");
+  FakePrintingFaults faults;
+  faults.unknownPrinters = {L"Nowhere"};
+  SetFakePrintingFaults(faults);
   EXPECT_EQ(Run("Nowhere"), "Could not create printer DC: 1801\n");
   EXPECT_FALSE(Called("StartDoc"));
-  SetFakeCreateDcError(4294967295ul);
+  faults.createDcError = 4294967295ul;
+  SetFakePrintingFaults(faults);
   StartDiagCapture();
   EXPECT_EQ(Run("X"), "Could not create printer DC: 4294967295\n");
 }
@@ -147,12 +156,16 @@ TEST_F(PrintJob, AnUnknownQueueGivesTheSystemErrorAndNoDocument) {
 TEST_F(PrintJob, NameIsWidenedByteForByte) {
   EXPECT_EQ(WidenPrinterName("LX4 Label Printer"), L"LX4 Label Printer");
   EXPECT_EQ(WidenPrinterName("Caf\xe9 \xc8\xd5"), std::wstring(L"Caf\u00e9 \u00c8\u00d5"));
-  SetFakeUnknownPrinter(std::wstring(L"Caf\u00e9"));
+  FakePrintingFaults faults;
+  faults.unknownPrinters = {std::wstring(L"Caf\u00e9")};
+  SetFakePrintingFaults(faults);
   EXPECT_EQ(Run("Caf\xe9"), "Could not create printer DC: 1801\n");
 }
 
 TEST_F(PrintJob, SettingsThatCannotBeLockedEndTheJob) {
-  SetFakeLockFails(true);
+  FakePrintingFaults faults;
+  faults.lockFails = true;
+  SetFakePrintingFaults(faults);
   EXPECT_EQ(Run(""), kSettingsError);
   EXPECT_FALSE(Called("LoadImage"));
   EXPECT_FALSE(Called("StartDoc"));
@@ -163,7 +176,11 @@ TEST_F(PrintJob, NoLoadableImageStartsNoDocument) {
   for (int variant = 0; variant < 3; ++variant) {
     ResetFakePrinting();
     ResetFakeTempFiles();
-    if (variant == 0) SetFakeDocumentsFolderFails(true);
+    if (variant == 0) {
+      FakeTempFileFaults faults;
+      faults.folderFails = true;
+      SetFakeTempFileFaults(faults);
+    }
     if (variant == 1) SetFakeFileContent(kTempImage, notAnImage);
     // variant 2: the file was never written
     StartDiagCapture();
@@ -176,21 +193,28 @@ TEST_F(PrintJob, NoLoadableImageStartsNoDocument) {
 }
 
 TEST_F(PrintJob, AFailedStartDocIsReportedAndTheLadderRunsOnWithoutClaimingSuccess) {
-  SetFakeStartDoc(0, 1804);
+  FakePrintingFaults faults;
+  faults.startDocResult = 0;
+  faults.startDocError = 1804;
+  SetFakePrintingFaults(faults);
   std::string out = Run("");
   EXPECT_EQ(out, "502  300" + kStartDocError + "1804 | work id:0\n" + kJobNumber + "0\n" +
                      kBitmapSize + "400 x 240\n" + kFailed);
   for (const char* call : {"StartPage", "Draw", "EndPage", "EndDoc"}) {
     EXPECT_TRUE(Called(call)) << call;
   }
-  SetFakeStartDoc(-1, 6);
+  faults.startDocResult = -1;
+  faults.startDocError = 6;
+  SetFakePrintingFaults(faults);
   StartDiagCapture();
   EXPECT_NE(Run("").find(kStartDocError + "6 | work id:-1\n" + kJobNumber + "-1\n"),
             std::string::npos);
 }
 
 TEST_F(PrintJob, AFailedStartPageAbortsTheDocument) {
-  SetFakeStartPageResult(-1);
+  FakePrintingFaults faults;
+  faults.startPageResult = -1;
+  SetFakePrintingFaults(faults);
   std::string out = Run("");
   EXPECT_EQ(out, "502  300" + kJobNumber + "1\n" + kStartPageError + kBitmapSize +
                      "400 x 240\n" + kFailed);

@@ -10,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "api/origin_config_fake.h"
+#include "tests/fakes/api/origin_config_fake.h"
 #include "common/answer.h"
-#include "common/temp_file_fake.h"
-#include "render/printing_fake.h"
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
+#include "tests/fakes/render/printing_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 #include "tests/support/test_server.h"
 
 namespace {

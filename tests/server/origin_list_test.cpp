@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/origin_config_fake.h"
+#include "tests/fakes/api/origin_config_fake.h"
 #include "api/origin_list.h"
 #include "tests/support/test_server.h"
 

@@ -7,7 +7,7 @@
 
 #include "common/diag.h"
 #include "server/printer_list.h"
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -90,11 +90,11 @@ TEST(ListPrinters, OneListingsLinesLeaveInOnePieceSoConcurrentRequestsCannotSpli
 TEST(ListPrinters, AFailedOrEmptyEnumerationListsNothing) {
   FakeSpoolerReset();
   FakeSpoolerSetPrinters({{false, "", "VELQ", 0}});
-  FakeSpoolerSetFailure(true);
+  FakeSpoolerSetFaults(FakeSpoolerFaults{true});
   StartDiagCapture();
   EXPECT_TRUE(Listed(false, false, false).empty());
   EXPECT_EQ(DiagOutput(), "");
-  FakeSpoolerSetFailure(false);
+  FakeSpoolerSetFaults(FakeSpoolerFaults{});
   FakeSpoolerSetPrinters({});
   EXPECT_TRUE(Listed(false, false, false).empty());
   EXPECT_EQ(DiagOutput(), "number 0\n");
@@ -192,7 +192,7 @@ TEST_F(GetPrintersOverHttp, NoAcceptedPrinterGivesTheEnvelopeWithAnEmptyArray) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(res->body, "{\n\t\"statusCode\":\t\"10001\",\n\t\"resultInfo\":\t{\n\t\t\"printers\":\t[]\n\t}\n}");
-  FakeSpoolerSetFailure(true);
+  FakeSpoolerSetFaults(FakeSpoolerFaults{true});
   auto failed = client.Post("/vqapi/GetPrinters", "", "text/plain");
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->status, 200);

@@ -1,16 +1,13 @@
 // In-memory backend of the temporary file seam: a table of files by path.
 #include "common/temp_file.h"
-#include "common/temp_file_fake.h"
+#include "tests/fakes/common/temp_file_fake.h"
 
 #include <map>
 #include <mutex>
 
 namespace {
 std::mutex fakeMutex;
-std::wstring fakeFolder = L"C:\\Users\\Public\\Documents";
-bool folderFails = false;
-bool openFails = false;
-bool writeShort = false;
+FakeTempFileFaults faults;
 std::map<std::wstring, std::string> files;
 std::vector<std::string> calls;
 
@@ -34,17 +31,17 @@ std::string Narrow(const std::wstring& text) {
 bool GetCommonDocumentsFolder(std::wstring* folder) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("folder");
-  if (folderFails) return false;
-  *folder = fakeFolder;
+  if (faults.folderFails) return false;
+  *folder = faults.documentsFolder;
   return true;
 }
 
 WriteFileResult WriteWholeFile(const std::wstring& path, const char* data, size_t size) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("write " + Narrow(path));
-  if (openFails) return kFileNotOpened;
+  if (faults.openFails) return kFileNotOpened;
   std::string& content = files[CanonicalPath(path)];
-  if (writeShort) {
+  if (faults.writeShort) {
     content.assign(data, size / 2);
     return kFileIncomplete;
   }
@@ -54,32 +51,14 @@ WriteFileResult WriteWholeFile(const std::wstring& path, const char* data, size_
 
 void ResetFakeTempFiles() {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  fakeFolder = L"C:\\Users\\Public\\Documents";
-  folderFails = false;
-  openFails = false;
-  writeShort = false;
+  faults = FakeTempFileFaults{};
   files.clear();
   calls.clear();
 }
 
-void SetFakeDocumentsFolderFails(bool fails) {
+void SetFakeTempFileFaults(const FakeTempFileFaults& newFaults) {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  folderFails = fails;
-}
-
-void SetFakeDocumentsFolder(const std::wstring& folder) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  fakeFolder = folder;
-}
-
-void SetFakeFileOpenFails(bool fails) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  openFails = fails;
-}
-
-void SetFakeFileWriteShort(bool shortWrite) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  writeShort = shortWrite;
+  faults = newFaults;
 }
 
 bool FakeFileContent(const std::wstring& path, std::string* content) {

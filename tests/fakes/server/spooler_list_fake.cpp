@@ -1,12 +1,12 @@
 // In-memory spooler listing for unit tests.
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 
 #include <mutex>
 
 namespace {
 std::mutex fakeMutex;
 std::vector<SpoolerPrinter> fakePrinters;
-bool fakeFail = false;
+FakeSpoolerFaults faults;
 int fakeCalls = 0;
 }  // namespace
 
@@ -15,15 +15,15 @@ void FakeSpoolerSetPrinters(const std::vector<SpoolerPrinter>& printers) {
   fakePrinters = printers;
 }
 
-void FakeSpoolerSetFailure(bool fail) {
+void FakeSpoolerSetFaults(const FakeSpoolerFaults& newFaults) {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  fakeFail = fail;
+  faults = newFaults;
 }
 
 void FakeSpoolerReset() {
   std::lock_guard<std::mutex> lock(fakeMutex);
   fakePrinters.clear();
-  fakeFail = false;
+  faults = FakeSpoolerFaults{};
   fakeCalls = 0;
 }
 
@@ -36,7 +36,7 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   ++fakeCalls;
   printers->clear();
-  if (fakeFail) return false;
+  if (faults.enumFails) return false;
   *printers = fakePrinters;
   // Every real backend fills both names; ASCII names are the same in both.
   for (SpoolerPrinter& printer : *printers) {

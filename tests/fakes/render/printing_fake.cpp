@@ -1,16 +1,18 @@
 // In-memory backend of the printing seam: handles are numbered tokens, the
 // settings record is a plain struct, and every call is logged for tests.
 #include "render/printing.h"
-#include "render/printing_fake.h"
+#include "tests/fakes/render/printing_fake.h"
 
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
-#include "common/temp_file_fake.h"
+#include "base/win_error.h"
+#include "tests/fakes/common/temp_file_fake.h"
 
 namespace {
 
@@ -21,19 +23,7 @@ struct FakeImage {
 };
 
 std::mutex fakeMutex;
-bool noDefaultPrinter = false;
-bool dialogCancelled = false;
-unsigned long createDcError = 0;
-std::set<std::wstring> unknownPrinters;
-bool lockFails = false;
-int startDocResult = 1;
-unsigned long startDocError = 0;
-int startPageResult = 1;
-unsigned long initialFields = 0;
-int dialogDelayMs = 0;
-bool drawFails = false;
-int endPageResult = 1;
-int endDocResult = 1;
+FakePrintingFaults faults;
 
 std::vector<std::string> calls;
 std::set<uintptr_t> liveHandles;
@@ -88,15 +78,15 @@ bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles) {
   int delay;
   {
     std::lock_guard<std::mutex> lock(fakeMutex);
-    delay = dialogDelayMs;
+    delay = faults.dialogDelayMs;
   }
   if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back(silentDefault ? "PrintDlg default" : "PrintDlg dialog");
   *handles = PrintDialogHandles{};
-  if (silentDefault ? noDefaultPrinter : dialogCancelled) return false;
+  if (silentDefault ? faults.noDefaultPrinter : faults.dialogCancelled) return false;
   handles->devMode = NewHandle();
-  devModes[reinterpret_cast<uintptr_t>(handles->devMode)] = FakeDevMode{initialFields, 1, 1, 0, 0, 1};
+  devModes[reinterpret_cast<uintptr_t>(handles->devMode)] = FakeDevMode{faults.initialFields, 1, 1, 0, 0, 1};
   handles->devNames = NewHandle();
   if (silentDefault) handles->dc = NewHandle();
   return true;
@@ -110,21 +100,23 @@ void FreePrintDialog(const PrintDialogHandles& handles) {
   FreeHandle(handles.dc);
 }
 
-PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError) {
+PrintHandle CreatePrinterDc(const std::wstring& device, const PrintDialogHandles&,
+                            unsigned long* lastError) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("CreateDC " + Narrow(device));
-  if (createDcError != 0) {
-    *lastError = createDcError;
+  if (faults.createDcError != 0) {
+    *lastError = faults.createDcError;
     return nullptr;
   }
-  if (unknownPrinters.count(device)) {
-    *lastError = 1801;
+  const std::vector<std::wstring>& unknown = faults.unknownPrinters;
+  if (std::find(unknown.begin(), unknown.end(), device) != unknown.end()) {
+    *lastError = kErrorInvalidPrinterName;
     return nullptr;
   }
   return NewHandle();
 }
 
-bool IsUnknownPrinterError(unsigned long lastError) { return lastError == 1801; }
+bool IsUnknownPrinterError(unsigned long lastError) { return lastError == kErrorInvalidPrinterName; }
 
 std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name) {
   // The tests name queues in ASCII; anything else shows as '?' in the log.
@@ -143,7 +135,7 @@ PrintHandle LockPrintSettings(PrintHandle devMode) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("Lock");
   auto found = devModes.find(reinterpret_cast<uintptr_t>(devMode));
-  if (lockFails || found == devModes.end()) return nullptr;
+  if (faults.lockFails || found == devModes.end()) return nullptr;
   ++lockCount;
   return &found->second;
 }
@@ -221,14 +213,14 @@ void ReleaseLabelImage(PrintHandle image) {
 int StartPrintDocument(PrintHandle, const std::wstring& documentName, unsigned long* lastError) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("StartDoc " + Narrow(documentName));
-  if (startDocResult <= 0) *lastError = startDocError;
-  return startDocResult;
+  if (faults.startDocResult <= 0) *lastError = faults.startDocError;
+  return faults.startDocResult;
 }
 
 int StartPrintPage(PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("StartPage");
-  return startPageResult;
+  return faults.startPageResult;
 }
 
 bool DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right, int bottom) {
@@ -237,19 +229,19 @@ bool DrawLabelImage(PrintHandle, PrintHandle image, int left, int top, int right
                   std::to_string(right) + "," + std::to_string(bottom));
   auto found = images.find(reinterpret_cast<uintptr_t>(image));
   drawnImages.push_back(found == images.end() ? std::string() : found->second.bytes);
-  return found != images.end() && !drawFails;
+  return found != images.end() && !faults.drawFails;
 }
 
 int EndPrintPage(PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("EndPage");
-  return endPageResult;
+  return faults.endPageResult;
 }
 
 int EndPrintDocument(PrintHandle) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("EndDoc");
-  return endDocResult;
+  return faults.endDocResult;
 }
 
 void AbortPrintDocument(PrintHandle) {
@@ -259,19 +251,7 @@ void AbortPrintDocument(PrintHandle) {
 
 void ResetFakePrinting() {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  noDefaultPrinter = false;
-  dialogCancelled = false;
-  createDcError = 0;
-  unknownPrinters.clear();
-  lockFails = false;
-  startDocResult = 1;
-  startDocError = 0;
-  startPageResult = 1;
-  initialFields = 0;
-  dialogDelayMs = 0;
-  drawFails = false;
-  endPageResult = 1;
-  endDocResult = 1;
+  faults = FakePrintingFaults{};
   calls.clear();
   liveHandles.clear();
   devModes.clear();
@@ -281,61 +261,9 @@ void ResetFakePrinting() {
   drawnImages.clear();
 }
 
-void SetFakeNoDefaultPrinter(bool none) {
+void SetFakePrintingFaults(const FakePrintingFaults& newFaults) {
   std::lock_guard<std::mutex> lock(fakeMutex);
-  noDefaultPrinter = none;
-}
-
-void SetFakeDialogCancelled(bool cancelled) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  dialogCancelled = cancelled;
-}
-
-void SetFakeCreateDcError(unsigned long error) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  createDcError = error;
-}
-
-void SetFakeUnknownPrinter(const std::wstring& name) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  unknownPrinters.insert(name);
-}
-
-void SetFakeLockFails(bool fails) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  lockFails = fails;
-}
-
-void SetFakeStartDoc(int jobId, unsigned long error) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  startDocResult = jobId;
-  startDocError = error;
-}
-
-void SetFakeStartPageResult(int result) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  startPageResult = result;
-}
-
-void SetFakeInitialFields(unsigned long fields) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  initialFields = fields;
-}
-
-void SetFakeDrawFails(bool fails) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  drawFails = fails;
-}
-
-void SetFakeEndResults(int endPage, int endDoc) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  endPageResult = endPage;
-  endDocResult = endDoc;
-}
-
-void SetFakeDialogDelay(int milliseconds) {
-  std::lock_guard<std::mutex> lock(fakeMutex);
-  dialogDelayMs = milliseconds;
+  faults = newFaults;
 }
 
 std::vector<std::string> FakePrintCalls() {

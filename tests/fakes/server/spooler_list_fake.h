@@ -6,8 +6,11 @@
 
 // The queues the next enumerations report, in this order.
 void FakeSpoolerSetPrinters(const std::vector<SpoolerPrinter>& printers);
-// Makes enumerations fail (as when no buffer can be had).
-void FakeSpoolerSetFailure(bool fail);
-// Back to no queues, no failure, no calls counted.
+// What fails; FakeSpoolerReset clears it.
+struct FakeSpoolerFaults {
+  bool enumFails = false;  // enumerations fail (as when no buffer can be had)
+};
+void FakeSpoolerSetFaults(const FakeSpoolerFaults& faults);
+// Back to no queues, no faults, no calls counted.
 void FakeSpoolerReset();
 int FakeSpoolerEnumCalls();

@@ -1,5 +1,5 @@
 // In-memory allowlist configuration for unit tests.
-#include "api/origin_config_fake.h"
+#include "tests/fakes/api/origin_config_fake.h"
 
 #include <mutex>
 
