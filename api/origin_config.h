@@ -1,8 +1,12 @@
 // Platform seam for the administrator's list of web sites that may call
 // printgate: where the raw list is kept and reading it, nothing more. What
-// the entries mean is decided in origin_list.cpp. Backends:
-// origin_config_win.cpp (the registry), origin_config_posix.cpp (files on
-// Linux and macOS), origin_config_fake.cpp (in memory, for tests).
+// the entries mean is decided in origin_list.cpp.
+//
+// Backends (one per target):
+// - origin_config_win.cpp: the value AllowedOrigins under HKLM (Windows);
+// - origin_config_posix.cpp: /etc/printgate/allowed-origins and the user's
+//   printgate/allowed-origins (Linux, macOS);
+// - tests/fakes/api/origin_config_fake.cpp: places set by the tests.
 #pragma once
 #include <string>
 #include <vector>

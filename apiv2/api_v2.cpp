@@ -6,14 +6,15 @@
 
 #include <cjson/cJSON.h>
 
-#include <cctype>
 #include <cstdio>
 #include <vector>
 
+#include "base/ascii.h"
 #include "common/answer.h"
 #include "common/diag.h"
-#include "intake/base64.h"
+#include "intake/data_url.h"
 #include "intake/request_body.h"
+#include "intake/utf8_text.h"
 #include "pg_version.h"
 #include "server/printer_list.h"
 #include "server/spooler_list.h"
@@ -26,22 +27,13 @@ constexpr char kV2Prefix[] = "/vqapi/v2/";
 const char* const kImageTypes[] = {"image/png", "image/jpeg", "image/bmp", "image/gif",
                                    "image/tiff"};
 
-bool IsSupportedName(const std::string& name) {
-  return name == "VELQ" || name == "LX4 Label Printer";
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The media type of a Content-Type value: before any parameter, trimmed,
 // in lower case.
 std::string MediaType(const std::string& contentType) {
   std::string type = contentType.substr(0, contentType.find(';'));
   size_t first = type.find_first_not_of(" \t");
   size_t last = type.find_last_not_of(" \t");
-  return first == std::string::npos ? std::string() : Lower(type.substr(first, last - first + 1));
+  return first == std::string::npos ? std::string() : AsciiLower(type.substr(first, last - first + 1));
 }
 
 // The last value of a query parameter ("" when absent), as the legacy route
@@ -53,42 +45,8 @@ std::string LastParam(const httplib::Request& req, const char* name) {
   return value;
 }
 
-// Base64 as data URLs carry it: the standard alphabet in whole groups of
-// four, "=" only as the last one or two characters.
-bool IsStrictBase64(const char* text, size_t length) {
-  if (length % 4 != 0) return false;
-  size_t padding = 0;
-  if (length >= 1 && text[length - 1] == '=') ++padding;
-  if (length >= 2 && text[length - 2] == '=') ++padding;
-  for (size_t i = 0; i < length - padding; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (!std::isalnum(c) && c != '+' && c != '/') return false;
-  }
-  return true;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool PercentDecode(const char* text, size_t length, std::string* bytes) {
-  bytes->clear();
-  bytes->reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] != '%') {
-      bytes->push_back(text[i]);
-      continue;
-    }
-    int high = i + 1 < length ? HexValue(text[i + 1]) : -1;
-    int low = i + 2 < length ? HexValue(text[i + 2]) : -1;
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return true;
+V2Failure TooLarge() {
+  return {413, "too-large", "the body is over " + std::to_string(kMaxBodyBytes) + " bytes"};
 }
 
 void SetFailure(httplib::Response& res, const V2Failure& failure) {
@@ -128,42 +86,6 @@ bool IsV2Answer(const httplib::Request& req, const httplib::Response& res) {
          res.get_header_value("Content-Type") == "application/json" && !res.body.empty();
 }
 
-bool IsUtf8(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t extra = 0;
-    unsigned long code = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if ((extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000) || code > 0x10FFFF ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 bool ParseCopies(const httplib::Request& req, int* copies) {
   *copies = 0;
   if (!req.has_param("copies")) return true;
@@ -188,32 +110,25 @@ bool ImageFromBody(const std::string& contentType, const std::string& body, std:
       return true;
     }
   }
-  if (body.size() < 5 || Lower(body.substr(0, 5)) != "data:") {
-    *failure = V2Failure{415, "not-an-image",
-                         "the body is neither an image (Content-Type image/png, image/jpeg, "
-                         "image/bmp, image/gif or image/tiff) nor a data URL"};
-    return false;
-  }
-  size_t comma = body.find(',');
-  if (comma == std::string::npos) {
-    *failure = V2Failure{400, "bad-request", "the data URL has no comma before its data"};
-    return false;
-  }
-  std::string meta = Lower(body.substr(5, comma - 5));
-  const char* data = body.data() + comma + 1;
-  size_t length = body.size() - comma - 1;
-  bool base64 = meta.size() >= 7 && meta.compare(meta.size() - 7, 7, ";base64") == 0;
-  if (base64) {
-    if (!IsStrictBase64(data, length)) {
+  switch (DecodeDataUrl(body, image)) {
+    case kDataUrlDecoded:
+      return true;
+    case kDataUrlNotOne:
+      *failure = V2Failure{415, "not-an-image",
+                           "the body is neither an image (Content-Type image/png, image/jpeg, "
+                           "image/bmp, image/gif or image/tiff) nor a data URL"};
+      return false;
+    case kDataUrlNoComma:
+      *failure = V2Failure{400, "bad-request", "the data URL has no comma before its data"};
+      return false;
+    case kDataUrlBadBase64:
       *failure = V2Failure{400, "bad-request", "the data URL's base64 text is broken"};
       return false;
-    }
-    *image = DecodeBase64(data, length);
-  } else if (!PercentDecode(data, length, image)) {
-    *failure = V2Failure{400, "bad-request", "the data URL's percent-encoded text is broken"};
-    return false;
+    case kDataUrlBadPercent:
+      break;
   }
-  return true;
+  *failure = V2Failure{400, "bad-request", "the data URL's percent-encoded text is broken"};
+  return false;
 }
 
 V2Failure FailureOfJob(const PrintReport& report) {
@@ -279,7 +194,7 @@ void HandlePrintersV2(const httplib::Request& req, httplib::Response& res) {
     cJSON_AddStringToObject(printer, "name", record.utf8Name.c_str());
     cJSON_AddBoolToObject(printer, "online", !(record.attributes & kPrinterAttributeWorkOffline));
     cJSON_AddBoolToObject(printer, "local", !(record.attributes & kPrinterAttributeNetwork));
-    cJSON_AddBoolToObject(printer, "supported", IsSupportedName(record.utf8Name));
+    cJSON_AddBoolToObject(printer, "supported", IsSupportedPrinterName(record.utf8Name));
     cJSON_AddBoolToObject(printer, "default", record.isDefault);
     cJSON_AddItemToArray(printers, printer);
   }
@@ -294,58 +209,38 @@ void HandlePrintersV2(const httplib::Request& req, httplib::Response& res) {
   SetJsonBody(res, root);
 }
 
-void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
-                   const httplib::ContentReader& contentReader) {
-  SetCrossOriginHeaders(res);
-  std::string printer = LastParam(req, "printer");
-  if (printer.empty()) printer = DefaultPrinterName();
-  DiagLine("v2 print printer = " + printer);
+namespace {
 
+// The body of a print request, whole and within the limit. False when it
+// is not (the failure answer is set).
+bool ReadPrintBody(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& contentReader, std::string* body) {
   bool declared = false;
   if (DeclaredBodyLength(req, &declared) > kMaxBodyBytes) {
     DrainBody(req, contentReader);
-    SetFailure(res, {413, "too-large", "the body is over 67108864 bytes"});
-    return;
+    SetFailure(res, TooLarge());
+    return false;
   }
   if (req.is_multipart_form_data()) {
     DrainBody(req, contentReader);
     SetFailure(res, {415, "not-an-image", "a multipart body is not an image; post the image itself"});
-    return;
+    return false;
   }
-  std::string body;
   bool tooLarge = false;
-  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, &body, &tooLarge);
+  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, body, &tooLarge);
   if (tooLarge) {
-    SetFailure(res, {413, "too-large", "the body is over 67108864 bytes"});
-    return;
+    SetFailure(res, TooLarge());
+    return false;
   }
   if (!complete) {
     SetFailure(res, {400, "bad-request", "the body was cut off or malformed in transit"});
-    return;
+    return false;
   }
+  return true;
+}
 
-  int copies = 0;
-  if (!ParseCopies(req, &copies)) {
-    SetFailure(res, {400, "bad-request", "copies must be a whole number from 1 to 99"});
-    return;
-  }
-  if (!IsUtf8(printer)) {
-    SetFailure(res, {404, "printer-not-found", "the printer name is not UTF-8 text, so no queue has it"});
-    return;
-  }
-  std::string image;
-  V2Failure failure{0, "", ""};
-  if (!ImageFromBody(req.get_header_value("Content-Type"), body, &image, &failure)) {
-    SetFailure(res, failure);
-    return;
-  }
-  std::string().swap(body);
-  if (image.empty()) {
-    SetFailure(res, {415, "not-an-image", "the body holds no image"});
-    return;
-  }
-
-  PrintReport report = PrintLabelBytes(printer, image, copies);
+// The answer for a job: what printed, or which step failed.
+void AnswerJob(httplib::Response& res, const std::string& printer, PrintReport report) {
   bool listed = false;
   bool online = false;
   if (report.step == kPrintStepPrinterNotOpened && !report.unknownPrinter) {
@@ -371,4 +266,38 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
   cJSON_AddBoolToObject(root, "online", online);
   DiagLine("v2 answer 200 printed job " + std::to_string(report.jobId));
   SetJsonBody(res, root);
+}
+
+}  // namespace
+
+void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& contentReader) {
+  SetCrossOriginHeaders(res);
+  std::string printer = LastParam(req, "printer");
+  if (printer.empty()) printer = DefaultPrinterName();
+  DiagLine("v2 print printer = " + printer);
+
+  std::string body;
+  if (!ReadPrintBody(req, res, contentReader, &body)) return;
+  int copies = 0;
+  if (!ParseCopies(req, &copies)) {
+    SetFailure(res, {400, "bad-request", "copies must be a whole number from 1 to 99"});
+    return;
+  }
+  if (!IsUtf8(printer)) {
+    SetFailure(res, {404, "printer-not-found", "the printer name is not UTF-8 text, so no queue has it"});
+    return;
+  }
+  std::string image;
+  V2Failure failure{0, "", ""};
+  if (!ImageFromBody(req.get_header_value("Content-Type"), body, &image, &failure)) {
+    SetFailure(res, failure);
+    return;
+  }
+  std::string().swap(body);
+  if (image.empty()) {
+    SetFailure(res, {415, "not-an-image", "the body holds no image"});
+    return;
+  }
+  AnswerJob(res, printer, PrintLabelBytes(printer, image, copies));
 }

@@ -36,8 +36,5 @@ bool ImageFromBody(const std::string& contentType, const std::string& body,
 // number from 1 to 99 written in plain digits. False for anything else.
 bool ParseCopies(const httplib::Request& req, int* copies);
 
-// Whether text is well-formed UTF-8 (no overlong forms, no surrogates).
-bool IsUtf8(const std::string& text);
-
 // The answer for a job that did not print. Every step maps to one status.
 V2Failure FailureOfJob(const PrintReport& report);

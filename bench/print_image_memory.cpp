@@ -27,7 +27,7 @@ bool RunPrintDialog(bool, PrintDialogHandles* handles) {
   return true;
 }
 void FreePrintDialog(const PrintDialogHandles&) {}
-PrintHandle CreatePrinterDc(const std::wstring&, unsigned long*) {
+PrintHandle CreatePrinterDc(const std::wstring&, const PrintDialogHandles&, unsigned long*) {
   static int token;
   return &token;
 }

@@ -1,5 +1,7 @@
 // The user's home folder on Linux and macOS, where the native printgate
-// keeps its per-user files. POSIX only (home_folder_posix.cpp).
+// keeps its per-user files.
+//
+// Backend: home_folder_posix.cpp (Linux, macOS) only.
 #pragma once
 #include <string>
 

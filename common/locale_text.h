@@ -1,6 +1,9 @@
 // The programs' own Chinese messages are GBK bytes, as the Windows build
 // writes them. On Linux and macOS a terminal or the journal reads them in
 // the locale's encoding; this turns one piece of output into that.
+//
+// Backend: locale_text_posix.cpp (iconv; Linux, macOS) only. Windows
+// writes the GBK bytes as they are. Does not block.
 #pragma once
 
 #include <string>

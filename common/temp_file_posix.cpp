@@ -20,26 +20,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/whole_io.h"
 #include "common/home_folder.h"
+#include "common/wide_bytes.h"
 
 namespace {
-
-// The paths of the seam are wide only because Windows' are: each byte of a
-// POSIX path travels as the character of the same code, both ways.
-std::wstring WidenBytes(const std::string& bytes) {
-  std::wstring wide;
-  for (unsigned char byte : bytes) wide += static_cast<wchar_t>(byte);
-  return wide;
-}
-
-bool NarrowPath(const std::wstring& path, std::string* bytes) {
-  bytes->clear();
-  for (wchar_t c : path) {
-    if (c <= 0 || c > 0xFF) return false;  // never made by WidenBytes
-    bytes->push_back(c == L'\\' ? '/' : static_cast<char>(c));
-  }
-  return true;
-}
 
 std::string LabelFolderPath() {
 #if defined(__APPLE__)
@@ -85,7 +70,7 @@ bool GetCommonDocumentsFolder(std::wstring* folder) {
 
 WriteFileResult WriteWholeFile(const std::wstring& path, const char* data, size_t size) {
   std::string bytes;
-  if (!NarrowPath(path, &bytes)) return kFileNotOpened;
+  if (!NarrowPosixPath(path, &bytes)) return kFileNotOpened;
   size_t slash = bytes.rfind('/');
   if (slash == std::string::npos || slash + 1 == bytes.size()) return kFileNotOpened;
   std::string folderPath = slash == 0 ? "/" : bytes.substr(0, slash);
@@ -109,13 +94,7 @@ WriteFileResult WriteWholeFile(const std::wstring& path, const char* data, size_
     close(file);
     return kFileNotOpened;
   }
-  size_t written = 0;
-  while (written < size) {
-    ssize_t n = write(file, data + written, size - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
+  bool whole = WriteWhole(file, data, size);
   bool closed = close(file) == 0;
-  return written == size && closed ? kFileWritten : kFileIncomplete;
+  return whole && closed ? kFileWritten : kFileIncomplete;
 }

@@ -27,7 +27,7 @@ void SkipPrint(const char* why) {
 }
 
 void RefuseTooLarge(httplib::Response& res) {
-  DiagLine("pic data is too large (over 67108864 bytes), refused");
+  DiagLine("pic data is too large (over " + std::to_string(kMaxBodyBytes) + " bytes), refused");
   res.status = 413;  // the error handler renders the page
 }
 
@@ -54,14 +54,10 @@ void StoreAndPrint(const std::wstring& jpgFilePath, std::string& s_mat,
   PrintLabelImage(printName);
 }
 
-}  // namespace
-
-void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
-                      const httplib::ContentReader& contentReader) {
-  SetCrossOriginHeaders(res);
-
-  // The parameters come sorted by name, so the printer is the value of the
-  // greatest name (the last of equal names).
+// The printer is the value of the last parameter: they come sorted by name,
+// so that of the greatest name (the last of equal names). Each parameter is
+// logged, and then all of them again.
+std::string PrinterFromParams(const httplib::Request& req) {
   std::string printName;
   std::string context;
   for (const auto& param : req.params) {
@@ -71,55 +67,30 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
     context += params + "\n";
   }
   DiagLine(context);
+  return printName;
+}
 
-  bool declared = false;
-  uint64_t declaredLength = DeclaredBodyLength(req, &declared);
-  if (declaredLength > kMaxBodyBytes) {
-    DrainBody(req, contentReader);
+// Parts are never used: counts them instead of keeping them. False when the
+// body was too large (refused).
+bool SkipMultipart(httplib::Response& res, const httplib::ContentReader& contentReader) {
+  uint64_t received = 0;
+  contentReader([](const httplib::MultipartFormData&) { return true; },
+                [&](const char*, size_t n) {
+                  received += n;
+                  return true;
+                });
+  DiagLine("\xc8\xd5");  // "日"
+  if (received > kMaxBodyBytes) {
     RefuseTooLarge(res);
-    return;
+    return false;
   }
+  SkipPrint("multipart body");
+  return true;
+}
 
-  if (req.is_multipart_form_data()) {
-    // Parts are never used: count them instead of keeping them.
-    uint64_t received = 0;
-    contentReader([](const httplib::MultipartFormData&) { return true; },
-                  [&](const char*, size_t n) {
-                    received += n;
-                    return true;
-                  });
-    DiagLine("\xc8\xd5");  // "日"
-    if (received > kMaxBodyBytes) {
-      RefuseTooLarge(res);
-      return;
-    }
-    SkipPrint("multipart body");
-    SetFixedAnswer(res);
-    return;
-  }
-
-  std::string body;
-  bool tooLarge = false;
-  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, &body, &tooLarge);
-  if (tooLarge) {
-    RefuseTooLarge(res);
-    return;
-  }
-  // A body cut off or malformed in transit would print a broken label; the
-  // library's error status stays on the answer.
-  if (!complete) {
-    SkipPrint("body not fully received");
-    SetFixedAnswer(res);
-    return;
-  }
-
-  if (body.empty()) {
-    DiagLine(" pic data is empty ");
-    SkipPrint("empty body");
-    SetFixedAnswer(res);
-    return;
-  }
-
+// Decodes a whole, non-empty body and, when the file's path can be had,
+// stores and prints it.
+void StoreBody(std::string& body, const std::string& printName) {
   // The base64 text is the second comma-separated piece; a body without a
   // comma is taken whole. Decoded straight from the body: no copies of it.
   size_t offset = 0;
@@ -135,17 +106,51 @@ void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
   if (!GetCommonDocumentsFolder(&publicFolderPath)) {
     DiagText("Failed to retrieve Common Documents folder path.\n");
     SkipPrint("folder lookup failed");
-    SetFixedAnswer(res);
     return;
   }
   std::wstring jpgFilePath;
   if (!TempImagePath(publicFolderPath, &jpgFilePath)) {
     DiagLine("tempVQ.JPG path is longer than 259 characters, file not saved");
     SkipPrint("path too long");
-    SetFixedAnswer(res);
+    return;
+  }
+  StoreAndPrint(jpgFilePath, s_mat, printName);
+}
+
+}  // namespace
+
+void HandlePrintImage(const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader& contentReader) {
+  SetCrossOriginHeaders(res);
+  std::string printName = PrinterFromParams(req);
+
+  bool declared = false;
+  if (DeclaredBodyLength(req, &declared) > kMaxBodyBytes) {
+    DrainBody(req, contentReader);
+    RefuseTooLarge(res);
+    return;
+  }
+  if (req.is_multipart_form_data()) {
+    if (SkipMultipart(res, contentReader)) SetFixedAnswer(res);
     return;
   }
 
-  StoreAndPrint(jpgFilePath, s_mat, printName);
+  std::string body;
+  bool tooLarge = false;
+  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, &body, &tooLarge);
+  if (tooLarge) {
+    RefuseTooLarge(res);
+    return;
+  }
+  if (!complete) {
+    // A body cut off or malformed in transit would print a broken label;
+    // the library's error status stays on the answer.
+    SkipPrint("body not fully received");
+  } else if (body.empty()) {
+    DiagLine(" pic data is empty ");
+    SkipPrint("empty body");
+  } else {
+    StoreBody(body, printName);
+  }
   SetFixedAnswer(res);
 }

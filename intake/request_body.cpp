@@ -1,17 +1,12 @@
 // Bounded reading of posted bodies for the print routes.
 #include "intake/request_body.h"
 
-#include <cctype>
+#include "base/ascii.h"
 
 namespace {
 
 bool IsChunked(const httplib::Request& req) {
-  std::string coding = req.get_header_value("Transfer-Encoding");
-  if (coding.size() != 7) return false;
-  for (size_t i = 0; i < coding.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(coding[i])) != "chunked"[i]) return false;
-  }
-  return true;
+  return AsciiLower(req.get_header_value("Transfer-Encoding")) == "chunked";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "common/diag.h"
 #include "common/temp_image_path.h"
+#include "common/wide_bytes.h"
 #include "render/printing.h"
 
 namespace {
@@ -70,12 +71,7 @@ LabelPaper LabelPaperSize(int width, int height) {
   return LabelPaper{w * 201 / 160, h * 10 / 8};
 }
 
-std::wstring WidenPrinterName(const std::string& printName) {
-  std::wstring wide;
-  wide.reserve(printName.size());
-  for (unsigned char byte : printName) wide += static_cast<wchar_t>(byte);
-  return wide;
-}
+std::wstring WidenPrinterName(const std::string& printName) { return WidenBytes(printName); }
 
 namespace {
 
@@ -83,76 +79,76 @@ namespace {
 // size, width and height may hold the size the image announced.
 typedef std::function<PrintHandle(int* width, int* height)> ImageLoader;
 
-// The step ladder every job takes. A document or page that fails to start
-// does not stop it (its page calls are still made), as it always has been.
-PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage,
-                        const char* noImageMessage, int copies) {
-  JobResources job;
-  PrintReport report;
-  auto failed = [&report](PrintStep step) {
-    if (report.step == kPrintStepDone) report.step = step;
-  };
+// Records the first step that failed: it decides the outcome.
+void Failed(PrintReport* report, PrintStep step) {
+  if (report->step == kPrintStepDone) report->step = step;
+}
 
-  // The default printer's settings are the starting point; only a machine
-  // without one asks the user.
+// The default printer's settings are the starting point; only a machine
+// without one asks the user. Then the device context on the named queue and
+// the locked settings. False, with the job released, when a step failed.
+bool OpenPrinter(const std::wstring& device, JobResources& job, PrintReport* report) {
   if (!RunPrintDialog(true, &job.dialog)) {
     FreePrintDialog(job.dialog);
     job.dialog = PrintDialogHandles{};
     if (!RunPrintDialog(false, &job.dialog)) {
       DiagText(kNoPrinterChosen);
       ReleaseJob(job);
-      failed(kPrintStepNoSettings);
-      return report;
+      Failed(report, kPrintStepNoSettings);
+      return false;
     }
   }
-
   unsigned long lastError = 0;
-  job.dc = CreatePrinterDc(device, &lastError);
+  job.dc = CreatePrinterDc(device, job.dialog, &lastError);
   if (!job.dc) {
     DiagLine(kNoPrinterDc + std::to_string(lastError));
     ReleaseJob(job);
-    failed(kPrintStepPrinterNotOpened);
-    report.lastError = lastError;
-    report.unknownPrinter = IsUnknownPrinterError(lastError);
-    return report;
+    Failed(report, kPrintStepPrinterNotOpened);
+    report->lastError = lastError;
+    report->unknownPrinter = IsUnknownPrinterError(lastError);
+    return false;
   }
-
   job.settings = LockPrintSettings(job.dialog.devMode);
   if (!job.settings) {
     DiagLine(kSettingsLocked);
     ReleaseJob(job);
-    failed(kPrintStepSettingsLocked);
-    return report;
+    Failed(report, kPrintStepSettingsLocked);
+    return false;
   }
+  return true;
+}
 
+// Loads the image and sizes its paper. False, with the job released, when
+// there is nothing to print or the paper would not fit its fields.
+bool LoadPageImage(const ImageLoader& loadImage, const char* noImageMessage, JobResources& job,
+               PrintReport* report, LabelPaper* paper) {
   int width = 0;
   int height = 0;
   job.image = loadImage(&width, &height);
-  report.width = width;
-  report.height = height;
-  LabelPaper paper = LabelPaperSize(width, height);
-  bool paperTooLarge = paper.length > kLargestPaperField || paper.width > kLargestPaperField;
+  report->width = width;
+  report->height = height;
+  *paper = LabelPaperSize(width, height);
+  bool paperTooLarge = paper->length > kLargestPaperField || paper->width > kLargestPaperField;
   // Without an image the page would be zero-sized and blank: don't waste a
   // label on it.
-  if (!job.image && !(paperTooLarge && width > 0 && height > 0)) {
+  bool noImage = job.image ? (width <= 0 || height <= 0)
+                           : !(paperTooLarge && width > 0 && height > 0);
+  if (noImage) {
     DiagLine(noImageMessage);
     ReleaseJob(job);
-    failed(kPrintStepNoImage);
-    return report;
-  }
-  if (job.image && (width <= 0 || height <= 0)) {
-    DiagLine(noImageMessage);
-    ReleaseJob(job);
-    failed(kPrintStepNoImage);
-    return report;
+    Failed(report, kPrintStepNoImage);
+    return false;
   }
   if (paperTooLarge) {
     DiagPrintf(kPaperTooLarge, width, height);
     ReleaseJob(job);
-    failed(kPrintStepPaperTooLarge);
-    return report;
+    Failed(report, kPrintStepPaperTooLarge);
+    return false;
   }
+  return true;
+}
 
+void ApplyPage(JobResources& job, const LabelPaper& paper, int copies) {
   PageSettings page;
   page.addFields = kDmOrientation | kDmPaperSize | kDmPaperLength | kDmPaperWidth;
   page.orientation = kLandscape;
@@ -162,19 +158,23 @@ PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage
   StorePageSettings(job.settings, page);
   if (copies > 0) StorePrintCopies(job.settings, static_cast<short>(copies));
   DiagPrintf("%d  %d", page.paperLength, page.paperWidth);
-
   ApplyPrintSettings(job.dc, job.settings);
   UnlockPrintSettings(job.dialog.devMode);
   job.settings = nullptr;
+}
 
+// The document and its page. One that fails to start does not stop the
+// ladder (its page calls are still made), as it always has been.
+void PrintPage(JobResources& job, PrintReport* report) {
+  unsigned long lastError = 0;
   int jobId = StartPrintDocument(job.dc, kDocumentName, &lastError);
-  report.jobId = jobId;
+  report->jobId = jobId;
   bool started = jobId > 0;
   if (!started) {
     DiagLine(kStartDocFailed + std::to_string(lastError) + " | work id:" +
              std::to_string(jobId));
-    failed(kPrintStepStartDoc);
-    report.lastError = lastError;
+    Failed(report, kPrintStepStartDoc);
+    report->lastError = lastError;
   }
   DiagLine(kJobNumber + std::to_string(jobId));
 
@@ -182,18 +182,31 @@ PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage
     DiagText(kStartPageFailed);
     AbortPrintDocument(job.dc);
     started = false;
-    failed(kPrintStepStartPage);
+    Failed(report, kPrintStepStartPage);
   }
 
-  if (!DrawLabelImage(job.dc, job.image, 0, 0, width, height)) failed(kPrintStepDraw);
-  DiagPrintf(kBitmapSize, width, height);
+  if (!DrawLabelImage(job.dc, job.image, 0, 0, report->width, report->height)) {
+    Failed(report, kPrintStepDraw);
+  }
+  DiagPrintf(kBitmapSize, report->width, report->height);
 
-  if (EndPrintPage(job.dc) <= 0) failed(kPrintStepEndPage);
-  if (EndPrintDocument(job.dc) <= 0) failed(kPrintStepEndDoc);
+  if (EndPrintPage(job.dc) <= 0) Failed(report, kPrintStepEndPage);
+  if (EndPrintDocument(job.dc) <= 0) Failed(report, kPrintStepEndDoc);
   // A document or page that never started printed nothing: say so rather
   // than report success.
   DiagText(started ? kPrintDone : kPrintFailed);
+}
 
+// The step ladder every job takes.
+PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage,
+                        const char* noImageMessage, int copies) {
+  JobResources job;
+  PrintReport report;
+  LabelPaper paper{0, 0};
+  if (!OpenPrinter(device, job, &report)) return report;
+  if (!LoadPageImage(loadImage, noImageMessage, job, &report, &paper)) return report;
+  ApplyPage(job, paper, copies);
+  PrintPage(job, &report);
   ReleaseJob(job);
   return report;
 }

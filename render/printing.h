@@ -1,8 +1,17 @@
 // Platform seam for the print job: the common print dialog, printer device
 // contexts, the settings record, the document and page calls and the label
-// image. Backends: printing_win.cpp (GDI, comdlg32, GDI+) and
-// printing_fake.cpp (in memory, for tests). The job's decisions live in
-// print_job.cpp; these functions only translate.
+// image. The job's decisions live in print_job.cpp; these functions only
+// translate.
+//
+// Backends (one per target):
+// - printing_win.cpp: comdlg32's PrintDlgW, GDI, GDI+ (Windows);
+// - printing_cups.cpp with label_image_posix.cpp, default_destination_cups.cpp
+//   and scheduler_job_cups.cpp: the CUPS scheduler, a cairo PDF page and
+//   gdk-pixbuf (Linux, macOS); the error codes it reports are IPP statuses;
+// - tests/fakes/render/printing_fake.cpp: in memory, for the unit tests.
+// Calls that reach the spooler or the scheduler block for that round trip
+// (CUPS: also while all shared scheduler connections are in use, see
+// base/scheduler_connection.h); the others return at once.
 #pragma once
 #include <string>
 
@@ -27,22 +36,38 @@ struct PageSettings {
   short paperWidth;   // tenths of a millimetre
 };
 
+// The largest label image any backend decodes: larger ones would need
+// gigabytes, and the page fields stop at 32767 tenths of a millimetre anyway.
+constexpr long long kLargestLabelSide = 32767;
+constexpr long long kLargestLabelPixels = 64ll << 20;
+
 // PrintDlgW with a zeroed PRINTDLGW. silentDefault: PD_RETURNDEFAULT |
 // PD_RETURNDC, shows nothing and fails when there is no default printer.
 // Otherwise flags 0: the modal Print dialog without owner, blocking until
 // the user closes it; fails on Cancel. True when PrintDlgW returned non-zero.
+// CUPS: the default destination's options, one round trip while they are
+// unchanged (more when they changed); the dialog form always fails.
 bool RunPrintDialog(bool silentDefault, PrintDialogHandles* handles);
 // Deletes the dialog's device context and frees both memory handles.
+// Does not block.
 void FreePrintDialog(const PrintDialogHandles& handles);
 
 // CreateDCW(null, device, null, null). Null on failure, with GetLastError
-// in *lastError.
-PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError);
+// in *lastError (Win32: 1801 for a name no queue has; CUPS: the IPP status,
+// 1030 not found, 1282 when the scheduler cannot be reached). dialog is what
+// RunPrintDialog gave this job: CUPS takes from it the queue the scheduler
+// has just named its default, which needs no second look-up; Win32 and the
+// fake ignore it. Blocks for one round trip (CUPS: none for that default).
+PrintHandle CreatePrinterDc(const std::wstring& device, const PrintDialogHandles& dialog,
+                            unsigned long* lastError);
 // Whether CreatePrinterDc's error code says no queue has that name.
 bool IsUnknownPrinterError(unsigned long lastError);
 // The device name of a queue named in UTF-8 (as the spooler lists it to
-// pages); the spooler's own name text, never a code-page guess.
+// pages); the spooler's own name text, never a code-page guess. Empty when
+// the name is not UTF-8 (Win32).
 std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name);
+// Deletes a device context; CUPS also cancels a document left open there
+// (one round trip).
 void DeletePrinterDc(PrintHandle dc);
 
 // GlobalLock of the dialog's settings handle: the DEVMODEW, or null.
@@ -56,7 +81,8 @@ void StorePrintCopies(PrintHandle lockedSettings, short copies);
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings);
 
 // Loads an image file, its format known from its content, not its name.
-// Null when nothing could be loaded; else its size in pixels.
+// Null when nothing could be loaded; else its size in pixels. Blocks for
+// the file's read and its decoding.
 PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height);
 // As LoadLabelImage, from bytes held in memory (BMP, GIF, JPEG, PNG, TIFF);
 // nothing touches the file system, so concurrent jobs each print their own.
@@ -66,7 +92,8 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
 void ReleaseLabelImage(PrintHandle image);
 
 // StartDocW with the document name, no output file and no data type: the
-// job id (> 0), or <= 0 with GetLastError in *lastError.
+// job id (> 0), or <= 0 with GetLastError in *lastError (CUPS: -1 with the
+// IPP status of Create-Job, one round trip).
 int StartPrintDocument(PrintHandle dc, const std::wstring& documentName,
                        unsigned long* lastError);
 // StartPage: negative on failure.
@@ -77,7 +104,10 @@ int StartPrintPage(PrintHandle dc);
 bool DrawLabelImage(PrintHandle dc, PrintHandle image, int left, int top, int right,
                     int bottom);
 // EndPage and EndDoc: > 0 when the page, or the document, reached the
-// spooler; <= 0 when it did not.
+// spooler; <= 0 when it did not. CUPS sends the page at EndDoc (one round
+// trip with the document).
 int EndPrintPage(PrintHandle dc);
 int EndPrintDocument(PrintHandle dc);
+// AbortDoc: the open document is dropped (CUPS: its job cancelled, one
+// round trip).
 void AbortPrintDocument(PrintHandle dc);

@@ -44,7 +44,8 @@ void FreePrintDialog(const PrintDialogHandles& handles) {
   if (handles.devNames) GlobalFree(static_cast<HGLOBAL>(handles.devNames));
 }
 
-PrintHandle CreatePrinterDc(const std::wstring& device, unsigned long* lastError) {
+PrintHandle CreatePrinterDc(const std::wstring& device, const PrintDialogHandles&,
+                            unsigned long* lastError) {
   HDC dc = CreateDCW(nullptr, device.c_str(), nullptr, nullptr);
   if (!dc) *lastError = GetLastError();
   return dc;
@@ -120,8 +121,6 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
 // GDI+ reads the header first and decodes the pixels only when asked, so a
 // small file announcing a huge image is refused before it can take gigabytes.
 PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
-  constexpr UINT kLargestSide = 32767;
-  constexpr unsigned long long kLargestPixelCount = 64ull << 20;
   if (bytes.empty() || bytes.size() > 0x7fffffff || !StartGdiPlus()) return nullptr;
   IStream* stream = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
                                       static_cast<UINT>(bytes.size()));
@@ -131,8 +130,8 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   if (bitmap && bitmap->GetLastStatus() == Gdiplus::Ok) {
     UINT w = bitmap->GetWidth();
     UINT h = bitmap->GetHeight();
-    if (w == 0 || h == 0 || w > kLargestSide || h > kLargestSide ||
-        static_cast<unsigned long long>(w) * h > kLargestPixelCount) {
+    if (w == 0 || h == 0 || w > kLargestLabelSide || h > kLargestLabelSide ||
+        static_cast<long long>(w) * h > kLargestLabelPixels) {
       *width = static_cast<int>(w > 0x7fffffff ? 0x7fffffff : w);
       *height = static_cast<int>(h > 0x7fffffff ? 0x7fffffff : h);
     } else if (bitmap->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &flattened) == Gdiplus::Ok) {

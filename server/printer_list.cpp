@@ -12,8 +12,12 @@ int FilterMode(bool onlyLocal, bool onlyOnline, bool onlySupported) {
   return (onlySupported ? 1 : 0) + (onlyOnline ? 2 : 0) + (onlyLocal ? 4 : 0);
 }
 
+bool IsSupportedPrinterName(const std::string& name) {
+  return name == "VELQ" || name == "LX4 Label Printer";
+}
+
 bool PrinterAccepted(int mode, const std::string& printName, unsigned attributes) {
-  bool supported = printName == "VELQ" || printName == "LX4 Label Printer";
+  bool supported = IsSupportedPrinterName(printName);
   if ((mode & 1) && !supported) return false;
   if ((mode & 2) && (attributes & kPrinterAttributeWorkOffline)) return false;
   if ((mode & 4) && (attributes & kPrinterAttributeNetwork)) return false;

@@ -9,6 +9,10 @@
 // The eight filter modes: onlySupported counts 1, onlyOnline 2, onlyLocal 4.
 int FilterMode(bool onlyLocal, bool onlyOnline, bool onlySupported);
 
+// The two names of the supported label printer, compared whole and
+// case-sensitively: "VELQ" and "LX4 Label Printer".
+bool IsSupportedPrinterName(const std::string& name);
+
 // Whether a queue passes the test of a filter mode.
 bool PrinterAccepted(int mode, const std::string& printName, unsigned attributes);
 

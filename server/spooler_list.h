@@ -1,6 +1,9 @@
 // Seam: the spooler's list of printer queues, as GetPrinters needs it.
-// Backends: spooler_list_win.cpp (EnumPrintersW), spooler_list_fake.cpp
-// (tests), spooler_list_cups.cpp (libcups).
+//
+// Backends (one per target):
+// - spooler_list_win.cpp: EnumPrintersW (Windows);
+// - spooler_list_cups.cpp: one CUPS-Get-Printers request (Linux, macOS);
+// - tests/fakes/server/spooler_list_fake.cpp: a list set by the tests.
 #pragma once
 #include <string>
 #include <vector>
@@ -19,6 +22,8 @@ struct SpoolerPrinter {
 };
 
 // The local queues in the spooler's order. Returns false when the
-// enumeration failed (no buffer, or the spooler refused); printers is then
-// left empty. Blocks for one spooler round trip.
+// enumeration failed (no buffer, or the spooler refused; CUPS: the scheduler
+// did not answer, but a scheduler without queues gives true and no queues);
+// printers is then left empty. Blocks for one spooler round trip (CUPS:
+// also while all shared scheduler connections are in use).
 bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers);

@@ -19,7 +19,7 @@
 
 #include <cups/cups.h>
 
-#include "base/scheduler_connection.h"
+#include "base/ipp_cups.h"
 
 #include <cstring>
 
@@ -106,24 +106,10 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                 static_cast<int>(sizeof(kRequested) / sizeof(kRequested[0])), nullptr,
                 kRequested);
-  // One of the shared connections to the scheduler (CUPS_SERVER,
-  // client.conf or the local socket); the request is freed by the call.
-  http_t* http = TakeSchedulerConnection();
-  if (http == nullptr) {
-    ippDelete(request);
-    return false;
-  }
-  ipp_t* response = cupsDoRequest(http, request, "/");
-  ipp_status_t status = cupsLastError();
-  GiveBackSchedulerConnection(http);
-  if (response == nullptr) {
-    // A scheduler without queues answers "not found": an empty list.
-    return status == IPP_STATUS_ERROR_NOT_FOUND;
-  }
-  if (status > IPP_STATUS_OK_CONFLICTING) {
-    ippDelete(response);
-    return status == IPP_STATUS_ERROR_NOT_FOUND;
-  }
+  ipp_status_t status = IPP_STATUS_OK;
+  ipp_t* response = IppSend(request, "/", nullptr, &status);
+  // A scheduler without queues answers "not found": an empty list.
+  if (response == nullptr) return status == IPP_STATUS_ERROR_NOT_FOUND;
   ipp_attribute_t* attr = ippFirstAttribute(response);
   while (attr != nullptr) {
     while (attr != nullptr && ippGetGroupTag(attr) != IPP_TAG_PRINTER) {

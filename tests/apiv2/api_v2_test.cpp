@@ -9,9 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "apiv2/api_v2.h"
-#include "common/temp_file_fake.h"
-#include "render/printing_fake.h"
-#include "server/spooler_list_fake.h"
+#include "intake/utf8_text.h"
+#include "tests/fakes/common/temp_file_fake.h"
+#include "tests/fakes/render/printing_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 #include "tests/render/fake_png.h"
 #include "tests/support/test_server.h"
 
@@ -71,25 +72,27 @@ class V2Routes : public testing::Test {
 TEST_F(V2Routes, EveryFailingStepOfTheJobHasItsStatusAndCode) {
   struct Case {
     const char* what;
-    void (*arrange)();
+    void (*arrange)(FakePrintingFaults& faults);
     int status;
     const char* code;
     const char* inMessage;
   } cases[] = {
-      {"no default, dialog cancelled", [] { SetFakeNoDefaultPrinter(true); SetFakeDialogCancelled(true); },
+      {"no default, dialog cancelled", [](FakePrintingFaults& f) { f.noDefaultPrinter = f.dialogCancelled = true; },
        500, "print-failed", "PrintDlg"},
-      {"unknown queue", [] { SetFakeUnknownPrinter(L"Q"); }, 404, "printer-not-found", "\"Q\""},
-      {"queue not opened", [] { SetFakeCreateDcError(5); }, 500, "print-failed", "error 5"},
-      {"settings not locked", [] { SetFakeLockFails(true); }, 500, "print-failed", "GlobalLock"},
-      {"StartDoc", [] { SetFakeStartDoc(-1, 1286); }, 500, "print-failed", "StartDoc"},
-      {"StartPage", [] { SetFakeStartPageResult(-1); }, 500, "print-failed", "StartPage"},
-      {"draw", [] { SetFakeDrawFails(true); }, 500, "print-failed", "drawing"},
-      {"EndPage", [] { SetFakeEndResults(0, 1); }, 500, "print-failed", "EndPage"},
-      {"EndDoc", [] { SetFakeEndResults(1, -1); }, 500, "print-failed", "EndDoc"},
+      {"unknown queue", [](FakePrintingFaults& f) { f.unknownPrinters = {L"Q"}; }, 404, "printer-not-found", "\"Q\""},
+      {"queue not opened", [](FakePrintingFaults& f) { f.createDcError = 5; }, 500, "print-failed", "error 5"},
+      {"settings not locked", [](FakePrintingFaults& f) { f.lockFails = true; }, 500, "print-failed", "GlobalLock"},
+      {"StartDoc", [](FakePrintingFaults& f) { f.startDocResult = -1, f.startDocError = 1286; }, 500, "print-failed", "StartDoc"},
+      {"StartPage", [](FakePrintingFaults& f) { f.startPageResult = -1; }, 500, "print-failed", "StartPage"},
+      {"draw", [](FakePrintingFaults& f) { f.drawFails = true; }, 500, "print-failed", "drawing"},
+      {"EndPage", [](FakePrintingFaults& f) { f.endPageResult = 0; }, 500, "print-failed", "EndPage"},
+      {"EndDoc", [](FakePrintingFaults& f) { f.endDocResult = -1; }, 500, "print-failed", "EndDoc"},
   };
   for (const Case& c : cases) {
     ResetFakePrinting();
-    c.arrange();
+    FakePrintingFaults faults;
+    c.arrange(faults);
+    SetFakePrintingFaults(faults);
     Answer answer = Send("POST", "/vqapi/v2/print?printer=Q", FakePng(400, 240));
     EXPECT_EQ(answer.status, c.status) << c.what;
     EXPECT_EQ(answer.Bool("printed"), 0) << c.what;
@@ -99,7 +102,9 @@ TEST_F(V2Routes, EveryFailingStepOfTheJobHasItsStatusAndCode) {
   }
   // A spooler that gives no reason: a name it doesn't list is unknown.
   ResetFakePrinting();
-  SetFakeCreateDcError(5);
+  FakePrintingFaults faults;
+  faults.createDcError = 5;
+  SetFakePrintingFaults(faults);
   FakeSpoolerSetPrinters({});
   Answer answer = Send("POST", "/vqapi/v2/print?printer=Q", FakePng(4, 4));
   EXPECT_EQ(answer.status, 404);
@@ -107,7 +112,9 @@ TEST_F(V2Routes, EveryFailingStepOfTheJobHasItsStatusAndCode) {
 }
 
 TEST_F(V2Routes, APrintedLabelNamesItsJobAndSizeFromMemoryAlone) {
-  SetFakeStartDoc(17, 0);
+  FakePrintingFaults faults;
+  faults.startDocResult = 17;
+  SetFakePrintingFaults(faults);
   Answer answer = Send("POST", "/vqapi/v2/print?printer=Q&copies=3", FakePng(400, 240, "pixels"));
   ASSERT_EQ(answer.status, 200);
   EXPECT_EQ(answer.Bool("printed"), 1);
@@ -198,7 +205,7 @@ TEST_F(V2Routes, TheListingGivesUtf8NamesAndStatesWhereTheLegacyOneKeepsItsCodeP
   ASSERT_TRUE(legacy);
   EXPECT_NE(legacy->body.find("\"\xc9tiquette\""), std::string::npos);
 
-  FakeSpoolerSetFailure(true);
+  FakeSpoolerSetFaults(FakeSpoolerFaults{true});
   answer = Send("POST", "/vqapi/v2/printers?onlySupported");
   EXPECT_EQ(answer.status, 500);
   EXPECT_EQ(answer.Text("error"), "list-failed");
