@@ -4,6 +4,17 @@
 
 const char16_t kTrayTip[] = u"VELQ打印服务";
 
+size_t CopyTrayTip(char16_t* field, size_t fieldUnits) {
+  if (fieldUnits == 0) return 0;
+  size_t copied = 0;
+  while (copied + 1 < fieldUnits && kTrayTip[copied] != 0) {
+    field[copied] = kTrayTip[copied];
+    ++copied;
+  }
+  field[copied] = 0;
+  return copied;
+}
+
 namespace {
 const uint32_t kMessageDestroy = 0x0002;
 const uint32_t kMessageCommand = 0x0111;

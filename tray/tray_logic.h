@@ -1,6 +1,7 @@
 // What the tray window does with a message, decided without Win32 so that the
 // rules can be tested natively. tray_win.cpp only carries the steps out.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "tray/tray_resources.h"
@@ -18,6 +19,14 @@ const int kTrayWindowHeight = 100;
 
 // The tooltip, as UTF-16 code units with a terminator.
 extern const char16_t kTrayTip[];
+// The tip's room in the original record layout that the shell reads for
+// kTrayRecordSize, the terminator included.
+const size_t kTrayTipUnits = 64;
+
+// Copies the tooltip into a record's tip field of fieldUnits units: cut
+// where it would not leave room for its terminator, which always follows.
+// Nothing is written past the field. Returns the units of tip copied.
+size_t CopyTrayTip(char16_t* field, size_t fieldUnits);
 
 // What the window procedure does before default processing.
 enum TrayStep {

@@ -41,7 +41,7 @@ void AddTrayIcon() {
   nid.uFlags = kTrayIconFlags;
   nid.uCallbackMessage = kTrayCallbackMessage;
   nid.hIcon = LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_TRAY_ICON));
-  wcsncpy(nid.szTip, reinterpret_cast<const wchar_t*>(kTrayTip), sizeof(nid.szTip) / sizeof(nid.szTip[0]) - 1);
+  CopyTrayTip(reinterpret_cast<char16_t*>(nid.szTip), kTrayTipUnits);
   Shell_NotifyIconW(NIM_ADD, &nid);
 }
 

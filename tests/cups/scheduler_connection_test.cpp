@@ -1,6 +1,8 @@
 // The native printgate's connections to the scheduler under many threads:
 // run by test_scheduler_connections.py against a private cupsd (PG_SCHEDULER
-// "up") and against a port nobody answers on ("down"). Listing and printing
+// "up", the SchedulerUp cases) and against a port nobody answers on ("down",
+// the SchedulerDown cases). A case run without its scheduler fails: it would
+// prove nothing. Listing and printing
 // from far more threads than the connection limit must hold no more
 // connections than the limit, keep only a few once idle, and answer as
 // libcups' default connection would.
@@ -32,9 +34,9 @@
 
 namespace {
 
-bool SchedulerUp() {
+std::string SchedulerState() {
   const char* state = std::getenv("PG_SCHEDULER");
-  return state != nullptr && std::string(state) == "up";
+  return state != nullptr ? state : "not set";
 }
 
 // The scheduler's TCP port, from CUPS_SERVER ("127.0.0.1:port").
@@ -144,8 +146,8 @@ void RunOnManyThreads(int threadCount, const std::function<void(int)>& work, int
 
 constexpr int kThreads = 64;
 
-TEST(SchedulerConnections, ManyThreadsListingAndPrintingHoldFewConnections) {
-  if (!SchedulerUp()) GTEST_SKIP() << "needs the private scheduler";
+TEST(SchedulerUp, ManyThreadsListingAndPrintingHoldFewConnections) {
+  ASSERT_EQ(SchedulerState(), "up") << "needs the private scheduler";
   SetDiagSink(Quiet);
   std::string png = SmallPng();
   std::atomic<int> listed{0};
@@ -176,10 +178,10 @@ TEST(SchedulerConnections, ManyThreadsListingAndPrintingHoldFewConnections) {
   EXPECT_EQ(OpenSchedulerConnections(), afterwards);
 }
 
-TEST(SchedulerConnections, AnUnknownQueueFailsAsBeforeAndLeavesNoExtraConnection) {
-  if (!SchedulerUp()) GTEST_SKIP() << "needs the private scheduler";
+TEST(SchedulerUp, AnUnknownQueueFailsAsBeforeAndLeavesNoExtraConnection) {
+  ASSERT_EQ(SchedulerState(), "up") << "needs the private scheduler";
   unsigned long lastError = 0;
-  EXPECT_EQ(CreatePrinterDc(L"NoSuchQueue", &lastError), nullptr);
+  EXPECT_EQ(CreatePrinterDc(L"NoSuchQueue", PrintDialogHandles{}, &lastError), nullptr);
   EXPECT_EQ(lastError, static_cast<unsigned long>(IPP_STATUS_ERROR_NOT_FOUND));
   EXPECT_TRUE(IsUnknownPrinterError(lastError));
   EXPECT_LE(OpenSchedulerConnections(), kSchedulerConnectionsKept);
@@ -187,8 +189,8 @@ TEST(SchedulerConnections, AnUnknownQueueFailsAsBeforeAndLeavesNoExtraConnection
 
 // No scheduler: every call fails as over libcups' default connection, and
 // the failed connections are closed, not kept.
-TEST(SchedulerConnections, NoSchedulerFailsAsTheDefaultConnectionAndKeepsNone) {
-  if (SchedulerUp()) GTEST_SKIP() << "needs a port nobody answers on";
+TEST(SchedulerDown, NoSchedulerFailsAsTheDefaultConnectionAndKeepsNone) {
+  ASSERT_EQ(SchedulerState(), "down") << "needs a port nobody answers on";
   ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
   ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
   ipp_status_t libcupsStatus = cupsLastError();
@@ -203,7 +205,7 @@ TEST(SchedulerConnections, NoSchedulerFailsAsTheDefaultConnectionAndKeepsNone) {
         std::vector<SpoolerPrinter> printers;
         unsigned long lastError = 0;
         bool listed = EnumLocalPrinters(&printers);
-        PrintHandle dc = CreatePrinterDc(L"VELQ", &lastError);
+        PrintHandle dc = CreatePrinterDc(L"VELQ", PrintDialogHandles{}, &lastError);
         PrintReport report = PrintLabelBytes("VELQ", SmallPng(), 1);
         if (!listed && dc == nullptr && lastError == static_cast<unsigned long>(libcupsStatus) &&
             report.step == kPrintStepNoSettings) {

@@ -10,11 +10,13 @@ from pylib import native, paths, processes, scheduler
 
 
 def run_suite(server, state):
+    """Runs the cases for that state of the scheduler ("up" or "down")."""
     env = dict(os.environ, CUPS_SERVER=server, PG_SCHEDULER=state)
     for name in ("LPDEST", "PRINTER"):
         env.pop(name, None)
     exe = os.path.join(paths.NATIVE_BUILD, "tests", "cups", "scheduler_connection_tests")
-    done = subprocess.run([exe], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+    cases = "--gtest_filter=Scheduler%s.*" % state.capitalize()
+    done = subprocess.run([exe, cases], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=300)
     return done.returncode, done.stdout + done.stderr
 

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,7 +17,7 @@
 
 #include "api/api_server.h"
 #include "common/answer.h"
-#include "server/spooler_list_fake.h"
+#include "tests/fakes/server/spooler_list_fake.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -307,9 +308,40 @@ TEST(ApiServer, APortAlreadyTakenEndsTheServerQuietlyWithZero) {
   close(holder);
 }
 
+// Runs a second server on port. One that binds is stopped as soon as it
+// serves, so a shared port fails the test instead of hanging it. The port
+// the second server was given, -1 when it could not bind.
+int SecondServerOn(int port, int* result) {
+  struct Bound {
+    int port = -2;
+    std::atomic<bool> returned{false};
+    std::thread stopper;
+  } bound;
+  *result = RunApiServerOn(
+      "127.0.0.1", port,
+      [](int boundPort, httplib::Server* server, void* context) {
+        Bound* seen = static_cast<Bound*>(context);
+        seen->port = boundPort;
+        if (boundPort >= 0) {
+          // stop() takes hold once the server runs; after it, the server
+          // is left alone, as it ends and goes away.
+          seen->stopper = std::thread([server, seen] {
+            while (!seen->returned && !server->is_running()) std::this_thread::yield();
+            if (!seen->returned) server->stop();
+          });
+        }
+      },
+      &bound);
+  bound.returned = true;
+  if (bound.stopper.joinable()) bound.stopper.join();
+  return bound.port;
+}
+
 TEST_F(HttpRoutes, ASecondServerOnTheSamePortFailsToBindInsteadOfSharingIt) {
   StartDiagCapture();
-  EXPECT_EQ(RunApiServerOn("127.0.0.1", port, nullptr, nullptr), 0);
+  int result = -1;
+  EXPECT_EQ(SecondServerOn(port, &result), -1);
+  EXPECT_EQ(result, 0);
   httplib::Client client = TestClient(port);
   for (int i = 0; i < 4; ++i) {
     auto res = client.Post("/vqapi/GetPrinters", "", "text/plain");

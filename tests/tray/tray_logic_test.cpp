@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -60,5 +61,20 @@ TEST(TrayTip, IsTheServiceNameInUtf16AndFitsTheOriginalRecord) {
   EXPECT_EQ(std::u16string(kTrayTip), expected);
   // With the record size 956 a 64-bit shell reads the original layout, whose
   // tip holds 64 units with the terminator.
-  EXPECT_LT(std::u16string(kTrayTip).size(), 64u);
+  EXPECT_EQ(kTrayTipUnits, 64u);
+  EXPECT_LT(std::u16string(kTrayTip).size(), kTrayTipUnits);
+  // The record as sent: the whole tip and its terminator inside that field,
+  // nothing written past it.
+  char16_t record[128];
+  std::fill(record, record + 128, u'#');
+  size_t copied = CopyTrayTip(record, kTrayTipUnits);
+  EXPECT_EQ(std::u16string(record, copied), expected);
+  EXPECT_EQ(record[copied], 0);
+  EXPECT_EQ(std::u16string(record + kTrayTipUnits, 128 - kTrayTipUnits),
+            std::u16string(128 - kTrayTipUnits, u'#'));
+  // A field too small for the tip holds what fits, terminated.
+  std::fill(record, record + 128, u'#');
+  EXPECT_EQ(CopyTrayTip(record, 5), 4u);
+  EXPECT_EQ(std::u16string(record, 5), std::u16string(u"VELQ") + u'\0');
+  EXPECT_EQ(record[5], u'#');
 }
