@@ -37,7 +37,9 @@ TEST(DataUrl, EachFormDecodesOrNamesItsFault) {
   for (const Case& c : cases) {
     std::string bytes;
     EXPECT_EQ(DecodeDataUrl(c.text, &bytes), c.result) << c.text;
-    if (c.result == kDataUrlDecoded) EXPECT_EQ(bytes, c.bytes) << c.text;
+    if (c.result == kDataUrlDecoded) {
+      EXPECT_EQ(bytes, c.bytes) << c.text;
+    }
   }
 }
 
