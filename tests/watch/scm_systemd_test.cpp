@@ -36,6 +36,12 @@ struct DescriptorCase {
 };
 
 TEST(ScmSystemdTest, DispatcherLeavesNoDescriptorOpen) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers test whether memory is readable through a pipe of their
+  // own; under the tight limit that pipe cannot open, and they report a
+  // sound object as a bad one. The plain build runs the case.
+  GTEST_SKIP() << "needs descriptors the sanitizers' runtime would take";
+#endif
   // One free: the signalfd opens, the eventfd can't. Two: both open, the
   // udev monitor's socket can't, and the service runs without events.
   const DescriptorCase cases[] = {{1, false}, {2, true}};
