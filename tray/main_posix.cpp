@@ -78,13 +78,18 @@ bool AnswerOptions(int argc, char** argv, int* exitCode) {
 }
 
 // stop() only takes hold once the accept loop runs: repeat it until the
-// server thread has returned.
+// server thread has returned. Once a running server has been told to stop,
+// it is destroyed as its thread returns, before `ended` is set: it must not
+// be touched again.
 void StopServer(ServerState* state) {
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(state->mutex);
       if (state->ended) return;
-      if (state->server != nullptr && state->server->is_running()) state->server->stop();
+      if (state->server != nullptr && state->server->is_running()) {
+        state->server->stop();
+        state->server = nullptr;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
