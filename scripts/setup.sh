@@ -11,6 +11,8 @@ packages=(
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
   libcairo2-dev libgdk-pixbuf-2.0-dev
+  # zlib: the label image check inflates PNG data (natively and in the .exe)
+  zlib1g-dev libz-mingw-w64-dev
   xvfb x11-utils xdotool ghostscript imagemagick python3 curl
   chromium clang libclang-rt-14-dev llvm wrk fonts-wqy-microhei
   # The installers: wixl builds the MSI, msitools reads it back; lintian

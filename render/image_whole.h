@@ -1,0 +1,22 @@
+// Whether a label image's bytes hold the whole image its header announces.
+// Decoders hand out partly filled images for cut or corrupted files (the
+// rows they never got stay grey or black), and a label printed from one
+// wastes stock and may scan wrong; this check walks each format's own
+// structure, checksums and compressed streams, so both backends refuse the
+// same files whatever their decoder lets through.
+#pragma once
+#include <string>
+
+enum ImageWholeness {
+  kImageWhole,     // every byte the image needs is there and checks out
+  kImageUnknown,   // not BMP, GIF, JPEG, PNG or TIFF, or a variant none reads
+  kImageDamaged,   // cut short, a checksum wrong, a compressed stream broken
+};
+
+// Checks bytes; for kImageUnknown and kImageDamaged *what says what is
+// wrong in a few words a page can show ("the PNG ends inside its IDAT
+// chunk"). Bytes after the format's own end (PNG's IEND, GIF's trailer)
+// are ignored, as decoders ignore them. A baseline JPEG counts as whole
+// once every block of its scans is there, end marker or not, as viewers
+// show it; other JPEGs need their end marker.
+ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what);

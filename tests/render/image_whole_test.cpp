@@ -1,0 +1,164 @@
+// The completeness check of label images: every whole image of each format
+// passes, every cut of it fails (but for a JPEG's missing end marker), and
+// broken checksums, streams and counts are caught where decoders print
+// what they got.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "render/image_whole.h"
+#include "tests/render/label_images.h"
+
+namespace {
+
+ImageWholeness Check(const std::string& bytes, std::string* what = nullptr) {
+  std::string text;
+  ImageWholeness result = CheckImageWhole(bytes, &text);
+  if (what) *what = text;
+  if (result != kImageWhole) {
+    EXPECT_FALSE(text.empty());
+  }
+  return result;
+}
+
+// A PNG of 1-bit rows given as raw (filtered) bytes, deflated whole.
+std::string PngOfRows(uint32_t width, uint32_t height, const std::string& rows) {
+  std::string header;
+  for (uint32_t v : {width, height}) {
+    for (int shift = 24; shift >= 0; shift -= 8) header += static_cast<char>((v >> shift) & 0xFF);
+  }
+  header += std::string("\x01\x00\0\0\0", 5);
+  uLongf size = compressBound(rows.size());
+  std::string packed(size, '\0');
+  compress(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(rows.data()),
+           rows.size());
+  packed.resize(size);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + FakePngChunk("IHDR", header) +
+         FakePngChunk("IDAT", packed) + FakePngChunk("IEND", "");
+}
+
+struct Whole {
+  const char* name;
+  std::string bytes;
+  size_t firstWholeLength;  // shorter cuts are damaged, longer ones whole
+};
+
+std::vector<Whole> WholeImages() {
+  std::string grey = TestJpeg(40, 24, false);
+  std::string colour = TestJpeg(40, 40, true, 2);
+  return {{"png", FakePng(40, 24), 0},
+          {"png 1x1", FakePng(1, 1), 0},
+          {"gif", TestGif(7, 5), 0},
+          {"bmp", TestBmp(5, 3), 0},
+          {"rle bmp", TestRleBmp(6, 4), 0},
+          {"tiff", TestTiff(6, 5), 0},
+          {"jpeg grey", grey, grey.size() - 2},
+          {"jpeg 4:2:0 with restarts", colour, colour.size() - 2},
+          {"jpeg progressive", TestJpeg(40, 24, false, 0, true), 0}};
+}
+
+TEST(ImageWhole, WholeImagesPassAndEveryCutOfThemFails) {
+  for (const Whole& image : WholeImages()) {
+    EXPECT_EQ(Check(image.bytes), kImageWhole) << image.name;
+    size_t first = image.firstWholeLength ? image.firstWholeLength : image.bytes.size();
+    for (size_t length = 0; length < image.bytes.size(); ++length) {
+      ImageWholeness expected = length == 0 ? kImageUnknown
+                                : length >= first ? kImageWhole
+                                                  : kImageDamaged;
+      if (length > 0 && length < 8 && image.name[0] == 'p') expected = kImageUnknown;
+      if (length > 0 && length < 6 && image.name[0] == 'g') expected = kImageUnknown;
+      if (length > 0 && length < 2 && image.name[0] != 'p' && image.name[0] != 'g') expected = kImageUnknown;
+      if (length > 0 && length < 4 && image.name[0] == 't') expected = kImageUnknown;
+      ASSERT_EQ(Check(image.bytes.substr(0, length)), expected) << image.name << " cut at " << length;
+    }
+  }
+}
+
+TEST(ImageWhole, BytesAfterTheFormatsOwnEndAreIgnored) {
+  EXPECT_EQ(Check(FakePng(8, 8, "trailing")), kImageWhole);
+  EXPECT_EQ(Check(TestGif(3, 3) + "xyz"), kImageWhole);
+  EXPECT_EQ(Check(TestBmp(3, 3) + "xyz"), kImageWhole);
+}
+
+TEST(ImageWhole, PngChecksumsAndStreamAreChecked) {
+  std::string png = FakePng(64, 32);
+  size_t idat = png.find("IDAT");
+  struct {
+    const char* name;
+    size_t at;
+    const char* says;
+  } flips[] = {{"IHDR data", 18, "CRC of the PNG's IHDR"},
+               {"IHDR CRC", 30, "CRC of the PNG's IHDR"},
+               {"IDAT data", idat + 8, "CRC of the PNG's IDAT"},
+               {"IDAT CRC", png.size() - 14, "CRC of the PNG's IDAT"},
+               {"IEND CRC", png.size() - 1, "CRC of the PNG's IEND"}};
+  for (const auto& flip : flips) {
+    std::string bad = png;
+    bad[flip.at] = static_cast<char>(bad[flip.at] ^ 0x10);
+    std::string what;
+    EXPECT_EQ(Check(bad, &what), kImageDamaged) << flip.name;
+    EXPECT_NE(what.find(flip.says), std::string::npos) << flip.name << ": " << what;
+  }
+  // A flipped byte under a CRC made to match: zlib's own Adler-32 and
+  // stream structure still tell.
+  std::string rows(32 * 9, '\0');
+  rows[100] = '\x55';
+  std::string good = PngOfRows(64, 32, rows);
+  size_t at = good.find("IDAT") + 4;
+  uint32_t length = (static_cast<unsigned char>(good[at - 6]) << 8) | static_cast<unsigned char>(good[at - 5]);
+  std::string data = good.substr(at, length);
+  data[data.size() - 2] = static_cast<char>(data[data.size() - 2] ^ 0x01);  // inside the Adler-32
+  std::string bad = good.substr(0, at - 8) + FakePngChunk("IDAT", data) + FakePngChunk("IEND", "");
+  std::string what;
+  EXPECT_EQ(Check(bad, &what), kImageDamaged);
+  EXPECT_EQ(what, "the PNG's compressed image data is broken");
+  // A stream that ends properly but holds fewer rows than announced.
+  EXPECT_EQ(Check(PngOfRows(64, 32, std::string(31 * 9, '\0')), &what), kImageDamaged);
+  EXPECT_EQ(what, "the PNG's image data holds fewer rows than its header announces");
+  EXPECT_EQ(Check(PngOfRows(64, 32, rows)), kImageWhole);
+}
+
+TEST(ImageWhole, CountsAndEndsOfTheOtherFormats) {
+  std::string what;
+  EXPECT_EQ(Check(TestGif(7, 5, 34), &what), kImageDamaged);
+  EXPECT_EQ(what, "the GIF's image data holds fewer pixels than its frame");
+  std::string gif = TestGif(7, 5);
+  EXPECT_EQ(Check(gif.substr(0, gif.size() - 1), &what), kImageDamaged);
+  EXPECT_EQ(what, "the GIF ends without its trailer");
+
+  std::string rle = TestRleBmp(6, 4);
+  EXPECT_EQ(Check(rle.substr(0, rle.size() - 2), &what), kImageDamaged);
+  EXPECT_EQ(what, "the BMP's compressed pixels end before their end mark");
+  std::string bmp = TestBmp(5, 3);
+  EXPECT_EQ(Check(bmp.substr(0, bmp.size() - 1), &what), kImageDamaged);
+  EXPECT_EQ(what, "the BMP's pixel array is shorter than its header announces");
+
+  std::string tiff = TestTiff(6, 5);
+  EXPECT_EQ(Check(tiff), kImageWhole);
+  std::string shortStrips = TestTiff(6, 5);
+  shortStrips[8 + 30 + 12] = 40;  // the first strip's count, now past the end
+  shortStrips[8 + 30 + 13] = 1;
+  EXPECT_EQ(Check(shortStrips, &what), kImageDamaged);
+  EXPECT_EQ(what, "the TIFF's image data ends early");
+
+  // A JPEG scan cut before its last block, with its end marker put back.
+  std::string jpeg = TestJpeg(64, 64, false);
+  EXPECT_EQ(Check(jpeg.substr(0, jpeg.size() - 4) + "\xff\xd9", &what), kImageDamaged);
+  EXPECT_EQ(what, "the JPEG's image data ends before its last block");
+  std::string progressive = TestJpeg(40, 24, false, 0, true);
+  EXPECT_EQ(Check(progressive.substr(0, progressive.size() - 2), &what), kImageDamaged);
+  EXPECT_EQ(what, "the JPEG ends inside its image data");
+}
+
+TEST(ImageWhole, OtherKindsAreUnknownNotDamaged) {
+  std::string bmp = TestBmp(4, 4);
+  bmp[30] = 4;  // a JPEG inside a BMP
+  std::string what;
+  EXPECT_EQ(Check(bmp, &what), kImageUnknown);
+  EXPECT_EQ(Check("<svg/>", &what), kImageUnknown);
+  EXPECT_EQ(what, "the body is not a PNG, JPEG, BMP, GIF or TIFF image");
+}
+
+}  // namespace
