@@ -146,6 +146,12 @@ V2Failure FailureOfJob(const PrintReport& report) {
     case kPrintStepSettingsLocked:
       return {500, "print-failed", "GlobalLock: the printer settings could not be locked"};
     case kPrintStepNoImage:
+      // A cut or corrupted image is told apart from one of no known kind: a
+      // page may send it again, where another kind of file would fail again.
+      if (report.damaged) {
+        return {415, "damaged-image", report.imageFault + "; nothing was printed"};
+      }
+      if (!report.imageFault.empty()) return {415, "not-an-image", report.imageFault};
       return {415, "not-an-image",
               "the body could not be decoded as a PNG, JPEG, BMP, GIF or TIFF image of at least "
               "1 x 1 pixels"};

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/whole_io.h"
 #include "common/wide_bytes.h"
@@ -70,20 +71,45 @@ void CheckDecodedSize(GdkPixbufLoader* loader, int width, int height, gpointer a
   }
 }
 
+// The rows the decoder has produced from the data it was given.
+void NoteDecodedRows(GdkPixbufLoader*, int, int y, int, int height, gpointer rowsSeen) {
+  std::vector<bool>* rows = static_cast<std::vector<bool>*>(rowsSeen);
+  for (int row = y < 0 ? 0 : y; row < y + height && row < static_cast<int>(rows->size()); ++row) {
+    (*rows)[static_cast<size_t>(row)] = true;
+  }
+}
+
+void SizeDecodedRows(GdkPixbufLoader* loader, gpointer rowsSeen) {
+  GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+  if (pixbuf) static_cast<std::vector<bool>*>(rowsSeen)->assign(gdk_pixbuf_get_height(pixbuf), false);
+}
+
 GdkPixbuf* DecodeImage(const std::string& bytes, AnnouncedSize* announced) {
   const char* type = ImageType(bytes);
   if (type == nullptr) return nullptr;
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, nullptr);
   if (loader == nullptr) return nullptr;
   AnnouncedSize size;
+  std::vector<bool> rows;
   g_signal_connect(loader, "size-prepared", G_CALLBACK(CheckDecodedSize), &size);
+  g_signal_connect(loader, "area-prepared", G_CALLBACK(SizeDecodedRows), &rows);
+  g_signal_connect(loader, "area-updated", G_CALLBACK(NoteDecodedRows), &rows);
   gboolean wrote = gdk_pixbuf_loader_write(
       loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), nullptr);
+  // gdk-pixbuf's JPEG loader, closed before its last row, makes up the rest
+  // (an end marker of its own, then grey) and reports success: only the
+  // rows it produced from the data count. Its PNG and BMP loaders produce
+  // rows as data comes too; GIF frames may cover part of the image and the
+  // TIFF loader decodes only on close, so those are left to the job's check.
+  bool rowsByData = strcmp(type, "jpeg") == 0 || strcmp(type, "png") == 0 ||
+                    strcmp(type, "bmp") == 0;
+  bool everyRow = !rows.empty();
+  for (bool row : rows) everyRow = everyRow && row;
   gboolean closed = gdk_pixbuf_loader_close(loader, nullptr);
   *announced = size;
   bool tooLarge = size.tooLarge;
   GdkPixbuf* pixbuf = nullptr;
-  if (wrote && closed && !tooLarge) {
+  if (wrote && closed && !tooLarge && (everyRow || !rowsByData)) {
     pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
     if (pixbuf) g_object_ref(pixbuf);
   }
@@ -153,7 +179,8 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   return image;
 }
 
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
+                           std::string* content) {
   std::string bytes;
   if (!ReadImageFile(path, &bytes)) return nullptr;
   // The size a file's refused image announced is not reported: the job from
@@ -164,6 +191,7 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
   if (image == nullptr) return nullptr;
   *width = announcedWidth;
   *height = announcedHeight;
+  content->swap(bytes);
   return image;
 }
 

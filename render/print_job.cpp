@@ -7,6 +7,7 @@
 #include "common/diag.h"
 #include "common/temp_image_path.h"
 #include "common/wide_bytes.h"
+#include "render/image_whole.h"
 #include "render/printing.h"
 
 namespace {
@@ -71,13 +72,25 @@ LabelPaper LabelPaperSize(int width, int height) {
   return LabelPaper{w * 201 / 160, h * 10 / 8};
 }
 
+bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report) {
+  std::string fault;
+  ImageWholeness whole = CheckImageWhole(bytes, &fault);
+  if (whole == kImageWhole) return true;
+  ReleaseLabelImage(*image);
+  *image = nullptr;
+  report->damaged = whole == kImageDamaged;
+  report->imageFault = fault;
+  return false;
+}
+
 std::wstring WidenPrinterName(const std::string& printName) { return WidenBytes(printName); }
 
 namespace {
 
 // Loads the label image: null when none could be had. On a refusal for its
 // size, width and height may hold the size the image announced.
-typedef std::function<PrintHandle(int* width, int* height)> ImageLoader;
+// A loader that reads a file hands its bytes back in *fileBytes.
+typedef std::function<PrintHandle(int* width, int* height, std::string* fileBytes)> ImageLoader;
 
 // Records the first step that failed: it decides the outcome.
 void Failed(PrintReport* report, PrintStep step) {
@@ -120,15 +133,25 @@ bool OpenPrinter(const std::wstring& device, JobResources& job, PrintReport* rep
 
 // Loads the image and sizes its paper. False, with the job released, when
 // there is nothing to print or the paper would not fit its fields.
-bool LoadPageImage(const ImageLoader& loadImage, const char* noImageMessage, JobResources& job,
-               PrintReport* report, LabelPaper* paper) {
+bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
+                   const char* noImageMessage, JobResources& job, PrintReport* report,
+                   LabelPaper* paper) {
   int width = 0;
   int height = 0;
-  job.image = loadImage(&width, &height);
-  report->width = width;
-  report->height = height;
+  std::string fileBytes;
+  job.image = loadImage(&width, &height, &fileBytes);
   *paper = LabelPaperSize(width, height);
   bool paperTooLarge = paper->length > kLargestPaperField || paper->width > kLargestPaperField;
+  // A decoder hands out what it got of a cut image: print only whole ones.
+  // (An image refused for its paper is refused for that first.)
+  if (job.image && !paperTooLarge &&
+      !KeepWholeImage(&job.image, imageBytes ? *imageBytes : fileBytes, report)) {
+    width = 0;
+    height = 0;
+  }
+  std::string().swap(fileBytes);
+  report->width = width;
+  report->height = height;
   // Without an image the page would be zero-sized and blank: don't waste a
   // label on it.
   bool noImage = job.image ? (width <= 0 || height <= 0)
@@ -197,14 +220,17 @@ void PrintPage(JobResources& job, PrintReport* report) {
   DiagText(started ? kPrintDone : kPrintFailed);
 }
 
-// The step ladder every job takes.
+// The step ladder every job takes. imageBytes: the bytes a loader from
+// memory decodes (null: the file's, which the loader hands back).
 PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage,
-                        const char* noImageMessage, int copies) {
+                        const std::string* imageBytes, const char* noImageMessage, int copies) {
   JobResources job;
   PrintReport report;
   LabelPaper paper{0, 0};
   if (!OpenPrinter(device, job, &report)) return report;
-  if (!LoadPageImage(loadImage, noImageMessage, job, &report, &paper)) return report;
+  if (!LoadPageImage(loadImage, imageBytes, noImageMessage, job, &report, &paper)) {
+    return report;
+  }
   ApplyPage(job, paper, copies);
   PrintPage(job, &report);
   ReleaseJob(job);
@@ -219,13 +245,13 @@ int PrintLabelImage(std::string printName) {
   if (printName.empty()) printName = kDefaultPrinter;
   RunLabelJob(
       WidenPrinterName(printName),
-      [](int* width, int* height) -> PrintHandle {
+      [](int* width, int* height, std::string* bytes) -> PrintHandle {
         std::wstring jpgFilePath;
         bool folderFound = false;
         if (!FindTempImagePath(&jpgFilePath, &folderFound)) return nullptr;
-        return LoadLabelImage(jpgFilePath, width, height);
+        return LoadLabelImage(jpgFilePath, width, height, bytes);
       },
-      kNoImage, 0);
+      nullptr, kNoImage, 0);
   return 0;
 }
 
@@ -234,8 +260,8 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
   std::string name = utf8Name.empty() ? std::string(kDefaultPrinter) : utf8Name;
   return RunLabelJob(
       PrinterDeviceFromUtf8(name),
-      [&imageBytes](int* width, int* height) {
+      [&imageBytes](int* width, int* height, std::string*) {
         return LoadLabelImageFromMemory(imageBytes, width, height);
       },
-      kNoImageInRequest, copies);
+      &imageBytes, kNoImageInRequest, copies);
 }

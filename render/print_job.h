@@ -3,6 +3,8 @@
 #pragma once
 #include <string>
 
+#include "render/printing.h"
+
 // Prints the temporary image file on printName (empty: "VELQ"). Reports its
 // progress and failures as diagnostic lines only; always returns 0.
 int PrintLabelImage(std::string printName);
@@ -31,7 +33,15 @@ struct PrintReport {
   int jobId = 0;                // StartDoc's result
   int width = 0;                // the image in pixels, once known
   int height = 0;
+  bool damaged = false;         // kPrintStepNoImage: the bytes hold a cut or
+                                // corrupted image, not an unknown format
+  std::string imageFault;       // what was wrong with the image, when known
 };
+
+// The job's rule for a decoded image: it prints only when its bytes hold
+// the whole image (CheckImageWhole). Otherwise releases *image, sets it to
+// null and says in *report why; true when the image may be printed.
+bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report);
 
 // The same job as PrintLabelImage, messages included, for an image held in
 // memory on a queue named in UTF-8 (empty: "VELQ"). copies 0 keeps the

@@ -81,9 +81,11 @@ void StorePrintCopies(PrintHandle lockedSettings, short copies);
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings);
 
 // Loads an image file, its format known from its content, not its name.
-// Null when nothing could be loaded; else its size in pixels. Blocks for
-// the file's read and its decoding.
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height);
+// Null when nothing could be loaded; else its size in pixels, and in *bytes
+// the file's content as it was decoded (for the job's own checks). Blocks
+// for the file's read and its decoding.
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
+                           std::string* bytes);
 // As LoadLabelImage, from bytes held in memory (BMP, GIF, JPEG, PNG, TIFF);
 // nothing touches the file system, so concurrent jobs each print their own.
 // An image refused for its size before any pixel is decoded gives null with

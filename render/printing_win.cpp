@@ -101,23 +101,6 @@ void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings) {
 // The image is flattened onto white as it is loaded: printer drivers without
 // AlphaBlend support print a blank page, and GDI+ drawing prints transparent
 // parts black. The bitmap that remains is copied as it stands.
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
-  if (!StartGdiPlus()) return nullptr;
-  Gdiplus::Bitmap* bitmap = Gdiplus::Bitmap::FromFile(path.c_str(), FALSE);
-  if (!bitmap) return nullptr;
-  HBITMAP flattened = nullptr;
-  if (bitmap->GetLastStatus() == Gdiplus::Ok &&
-      bitmap->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &flattened) != Gdiplus::Ok) {
-    flattened = nullptr;
-  }
-  if (flattened) {
-    *width = static_cast<int>(bitmap->GetWidth());
-    *height = static_cast<int>(bitmap->GetHeight());
-  }
-  delete bitmap;  // also lets go of the file
-  return flattened;
-}
-
 // GDI+ reads the header first and decodes the pixels only when asked, so a
 // small file announcing a huge image is refused before it can take gigabytes.
 PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
@@ -144,6 +127,31 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   delete bitmap;
   stream->Release();
   return flattened;
+}
+
+// Read whole and decoded from memory, so the bytes the job checks are the
+// bytes decoded.
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
+                           std::string* content) {
+  constexpr LONGLONG kLargestImageFile = 256 << 20;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER size;
+  std::string bytes;
+  bool read = GetFileSizeEx(file, &size) && size.QuadPart <= kLargestImageFile;
+  if (read) {
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    read = bytes.empty() ||
+           (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) &&
+            got == bytes.size());
+  }
+  CloseHandle(file);
+  if (!read) return nullptr;
+  PrintHandle image = LoadLabelImageFromMemory(bytes, width, height);
+  if (image) content->swap(bytes);
+  return image;
 }
 
 void ReleaseLabelImage(PrintHandle image) {

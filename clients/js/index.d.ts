@@ -11,6 +11,7 @@ export type PrintgateErrorCode =
   | 'aborted'
   | 'printer-not-found'
   | 'not-an-image'
+  | 'damaged-image'
   | 'too-large'
   | 'image-too-large-for-paper'
   | 'bad-request'

@@ -24,6 +24,7 @@ const MESSAGES = {
   aborted: 'The request to the label printing service was cancelled.',
   'printer-not-found': 'The label printer was not found. Check that it is connected and chosen.',
   'not-an-image': 'The label is not an image that can be printed (PNG, JPEG, BMP, GIF or TIFF).',
+  'damaged-image': 'The label image arrived damaged or cut short, so nothing was printed. Send it again.',
   'too-large': 'The label image is too large to send to the printer (over 64 MiB).',
   'image-too-large-for-paper': 'The label image is too large for any paper the printer takes.',
   'bad-request': 'The print request was not understood.',

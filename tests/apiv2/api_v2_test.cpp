@@ -162,6 +162,8 @@ TEST_F(V2Routes, BadInputGetsItsCodeAndPrintsNothing) {
       {"", "GIF89a-not-really", "image/gif", 415, "not-an-image"},
       {"", FakePng(26084, 1), "image/png", 422, "image-too-large-for-paper"},
       {"", FakePng(1, 26215), "IMAGE/PNG; q=1", 422, "image-too-large-for-paper"},
+      {"", FakePng(8, 8).substr(0, 60), "image/png", 415, "damaged-image"},
+      {"", FakePng(8, 8).substr(0, FakePng(8, 8).size() - 1), "image/jpeg", 415, "damaged-image"},
   };
   for (const Case& c : cases) {
     ResetFakePrinting();
@@ -170,6 +172,17 @@ TEST_F(V2Routes, BadInputGetsItsCodeAndPrintsNothing) {
     EXPECT_EQ(answer.Text("error"), c.code) << c.query << " " << c.body.substr(0, 24);
     for (const std::string& call : FakePrintCalls()) EXPECT_NE(call.rfind("StartDoc", 0), 0u) << call;
   }
+}
+
+TEST_F(V2Routes, ADamagedImageSaysWhatWasWrong) {
+  std::string png = FakePng(40, 24);
+  png[png.find("IDAT") + 9] ^= 0x01;
+  Answer answer = Send("POST", "/vqapi/v2/print", png, "image/png");
+  EXPECT_EQ(answer.status, 415);
+  EXPECT_EQ(answer.Text("error"), "damaged-image");
+  EXPECT_EQ(answer.Text("message"),
+            "the CRC of the PNG's IDAT chunk does not match; nothing was printed");
+  EXPECT_TRUE(FakeDrawnImages().empty());
 }
 
 TEST_F(V2Routes, DataUrlsInEitherEncodingCarryTheImage) {
@@ -181,8 +194,9 @@ TEST_F(V2Routes, DataUrlsInEitherEncodingCarryTheImage) {
     percent += hex;
   }
   EXPECT_EQ(Send("POST", "/vqapi/v2/print", "data:image/png," + percent, "").status, 200);
-  // "iVBORw0KGgo" is the PNG signature; the fake needs the header too.
-  std::string base64Url = "DATA:image/png;BASE64,iVBORw0KGgoAAAANSUhEUgAAABAAAAAIAAAAAA==";
+  // "iVBORw0KGgo" is the PNG signature; a whole 16 x 8 PNG follows.
+  std::string base64Url =
+      "DATA:image/png;BASE64,iVBORw0KGgoAAAANSUhEUgAAABAAAAAIAQAAAADYDUI6AAAAC0lEQVR4AWNgwA4AABgAAeEqx7UAAAAASUVORK5CYIJ4eA==";
   EXPECT_EQ(Send("POST", "/vqapi/v2/print", base64Url, "text/plain").status, 200);
   EXPECT_EQ(FakeDrawnImages().size(), 2u);
   EXPECT_EQ(FakeDrawnImages()[0], png);

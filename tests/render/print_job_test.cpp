@@ -192,6 +192,47 @@ TEST_F(PrintJob, NoLoadableImageStartsNoDocument) {
   }
 }
 
+// The decoder takes these (the fake reads the header alone, as real ones
+// hand out what they got), but their bytes do not hold the whole image:
+// neither route starts a document, and the request's route learns why.
+TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
+  std::string whole = FakePng(400, 240);
+  std::string flipped = whole;
+  flipped[whole.find("IDAT") + 6] ^= 0x20;
+  struct {
+    const char* name;
+    std::string bytes;
+    const char* fault;
+  } cases[] = {
+      {"cut in its data", whole.substr(0, whole.size() / 2), "the PNG ends inside its IDAT chunk"},
+      {"one byte short", whole.substr(0, whole.size() - 1), "the PNG ends inside its IEND chunk"},
+      {"a flipped byte", flipped, "the CRC of the PNG's IDAT chunk does not match"},
+  };
+  for (const auto& c : cases) {
+    ResetFakePrinting();
+    SetFakeFileContent(kTempImage, c.bytes);
+    StartDiagCapture();
+    EXPECT_EQ(Run(""), kNoImage) << c.name;
+    EXPECT_TRUE(Called("LoadImage")) << c.name;
+    EXPECT_FALSE(Called("ResetDC")) << c.name;
+    EXPECT_FALSE(Called("StartDoc")) << c.name;
+    EXPECT_EQ(FakeLiveHandles(), 0) << c.name;
+
+    ResetFakePrinting();
+    StartDiagCapture();
+    PrintReport report = PrintLabelBytes("VELQ", c.bytes, 0);
+    EXPECT_EQ(DiagOutput(), "No label image could be decoded from the request; nothing printed.\n");
+    EXPECT_EQ(report.step, kPrintStepNoImage) << c.name;
+    EXPECT_TRUE(report.damaged) << c.name;
+    EXPECT_EQ(report.imageFault, c.fault) << c.name;
+    EXPECT_FALSE(Called("StartDoc")) << c.name;
+    EXPECT_EQ(FakeLiveHandles(), 0) << c.name;
+  }
+  ResetFakePrinting();
+  StartDiagCapture();
+  EXPECT_EQ(PrintLabelBytes("VELQ", whole, 0).step, kPrintStepDone);
+}
+
 TEST_F(PrintJob, AFailedStartDocIsReportedAndTheLadderRunsOnWithoutClaimingSuccess) {
   FakePrintingFaults faults;
   faults.startDocResult = 0;

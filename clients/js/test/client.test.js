@@ -122,6 +122,10 @@ test('printgate\'s refusals come back as their codes', real, async () => {
   assert.match(missing.message, /NoSuchQueue/);
   const garbage = await rejection(printLabel(new Uint8Array([1, 2, 3, 4]), { baseUrl }));
   assert.deepEqual([garbage.code, garbage.status], ['not-an-image', 415]);
+  const whole = png(40, 20, 128);
+  const cut = await rejection(printLabel(whole.subarray(0, whole.length - 20), { baseUrl }));
+  assert.deepEqual([cut.code, cut.status], ['damaged-image', 415]);
+  assert.match(cut.detail, /PNG/);
   const noComma = await rejection(printLabel('data:image/png;base64', { baseUrl }));
   assert.deepEqual([noComma.code, noComma.status], ['bad-request', 400]);
   const wide = await rejection(printLabel(png(26100, 1, 255), { baseUrl }));

@@ -182,7 +182,8 @@ PrintHandle AdoptImage(const std::string& bytes, int* width, int* height) {
   return handle;
 }
 
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
+PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
+                           std::string* content) {
   std::string bytes;
   bool exists = FakeFileContent(path, &bytes);
   std::lock_guard<std::mutex> lock(fakeMutex);
@@ -194,6 +195,7 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height) {
   if (handle) {
     *width = w;
     *height = h;
+    *content = bytes;
   }
   return handle;
 }
