@@ -96,16 +96,16 @@ GdkPixbuf* DecodeImage(const std::string& bytes, AnnouncedSize* announced) {
   g_signal_connect(loader, "area-updated", G_CALLBACK(NoteDecodedRows), &rows);
   gboolean wrote = gdk_pixbuf_loader_write(
       loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), nullptr);
-  // gdk-pixbuf's JPEG loader, closed before its last row, makes up the rest
-  // (an end marker of its own, then grey) and reports success: only the
-  // rows it produced from the data count. Its PNG and BMP loaders produce
-  // rows as data comes too; GIF frames may cover part of the image and the
-  // TIFF loader decodes only on close, so those are left to the job's check.
-  bool rowsByData = strcmp(type, "jpeg") == 0 || strcmp(type, "png") == 0 ||
-                    strcmp(type, "bmp") == 0;
+  gboolean closed = gdk_pixbuf_loader_close(loader, nullptr);
+  // gdk-pixbuf's PNG and BMP loaders produce a row only from its data, and
+  // close without an error short of the last one: a row never produced is
+  // a row never sent. Its JPEG loader makes up the missing rows on close
+  // (an end marker of its own, then grey), GIF frames may rightly cover
+  // part of the image, and the TIFF loader reports all rows at once: those
+  // formats are left to the job's own check.
+  bool rowsByData = strcmp(type, "png") == 0 || strcmp(type, "bmp") == 0;
   bool everyRow = !rows.empty();
   for (bool row : rows) everyRow = everyRow && row;
-  gboolean closed = gdk_pixbuf_loader_close(loader, nullptr);
   *announced = size;
   bool tooLarge = size.tooLarge;
   GdkPixbuf* pixbuf = nullptr;

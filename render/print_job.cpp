@@ -75,8 +75,11 @@ LabelPaper LabelPaperSize(int width, int height) {
 bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report) {
   std::string fault;
   ImageWholeness whole = CheckImageWhole(bytes, &fault);
-  if (whole == kImageWhole) return true;
-  ReleaseLabelImage(*image);
+  if (whole == kImageWhole) return *image != nullptr;
+  // What the decoder refused by itself keeps its own answer unless damage
+  // explains it.
+  if (*image == nullptr && whole != kImageDamaged) return false;
+  if (*image) ReleaseLabelImage(*image);
   *image = nullptr;
   report->damaged = whole == kImageDamaged;
   report->imageFault = fault;
@@ -143,8 +146,9 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   *paper = LabelPaperSize(width, height);
   bool paperTooLarge = paper->length > kLargestPaperField || paper->width > kLargestPaperField;
   // A decoder hands out what it got of a cut image: print only whole ones.
-  // (An image refused for its paper is refused for that first.)
-  if (job.image && !paperTooLarge &&
+  // (An image refused for its paper is refused for that first.) One the
+  // decoder refused outright is still told apart as damaged or unknown.
+  if (!paperTooLarge && (job.image || imageBytes) &&
       !KeepWholeImage(&job.image, imageBytes ? *imageBytes : fileBytes, report)) {
     width = 0;
     height = 0;

@@ -40,7 +40,9 @@ struct PrintReport {
 
 // The job's rule for a decoded image: it prints only when its bytes hold
 // the whole image (CheckImageWhole). Otherwise releases *image, sets it to
-// null and says in *report why; true when the image may be printed.
+// null and says in *report why; true when the image may be printed. With
+// *image null (the decoder refused the bytes) it only tells whether the
+// bytes are damaged.
 bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report);
 
 // The same job as PrintLabelImage, messages included, for an image held in
