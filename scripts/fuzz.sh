@@ -19,6 +19,8 @@ for target in build/fuzz/fuzz/fuzz_*; do
   work=build/fuzz/corpus-run/$name
   rm -rf "$work"; mkdir -p "$work"
   cp tests/fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
+  # The image step starts from the print suites' table of damaged images.
+  if [ "$name" = label_image ]; then python3 tests/bench-win/damaged_images.py "$work"; fi
   log=build/fuzz/$name.log
   if "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -artifact_prefix=build/fuzz/artifacts/"$name"- "$work" >"$log" 2>&1; then

@@ -111,3 +111,17 @@ def format_table(observed):
     for name, (status, code), jobs in observed:
         lines.append("%-52s %-22s %d" % (name, "%d %s" % (status, code or ""), jobs))
     return "\n".join(lines)
+
+
+def write_seeds(folder):
+    """Every row's bytes as one file each, for the image-loading fuzz target."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as scratch:
+        for index, (_, data, _, _) in enumerate(rows(scratch)):
+            with open(os.path.join(folder, "row-%02d" % index), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    import sys
+    write_seeds(sys.argv[1])
