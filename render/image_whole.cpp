@@ -27,7 +27,9 @@ ImageWholeness Damaged(std::string* what, const std::string& text) {
 // row, and for interlaced images the seven passes' rows each.
 uint64_t PngDataBytes(uint32_t width, uint32_t height, int bitsPerPixel, bool interlaced) {
   auto rows = [bitsPerPixel](uint64_t w, uint64_t h) -> uint64_t {
-    return w == 0 || h == 0 ? 0 : h * (1 + (w * bitsPerPixel + 7) / 8);
+    uint64_t rowBytes = 1 + (w * bitsPerPixel + 7) / 8;
+    if (w == 0 || h == 0) return 0;
+    return h > UINT64_MAX / 8 / rowBytes ? UINT64_MAX / 8 : h * rowBytes;  // more than any file holds
   };
   if (!interlaced) return rows(width, height);
   static const int kPass[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
@@ -166,7 +168,7 @@ ImageWholeness CheckBmp(const std::string& b, std::string* what) {
   if (offset > b.size()) return Damaged(what, "the BMP ends before its pixels");
   if (compression == 0 || compression == 3 || compression == 6) {
     uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
-    if (offset + stride * static_cast<uint64_t>(height) > b.size())
+    if (static_cast<uint64_t>(height) > (b.size() - offset) / stride)
       return Damaged(what, "the BMP's pixel array is shorter than its header announces");
     return kImageWhole;
   }

@@ -152,6 +152,24 @@ TEST(ImageWhole, CountsAndEndsOfTheOtherFormats) {
   EXPECT_EQ(what, "the JPEG ends inside its image data");
 }
 
+// Sizes whose byte counts overflow 64 bits must not wrap round to a count
+// the file happens to hold.
+TEST(ImageWhole, HugeAnnouncedSizesNeedTheirBytes) {
+  std::string bmp = TestBmp(2, 2);
+  for (int at : {18, 22}) {
+    bmp[at] = bmp[at + 1] = bmp[at + 2] = '\xff';
+    bmp[at + 3] = '\x7f';
+  }
+  bmp[28] = 32;
+  EXPECT_EQ(Check(bmp), kImageDamaged);
+  std::string png = PngOfRows(8, 1, std::string(2, '\0'));
+  std::string header = std::string("\x7f\xff\xff\xff\x7f\xff\xff\xff\x10\x06\0\0\0", 13);
+  png = png.substr(0, 8) + FakePngChunk("IHDR", header) + png.substr(33);
+  std::string what;
+  EXPECT_EQ(Check(png, &what), kImageDamaged);
+  EXPECT_EQ(what, "the PNG's image data holds fewer rows than its header announces");
+}
+
 TEST(ImageWhole, OtherKindsAreUnknownNotDamaged) {
   std::string bmp = TestBmp(4, 4);
   bmp[30] = 4;  // a JPEG inside a BMP
