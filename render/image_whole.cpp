@@ -23,6 +23,11 @@ ImageWholeness Damaged(std::string* what, const std::string& text) {
   return kImageDamaged;
 }
 
+ImageWholeness HeaderDamaged(std::string* what, const std::string& text) {
+  *what = text;
+  return kImageHeaderDamaged;
+}
+
 // Bytes of filtered scan lines a PNG's header announces: one filter byte a
 // row, and for interlaced images the seven passes' rows each.
 uint64_t PngDataBytes(uint32_t width, uint32_t height, int bitsPerPixel, bool interlaced) {
@@ -130,7 +135,7 @@ ImageWholeness CheckPng(const std::string& b, std::string* what) {
     at += 12 + static_cast<size_t>(length);
   }
   inflateEnd(&stream.z);
-  return result;
+  return result == kImageDamaged && !haveHeader ? kImageHeaderDamaged : result;
 }
 
 uint16_t Le16(const std::string& b, size_t at) {
@@ -145,11 +150,12 @@ uint32_t Le32(const std::string& b, size_t at) {
 // BMP: the pixel array (or the run-length codes up to their end mark)
 // inside the file.
 ImageWholeness CheckBmp(const std::string& b, std::string* what) {
-  if (b.size() < 26) return Damaged(what, "the BMP ends inside its header");
+  if (b.size() < 26) return HeaderDamaged(what, "the BMP ends inside its header");
   uint32_t offset = Le32(b, 10);
   uint32_t headerSize = Le32(b, 14);
-  if (headerSize != 12 && headerSize < 40) return Damaged(what, "the BMP's header is broken");
-  if (b.size() < 14 + static_cast<uint64_t>(headerSize)) return Damaged(what, "the BMP ends inside its header");
+  if (headerSize != 12 && headerSize < 40) return HeaderDamaged(what, "the BMP's header is broken");
+  if (b.size() < 14 + static_cast<uint64_t>(headerSize))
+    return HeaderDamaged(what, "the BMP ends inside its header");
   int64_t width, height;
   uint32_t bits, compression = 0;
   if (headerSize == 12) {
@@ -164,7 +170,7 @@ ImageWholeness CheckBmp(const std::string& b, std::string* what) {
   }
   if (height < 0) height = -height;
   if (width <= 0 || height == 0 || bits == 0 || bits > 32)
-    return Damaged(what, "the BMP's header is broken");
+    return HeaderDamaged(what, "the BMP's header is broken");
   if (offset > b.size()) return Damaged(what, "the BMP ends before its pixels");
   if (compression == 0 || compression == 3 || compression == 6) {
     uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;

@@ -11,6 +11,8 @@ enum ImageWholeness {
   kImageWhole,     // every byte the image needs is there and checks out
   kImageUnknown,   // not BMP, GIF, JPEG, PNG or TIFF, or a variant none reads
   kImageDamaged,   // cut short, a checksum wrong, a compressed stream broken
+  kImageHeaderDamaged,  // the same, but before the image's size and layout
+                        // are known: a decoder can't even start on it
 };
 
 // Checks bytes; for kImageUnknown and kImageDamaged *what says what is

@@ -71,9 +71,13 @@ int64_t LzwPixels(const std::string& data, int minimumSize, uint64_t need) {
 }  // namespace
 
 ImageWholeness CheckGifWhole(const std::string& b, std::string* what) {
+  bool sized = false;  // the first frame's descriptor was read
+  auto fail = [&](const char* text) {
+    *what = text;
+    return sized ? kImageDamaged : kImageHeaderDamaged;
+  };
   if (b.size() < 13) {
-    *what = "the GIF ends inside its header";
-    return kImageDamaged;
+    return fail("the GIF ends inside its header");
   }
   size_t at = 13;
   unsigned flags = static_cast<unsigned char>(b[10]);
@@ -81,31 +85,26 @@ ImageWholeness CheckGifWhole(const std::string& b, std::string* what) {
   bool anyFrame = false;
   for (;;) {
     if (at >= b.size()) {
-      *what = anyFrame ? "the GIF ends without its trailer" : "the GIF ends before its image";
-      return kImageDamaged;
+      return fail(anyFrame ? "the GIF ends without its trailer" : "the GIF ends before its image");
     }
     unsigned char kind = static_cast<unsigned char>(b[at++]);
     if (kind == 0x3B) {
       if (anyFrame) return kImageWhole;
-      *what = "the GIF holds no image";
-      return kImageDamaged;
+      return fail("the GIF holds no image");
     }
     if (kind == 0x21) {
       bool labelled = at < b.size();
       ++at;  // past the extension's label
       if (!labelled || !ReadSubBlocks(b, &at, nullptr)) {
-        *what = "the GIF ends inside an extension block";
-        return kImageDamaged;
+        return fail("the GIF ends inside an extension block");
       }
       continue;
     }
     if (kind != 0x2C) {
-      *what = "the GIF holds a block of no known kind";
-      return kImageDamaged;
+      return fail("the GIF holds a block of no known kind");
     }
     if (b.size() - at < 10) {
-      *what = "the GIF ends inside an image descriptor";
-      return kImageDamaged;
+      return fail("the GIF ends inside an image descriptor");
     }
     auto le16 = [&b](size_t i) {
       return static_cast<unsigned>(static_cast<unsigned char>(b[i])) |
@@ -116,27 +115,23 @@ ImageWholeness CheckGifWhole(const std::string& b, std::string* what) {
     at += 9;
     if (local & 0x80) at += 3u << ((local & 7) + 1);
     if (at >= b.size()) {
-      *what = "the GIF ends before its image data";
-      return kImageDamaged;
+      return fail("the GIF ends before its image data");
     }
     int minimumSize = static_cast<unsigned char>(b[at++]);
+    sized = true;
     std::string data;
     if (!ReadSubBlocks(b, &at, &data)) {
-      *what = "the GIF ends inside its image data";
-      return kImageDamaged;
+      return fail("the GIF ends inside its image data");
     }
     if (minimumSize < 2 || minimumSize > 11) {
-      *what = "the GIF's compressed image data is broken";
-      return kImageDamaged;
+      return fail("the GIF's compressed image data is broken");
     }
     int64_t got = LzwPixels(data, minimumSize, pixels);
     if (got < 0) {
-      *what = "the GIF's compressed image data is broken";
-      return kImageDamaged;
+      return fail("the GIF's compressed image data is broken");
     }
     if (static_cast<uint64_t>(got) < pixels) {
-      *what = "the GIF's image data holds fewer pixels than its frame";
-      return kImageDamaged;
+      return fail("the GIF's image data holds fewer pixels than its frame");
     }
     anyFrame = true;
   }

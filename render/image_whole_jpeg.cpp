@@ -242,12 +242,12 @@ ImageWholeness CheckJpegWhole(const std::string& b, std::string* what) {
       for (bool s : j.scanned) all = all && s;
       if (all || (anyScan && !j.sequential)) return kImageWhole;
       *what = "the JPEG ends before all of its scans";
-      return kImageDamaged;
+      return anyScan ? kImageDamaged : kImageHeaderDamaged;
     }
     if ((marker & 0xF8) == 0xD0 || marker == 0x01 || marker == 0xD8) continue;
     if (j.at + 2 > b.size() || Be16(b, j.at) < 2 || b.size() - j.at < Be16(b, j.at)) {
       *what = anyScan ? "the JPEG ends inside a segment" : "the JPEG ends inside its header";
-      return kImageDamaged;
+      return anyScan ? kImageDamaged : kImageHeaderDamaged;
     }
     size_t start = j.at + 2;
     size_t end = j.at + Be16(b, j.at);
@@ -263,7 +263,7 @@ ImageWholeness CheckJpegWhole(const std::string& b, std::string* what) {
     else if (marker == 0xDA) good = ReadScan(&j, start, end, &scan);
     if (!good) {
       *what = "the JPEG's header is broken";
-      return kImageDamaged;
+      return anyScan ? kImageDamaged : kImageHeaderDamaged;
     }
     if (marker != 0xDA) continue;
     anyScan = true;
@@ -282,5 +282,5 @@ ImageWholeness CheckJpegWhole(const std::string& b, std::string* what) {
   if (!anyScan) *what = "the JPEG ends inside its header";
   else if (j.sequential) *what = "the JPEG ends before all of its scans";
   else *what = "the JPEG ends inside its image data";
-  return kImageDamaged;
+  return anyScan ? kImageDamaged : kImageHeaderDamaged;
 }

@@ -46,16 +46,21 @@ ImageWholeness Damaged(std::string* what, const char* text) {
   return kImageDamaged;
 }
 
+ImageWholeness HeaderDamaged(std::string* what, const char* text) {
+  *what = text;
+  return kImageHeaderDamaged;
+}
+
 }  // namespace
 
 ImageWholeness CheckTiffWhole(const std::string& b, std::string* what) {
-  if (b.size() < 8) return Damaged(what, "the TIFF ends inside its header");
+  if (b.size() < 8) return HeaderDamaged(what, "the TIFF ends inside its header");
   Tiff t{b, b[0] == 'I'};
   uint64_t directory = t.U32(4);
-  if (directory < 8 || directory + 2 > b.size()) return Damaged(what, "the TIFF ends before its directory");
+  if (directory < 8 || directory + 2 > b.size()) return HeaderDamaged(what, "the TIFF ends before its directory");
   uint32_t entries = t.U16(directory);
   // The directory ends with the offset of the next one.
-  if (directory + 2 + 12ull * entries + 4 > b.size()) return Damaged(what, "the TIFF ends inside its directory");
+  if (directory + 2 + 12ull * entries + 4 > b.size()) return HeaderDamaged(what, "the TIFF ends inside its directory");
   Field fields[5];  // width, length, rows per strip, offsets, byte counts
   bool tiled = false;
   for (uint32_t i = 0; i < entries; ++i) {
@@ -67,7 +72,7 @@ ImageWholeness CheckTiffWhole(const std::string& b, std::string* what) {
     uint64_t size = static_cast<uint64_t>(TypeSize(f.type)) * f.count;
     f.at = size <= 4 ? entry + 8 : t.U32(entry + 8);
     if (TypeSize(f.type) != 0 && f.at + size > b.size())
-      return Damaged(what, "a value of the TIFF's directory lies past the end of the file");
+      return HeaderDamaged(what, "a value of the TIFF's directory lies past the end of the file");
     int slot = -1;
     switch (tag) {
       case 256: slot = 0; break;
@@ -81,10 +86,10 @@ ImageWholeness CheckTiffWhole(const std::string& b, std::string* what) {
   std::vector<uint64_t> width, length, rows, offsets, counts;
   if (!Values(t, fields[0], &width) || !Values(t, fields[1], &length) || width.empty() ||
       length.empty() || width[0] == 0 || length[0] == 0) {
-    return Damaged(what, "the TIFF's directory gives no image size");
+    return HeaderDamaged(what, "the TIFF's directory gives no image size");
   }
   if (!Values(t, fields[3], &offsets) || offsets.empty())
-    return Damaged(what, "the TIFF's directory names no image data");
+    return HeaderDamaged(what, "the TIFF's directory names no image data");
   if (!tiled) {
     uint64_t perStrip = Values(t, fields[2], &rows) && !rows.empty() && rows[0] > 0 ? rows[0] : length[0];
     if (offsets.size() < (length[0] + perStrip - 1) / perStrip)

@@ -76,12 +76,13 @@ bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* r
   std::string fault;
   ImageWholeness whole = CheckImageWhole(bytes, &fault);
   if (whole == kImageWhole) return *image != nullptr;
-  // What the decoder refused by itself keeps its own answer unless damage
-  // explains it.
+  // What the decoder refused by itself keeps its own answer, unless the
+  // damage lies past a sound header: then it is a damaged image all the
+  // same, whichever decoder noticed.
   if (*image == nullptr && whole != kImageDamaged) return false;
   if (*image) ReleaseLabelImage(*image);
   *image = nullptr;
-  report->damaged = whole == kImageDamaged;
+  report->damaged = whole == kImageDamaged || whole == kImageHeaderDamaged;
   report->imageFault = fault;
   return false;
 }

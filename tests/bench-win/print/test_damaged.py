@@ -33,7 +33,7 @@ def data_url(data, media):
     return b"data:" + media.encode() + b";base64," + base64.b64encode(data)
 
 
-def start_own_printgate(run, env, attempts=5):
+def start_own_printgate(run, env, attempts=30):
     """printgate.exe, once it is the program answering on the API port: other
     runs on the machine may take the fixed port between the check that it is
     free and the start, and then every answer would be theirs."""
