@@ -200,6 +200,12 @@ ImageWholeness CheckBmp(const std::string& b, std::string* what) {
 
 }  // namespace
 
+const char* ImageEndToAdd(const std::string& bytes) {
+  bool jpeg = bytes.size() >= 2 && bytes.compare(0, 2, "\xff\xd8", 2) == 0;
+  bool ended = bytes.size() >= 4 && bytes.compare(bytes.size() - 2, 2, "\xff\xd9", 2) == 0;
+  return jpeg && !ended ? "\xff\xd9" : "";
+}
+
 ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what) {
   auto starts = [&bytes](const char* magic, size_t n) {
     return bytes.size() >= n && memcmp(bytes.data(), magic, n) == 0;

@@ -22,3 +22,11 @@ enum ImageWholeness {
 // once every block of its scans is there, end marker or not, as viewers
 // show it; other JPEGs need their end marker.
 ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what);
+
+// What to append to bytes before decoding them: a JPEG that ends without
+// its end marker gets one ("\xff\xd9"), anything else nothing (""). A
+// decoder left to find the end itself makes up the last blocks of such a
+// file (gdk-pixbuf's) or refuses it (Wine's GDI+); given the marker, it
+// decodes exactly what the file holds. A cut scan stays cut: the check
+// above still refuses it.
+const char* ImageEndToAdd(const std::string& bytes);

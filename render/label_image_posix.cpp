@@ -181,7 +181,7 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
 
 PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
                            std::string* content) {
-  std::string bytes;
+  std::string& bytes = *content;
   if (!ReadImageFile(path, &bytes)) return nullptr;
   // The size a file's refused image announced is not reported: the job from
   // the file says only that no image loaded, as it always has.
@@ -191,7 +191,6 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
   if (image == nullptr) return nullptr;
   *width = announcedWidth;
   *height = announcedHeight;
-  content->swap(bytes);
   return image;
 }
 

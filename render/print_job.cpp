@@ -254,7 +254,12 @@ int PrintLabelImage(std::string printName) {
         std::wstring jpgFilePath;
         bool folderFound = false;
         if (!FindTempImagePath(&jpgFilePath, &folderFound)) return nullptr;
-        return LoadLabelImage(jpgFilePath, width, height, bytes);
+        PrintHandle image = LoadLabelImage(jpgFilePath, width, height, bytes);
+        const char* end = ImageEndToAdd(*bytes);
+        if (*end == '\0') return image;
+        // Decoded again with the end a decoder should have seen.
+        if (image) ReleaseLabelImage(image);
+        return LoadLabelImageFromMemory(*bytes + end, width, height);
       },
       nullptr, kNoImage, 0);
   return 0;
@@ -266,7 +271,9 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
   return RunLabelJob(
       PrinterDeviceFromUtf8(name),
       [&imageBytes](int* width, int* height, std::string*) {
-        return LoadLabelImageFromMemory(imageBytes, width, height);
+        const char* end = ImageEndToAdd(imageBytes);
+        if (*end == '\0') return LoadLabelImageFromMemory(imageBytes, width, height);
+        return LoadLabelImageFromMemory(imageBytes + end, width, height);
       },
       &imageBytes, kNoImageInRequest, copies);
 }

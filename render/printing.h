@@ -81,9 +81,10 @@ void StorePrintCopies(PrintHandle lockedSettings, short copies);
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings);
 
 // Loads an image file, its format known from its content, not its name.
-// Null when nothing could be loaded; else its size in pixels, and in *bytes
-// the file's content as it was decoded (for the job's own checks). Blocks
-// for the file's read and its decoding.
+// Null when nothing could be loaded; else its size in pixels. *bytes gets
+// the file's content as read (for the job's own checks), also when it did
+// not decode; it stays empty when the file could not be read. Blocks for
+// the file's read and its decoding.
 PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
                            std::string* bytes);
 // As LoadLabelImage, from bytes held in memory (BMP, GIF, JPEG, PNG, TIFF);

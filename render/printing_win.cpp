@@ -149,9 +149,8 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
   }
   CloseHandle(file);
   if (!read) return nullptr;
-  PrintHandle image = LoadLabelImageFromMemory(bytes, width, height);
-  if (image) content->swap(bytes);
-  return image;
+  content->swap(bytes);
+  return LoadLabelImageFromMemory(*content, width, height);
 }
 
 void ReleaseLabelImage(PrintHandle image) {

@@ -192,6 +192,15 @@ TEST(ImageWhole, HugeAnnouncedSizesNeedTheirBytes) {
   EXPECT_EQ(what, "the PNG's image data holds fewer rows than its header announces");
 }
 
+TEST(ImageWhole, AJpegWithoutItsEndMarkerIsDecodedWithOne) {
+  std::string jpeg = TestJpeg(16, 16, false);
+  EXPECT_STREQ(ImageEndToAdd(jpeg), "");
+  EXPECT_STREQ(ImageEndToAdd(jpeg.substr(0, jpeg.size() - 1)), "\xff\xd9");
+  EXPECT_STREQ(ImageEndToAdd(jpeg.substr(0, jpeg.size() - 2)), "\xff\xd9");
+  EXPECT_STREQ(ImageEndToAdd(FakePng(4, 4)), "");
+  EXPECT_STREQ(ImageEndToAdd(""), "");
+}
+
 TEST(ImageWhole, OtherKindsAreUnknownNotDamaged) {
   std::string bmp = TestBmp(4, 4);
   bmp[30] = 4;  // a JPEG inside a BMP

@@ -10,6 +10,7 @@
 #include "render/print_job.h"
 #include "tests/fakes/render/printing_fake.h"
 #include "tests/render/fake_png.h"
+#include "tests/render/label_images.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -231,6 +232,24 @@ TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
   ResetFakePrinting();
   StartDiagCapture();
   EXPECT_EQ(PrintLabelBytes("VELQ", whole, 0).step, kPrintStepDone);
+}
+
+// Decoders make up (or refuse) the last blocks of a JPEG that ends without
+// its end marker: both routes give them the marker.
+TEST_F(PrintJob, AJpegWithoutItsEndMarkerIsDecodedWithOne) {
+  std::string jpeg = TestJpeg(16, 16, false);
+  std::string open = jpeg.substr(0, jpeg.size() - 2);
+  PrintLabelBytes("VELQ", open, 0);
+  EXPECT_TRUE(Called("LoadImage memory " + std::to_string(jpeg.size())));
+  ResetFakePrinting();
+  SetFakeFileContent(kTempImage, open);
+  StartDiagCapture();
+  Run("");
+  EXPECT_TRUE(Called("LoadImage C:"));
+  EXPECT_TRUE(Called("LoadImage memory " + std::to_string(jpeg.size())));
+  ResetFakePrinting();
+  PrintLabelBytes("VELQ", jpeg, 0);
+  EXPECT_TRUE(Called("LoadImage memory " + std::to_string(jpeg.size())));
 }
 
 TEST_F(PrintJob, AFailedStartDocIsReportedAndTheLadderRunsOnWithoutClaimingSuccess) {

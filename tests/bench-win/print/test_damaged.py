@@ -22,13 +22,6 @@ NO_IMAGE = b"No label image could be loaded from tempVQ.JPG; nothing printed."
 JOB_NUMBER = "作业编号：".encode("gbk")
 
 
-# Wine's GDI+ (windowscodecs over libjpeg) refuses a JPEG without its end
-# marker, which Windows' GDI+ and every viewer show whole: under Wine those
-# rows are the decoder's refusal (not-an-image), never a damaged-image of
-# ours, and print nothing.
-WINE_REFUSES = {"jpeg one byte short (no end marker's last byte)", "jpeg without its end marker"}
-
-
 def data_url(data, media):
     return b"data:" + media.encode() + b";base64," + base64.b64encode(data)
 
@@ -91,14 +84,12 @@ class DamagedImagesUnderWine(unittest.TestCase):
             if b"start print" in out:
                 return out
             time.sleep(1)
-        self.fail("%s: the legacy route never stored the image" % name)
+        return None
 
     def test_every_row_on_both_routes(self):
         observed, failures = [], []
         printing_rows = 0
         for name, data, media, (status, code) in self.table:
-            if name in WINE_REFUSES:
-                status, code = 415, "not-an-image"
             got, _, raw = harness.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
                                        headers={"Content-Type": media})
             answer = json.loads(raw)
@@ -107,6 +98,10 @@ class DamagedImagesUnderWine(unittest.TestCase):
                 failures.append("%s: v2 %r, wanted %r (%s)" % (name, v2, (status, code), answer.get("message")))
 
             out = self.legacy_print(name, data_url(data, media))
+            if out is None:
+                failures.append("%s: the legacy route never stored the image" % name)
+                observed.append((name + " (legacy: file not written)", v2, 0))
+                continue
             legacy_jobs = 1 if JOB_NUMBER in out else 0
             observed.append((name, v2, legacy_jobs))
             if status == 200:

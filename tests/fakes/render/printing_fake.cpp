@@ -192,10 +192,10 @@ PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
   int w = 0;
   int h = 0;
   PrintHandle handle = AdoptImage(bytes, &w, &h);
+  *content = bytes;
   if (handle) {
     *width = w;
     *height = h;
-    *content = bytes;
   }
   return handle;
 }
