@@ -72,6 +72,17 @@ LabelPaper LabelPaperSize(int width, int height) {
   return LabelPaper{w * 201 / 160, h * 10 / 8};
 }
 
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height) {
+  // A header cut or broken is no image to any decoder; some take its
+  // numbers at their word first (gdk-pixbuf allocates a BMP header of the
+  // size it claims, gigabytes for a few bytes).
+  std::string fault;
+  if (CheckImageWhole(bytes, &fault) == kImageHeaderDamaged) return nullptr;
+  const char* end = ImageEndToAdd(bytes);
+  if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
+  return LoadLabelImageFromMemory(bytes + end, width, height);
+}
+
 bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report) {
   std::string fault;
   ImageWholeness whole = CheckImageWhole(bytes, &fault);
@@ -271,9 +282,7 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
   return RunLabelJob(
       PrinterDeviceFromUtf8(name),
       [&imageBytes](int* width, int* height, std::string*) {
-        const char* end = ImageEndToAdd(imageBytes);
-        if (*end == '\0') return LoadLabelImageFromMemory(imageBytes, width, height);
-        return LoadLabelImageFromMemory(imageBytes + end, width, height);
+        return DecodeLabelBytes(imageBytes, width, height);
       },
       &imageBytes, kNoImageInRequest, copies);
 }

@@ -38,6 +38,11 @@ struct PrintReport {
   std::string imageFault;       // what was wrong with the image, when known
 };
 
+// The decoder's image of bytes held in memory, given the end a decoder
+// needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes whose
+// header is damaged are not offered to the decoder at all: null.
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height);
+
 // The job's rule for a decoded image: it prints only when its bytes hold
 // the whole image (CheckImageWhole). Otherwise releases *image, sets it to
 // null and says in *report why; true when the image may be printed. With

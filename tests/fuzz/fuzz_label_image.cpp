@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   int width = 0;
   int height = 0;
-  PrintHandle image = LoadLabelImageFromMemory(bytes, &width, &height);
+  PrintHandle image = DecodeLabelBytes(bytes, &width, &height);
   PrintReport report;
   if (!KeepWholeImage(&image, bytes, &report)) return 0;
   std::string accepted = Pixels(image);
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& suffix : suffixes) {
     int w = 0;
     int h = 0;
-    PrintHandle longer = LoadLabelImageFromMemory(bytes + suffix, &w, &h);
+    PrintHandle longer = DecodeLabelBytes(bytes + suffix, &w, &h);
     if (longer == nullptr) continue;
     bool same = w == width && h == height && Pixels(longer) == accepted;
     ReleaseLabelImage(longer);
