@@ -68,6 +68,15 @@ int64_t LzwPixels(const std::string& data, int minimumSize, uint64_t need) {
   return static_cast<int64_t>(pixels);
 }
 
+// What is wrong with a frame's codes, or null when they give every pixel.
+const char* FrameFault(const std::string& data, int minimumSize, uint64_t pixels) {
+  if (minimumSize < 2 || minimumSize > 11) return "the GIF's compressed image data is broken";
+  int64_t got = LzwPixels(data, minimumSize, pixels);
+  if (got < 0) return "the GIF's compressed image data is broken";
+  if (static_cast<uint64_t>(got) < pixels) return "the GIF's image data holds fewer pixels than its frame";
+  return nullptr;
+}
+
 }  // namespace
 
 ImageWholeness CheckGifWhole(const std::string& b, std::string* what) {
@@ -120,19 +129,8 @@ ImageWholeness CheckGifWhole(const std::string& b, std::string* what) {
     int minimumSize = static_cast<unsigned char>(b[at++]);
     sized = true;
     std::string data;
-    if (!ReadSubBlocks(b, &at, &data)) {
-      return fail("the GIF ends inside its image data");
-    }
-    if (minimumSize < 2 || minimumSize > 11) {
-      return fail("the GIF's compressed image data is broken");
-    }
-    int64_t got = LzwPixels(data, minimumSize, pixels);
-    if (got < 0) {
-      return fail("the GIF's compressed image data is broken");
-    }
-    if (static_cast<uint64_t>(got) < pixels) {
-      return fail("the GIF's image data holds fewer pixels than its frame");
-    }
+    if (!ReadSubBlocks(b, &at, &data)) return fail("the GIF ends inside its image data");
+    if (const char* fault = FrameFault(data, minimumSize, pixels)) return fail(fault);
     anyFrame = true;
   }
 }
