@@ -11,6 +11,10 @@ if(WIN32)
   configure_file("${PG_THIRD_PARTY}/cjson/cJSON.h" "${CMAKE_BINARY_DIR}/cjson_inc/cjson/cJSON.h" COPYONLY)
   add_library(pg_cjson STATIC "${PG_THIRD_PARTY}/cjson/cJSON.c")
   target_include_directories(pg_cjson SYSTEM PUBLIC "${CMAKE_BINARY_DIR}/cjson_inc")
+  # zlib from libz-mingw-w64-dev, linked statically as everything of the
+  # .exe.
+  add_library(pg_zlib INTERFACE)
+  target_link_libraries(pg_zlib INTERFACE z)
   add_link_options(-static -static-libgcc -static-libstdc++)
   return()
 endif()
@@ -23,6 +27,11 @@ add_library(pg_httplib INTERFACE)
 target_link_libraries(pg_httplib INTERFACE PkgConfig::HTTPLIB Threads::Threads)
 add_library(pg_cjson INTERFACE)
 target_link_libraries(pg_cjson INTERFACE PkgConfig::CJSON)
+
+# zlib: the print job's check of a label image inflates PNG data.
+find_package(ZLIB REQUIRED)
+add_library(pg_zlib INTERFACE)
+target_link_libraries(pg_zlib INTERFACE ZLIB::ZLIB)
 
 # The native programs: CUPS for both, iconv for messages in the locale's
 # encoding, cairo and gdk-pixbuf for printgate's print job.
