@@ -20,7 +20,7 @@ for target in build/fuzz/fuzz/fuzz_*; do
   rm -rf "$work"; mkdir -p "$work"
   cp tests/fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
   # The image step starts from the print suites' table of damaged images.
-  if [ "$name" = label_image ]; then python3 tests/bench-win/damaged_images.py "$work"; fi
+  if [ "$name" = label_image ]; then python3 -m pylib.damaged_images "$work"; fi
   log=build/fuzz/$name.log
   if "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -artifact_prefix=build/fuzz/artifacts/"$name"- "$work" >"$log" 2>&1; then

@@ -1,5 +1,5 @@
 """Damaged label images through the native printgate into a private CUPS
-scheduler: every row of the table (tests/bench-win/damaged_images.py) on the
+scheduler: every row of the table (tests/pylib/damaged_images.py) on the
 v2 route and on the legacy route. A damaged image is refused with 415
 damaged-image on v2 and stops the legacy job at its load step, with no job
 reaching the scheduler; the rows that must print come out as the label."""
@@ -11,10 +11,8 @@ import sys
 import time
 import unittest
 
-import damaged_images
-import harness
-import native
 import test_native_print as printing
+from pylib import damaged_images, httpapi, native, processes, scheduler
 
 NO_IMAGE = b"No label image could be loaded from tempVQ.JPG; nothing printed.\n"
 
@@ -40,7 +38,7 @@ def dark_mismatches(page, dx, dy):
 class DamagedImagesOverCups(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.dir = cls.run_["dir"]
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ",))
         cls.env = native.native_env(cls.run_, cls.cups)
@@ -59,7 +57,7 @@ class DamagedImagesOverCups(unittest.TestCase):
         observed, failures = [], []
         expected_jobs = 0
         for name, data, media, (status, code) in self.table:
-            got, _, raw = harness.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
+            got, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
                                        headers={"Content-Type": media})
             answer = json.loads(raw)
             v2 = (got, answer.get("error"))
@@ -69,7 +67,7 @@ class DamagedImagesOverCups(unittest.TestCase):
                 failures.append("%s: the message names no fault: %r" % (name, answer["message"]))
 
             before = len(native.read_bytes(self.gate["out"]))
-            got, _, raw = harness.http("POST", "/vqapi/PrintImage?printer=VELQ",
+            got, _, raw = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ",
                                        body=data_url(data, media))
             self.assertEqual(got, 200, name)
             out = native.read_bytes(self.gate["out"])[before:]
@@ -86,9 +84,9 @@ class DamagedImagesOverCups(unittest.TestCase):
 
         # Every job the scheduler got is one of a row that must print, and
         # each shows the whole label.
-        jobs = harness.wait_for_jobs(self.cups, expected_jobs)
+        jobs = scheduler.wait_for_jobs(self.cups, expected_jobs)
         time.sleep(2)
-        jobs = harness.captured_jobs(self.cups)
+        jobs = scheduler.captured_jobs(self.cups)
         self.assertEqual(len(jobs), expected_jobs)
         for job in jobs:
             self.assert_shows_label(job, job["path"])

@@ -27,7 +27,8 @@ the API), workerpool (the server's pool held to its sizes), limits (those
 sizes, from the C++), sockets, pages (served folders, headless Chromium),
 x11 (Xvfb), namespaces (network namespaces), usb (virtual USB printers),
 winservice (printerwatch as a Windows service, Wine's spooler), native (the
-native printgate over CUPS), labels (label pictures, rendered jobs).
+native printgate over CUPS), labels (label pictures, rendered jobs),
+damaged_images (the table of cut and corrupted label images).
 
 Import it with the tests folder on the path (CTest and the scripts'
 prologue set PYTHONPATH): `from pylib import processes, scheduler`.

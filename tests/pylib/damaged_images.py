@@ -4,7 +4,8 @@ inside its image data and one byte short of its end; a flipped byte in a
 PNG's compressed data and in one of its CRCs; a GIF without its trailer; a
 BMP whose pixel array is short. Rows that must still print: the good images,
 and a baseline JPEG without (part of) its end marker, which viewers show
-whole. The native suite (tests/cups/) and the Wine bench run the same rows.
+whole. The native suite (tests/cups/) and the Wine bench run the same rows;
+`python3 -m pylib.damaged_images FOLDER` writes them as fuzz seeds.
 """
 
 import os

@@ -1,5 +1,5 @@
 """Damaged label images through printgate.exe under Wine: the same table as
-the native suite (damaged_images.py), on the v2 route and on the legacy
+the native suite (pylib/damaged_images.py), on the v2 route and on the legacy
 route. The .exe must refuse them by its own check, not by its decoder's
 strictness (Wine's GDI+ refuses some cut files that Windows' GDI+ draws
 with grey), so what counts is the answer (415 damaged-image, not the
@@ -13,9 +13,7 @@ import sys
 import time
 import unittest
 
-import damaged_images
-import harness
-import labels
+from pylib import damaged_images, httpapi, labels, processes, scheduler, wineprefix
 from test_print import printable_origin
 
 NO_IMAGE = b"No label image could be loaded from tempVQ.JPG; nothing printed."
@@ -31,25 +29,25 @@ def start_own_printgate(run, env, attempts=30):
     runs on the machine may take the fixed port between the check that it is
     free and the start, and then every answer would be theirs."""
     for attempt in range(attempts):
-        harness.wait_until(lambda: not harness.api_answering(), 600, interval=1,
-                           what="port %d to be free" % harness.API_PORT)
-        gate = harness.start_printgate(run, env, name="printgate-%d" % attempt)
+        processes.wait_until(lambda: not httpapi.api_answering(), 600, interval=1,
+                           what="port %d to be free" % httpapi.API_PORT)
+        gate = wineprefix.start_printgate(run, env, name="printgate-%d" % attempt)
         token = b"probe%d" % time.monotonic_ns()
-        harness.http("POST", "/vqapi/PrintImage?damaged=" + token.decode(), body=b"")
+        httpapi.http("POST", "/vqapi/PrintImage?damaged=" + token.decode(), body=b"")
         try:
-            harness.wait_until(lambda: token in harness.output(gate), 10, what="our printgate")
+            processes.wait_until(lambda: token in processes.output(gate), 10, what="our printgate")
             return gate
         except TimeoutError:
-            harness.stop_process(gate["proc"])
+            processes.stop_process(gate["proc"])
     raise RuntimeError("another program kept the API port")
 
 
 class DamagedImagesUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        run = harness.new_run(cls.addClassCleanup)
-        cls.cups = harness.start_cups(run)
-        cls.env = harness.new_prefix(run, cls.cups)
+        run = processes.new_run(cls.addClassCleanup)
+        cls.cups = scheduler.start_cups(run)
+        cls.env = wineprefix.new_prefix(run, cls.cups)
         cls.gate = start_own_printgate(run, cls.env)
         cls.table = damaged_images.rows(run["dir"])
 
@@ -74,13 +72,13 @@ class DamagedImagesUnderWine(unittest.TestCase):
         when the temporary file could not be written (Wine may still hold
         the previous one open for a moment): that print proves nothing."""
         for _ in range(3):
-            before = len(harness.output(self.gate))
-            got, _, _ = harness.http("POST", "/vqapi/PrintImage?printer=VELQ", body=body,
+            before = len(processes.output(self.gate))
+            got, _, _ = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ", body=body,
                                      headers={"Content-Type": "text/plain"})
             self.assertEqual(got, 200, name)
-            harness.wait_until(lambda: re.search(rb"start print|print skipped", harness.output(self.gate)[before:]),
+            processes.wait_until(lambda: re.search(rb"start print|print skipped", processes.output(self.gate)[before:]),
                                30, what="the legacy job of %s" % name)
-            out = harness.output(self.gate)[before:]
+            out = processes.output(self.gate)[before:]
             if b"start print" in out:
                 return out
             time.sleep(1)
@@ -90,7 +88,7 @@ class DamagedImagesUnderWine(unittest.TestCase):
         observed, failures = [], []
         printing_rows = 0
         for name, data, media, (status, code) in self.table:
-            got, _, raw = harness.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
+            got, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
                                        headers={"Content-Type": media})
             answer = json.loads(raw)
             v2 = (got, answer.get("error"))
@@ -115,9 +113,9 @@ class DamagedImagesUnderWine(unittest.TestCase):
 
         # Only the rows that must print reached the scheduler, each as the
         # whole label.
-        harness.wait_for_jobs(self.cups, 2 * printing_rows, timeout=180)
+        scheduler.wait_for_jobs(self.cups, 2 * printing_rows, timeout=180)
         time.sleep(3)
-        jobs = harness.captured_jobs(self.cups)
+        jobs = scheduler.captured_jobs(self.cups)
         self.assertEqual(len(jobs), 2 * printing_rows)
         for job in jobs:
             wrong = self.mismatches(job)
