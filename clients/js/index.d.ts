@@ -2,6 +2,8 @@
 
 export declare const DEFAULT_BASE_URL: string;
 export declare const MAX_IMAGE_BYTES: number;
+/** What a page can show while the browser asks the person. */
+export declare const PROMPT_MESSAGE: string;
 
 /** Why a call failed; each code has a message a page can show a user. */
 export type PrintgateErrorCode =
@@ -36,7 +38,25 @@ export interface RequestOptions {
   timeoutMs?: number;
   /** A fetch to use instead of the global one. */
   fetch?: typeof fetch;
+  /**
+   * Called once per call when the browser holds the request until the person
+   * answers its prompt; tell them to allow the site. The time limit starts
+   * once they have answered.
+   */
+  onPermissionPrompt?: (prompt: PermissionPrompt) => void;
 }
+
+export interface PermissionPrompt {
+  /** A sentence the page can show the person, in English. */
+  message: string;
+}
+
+/**
+ * Whether the browser lets this page reach printgate: "prompt" means it will
+ * ask the person at the first request; "unsupported", that it has no such
+ * permission and does not ask.
+ */
+export type LoopbackPermission = 'granted' | 'denied' | 'prompt' | 'unsupported';
 
 export interface ListOptions extends RequestOptions {
   onlyLocal?: boolean;
@@ -92,5 +112,6 @@ export interface PrintedUnknown {
   job: null;
 }
 
+export declare function permission(): Promise<LoopbackPermission>;
 export declare function listPrinters(options?: ListOptions): Promise<PrinterList>;
 export declare function printLabel(image: LabelImage, options?: PrintOptions): Promise<Printed | PrintedUnknown>;

@@ -17,9 +17,12 @@ const DEFAULT_PRINT_TIMEOUT_MS = 120000;
 const SUPPORTED_NAMES = ['VELQ', 'LX4 Label Printer'];
 const IMAGE_TYPES = ['image/png', 'image/jpeg', 'image/bmp', 'image/gif', 'image/tiff'];
 
+// What a page can show while the browser asks the person.
+export const PROMPT_MESSAGE = 'Your browser asks whether this site may use the label printer on this computer: choose "Allow" in the box it shows.';
+
 const MESSAGES = {
   'not-running': 'The label printing service (printgate) is not running on this computer. Start it and try again.',
-  blocked: 'The browser did not let this page reach the label printing service on this computer. Allow this site to access devices on your local network, then try again.',
+  blocked: 'The browser did not let this page reach the label printing service on this computer. Allow this site to access apps and services on this device (in the site\'s settings, next to the address bar), then try again.',
   timeout: 'The label printing service did not answer in time.',
   aborted: 'The request to the label printing service was cancelled.',
   'printer-not-found': 'The label printer was not found. Check that it is connected and chosen.',
@@ -64,17 +67,39 @@ function baseOf(options) {
 
 // One fetch with the caller's signal and a time limit. Network failures come
 // back as { networkError }, never thrown, so the caller can tell an absent
-// printgate from an older one.
-async function request(url, init, options, defaultTimeout) {
+// printgate from an older one. `call` is shared by the requests of one
+// listPrinters() or printLabel() call.
+async function request(url, init, options, defaultTimeout, call = {}) {
   const controller = new AbortController();
   const timeoutMs = options.timeoutMs === undefined ? defaultTimeout : options.timeoutMs;
   let timedOut = false;
   let timer = null;
-  if (timeoutMs > 0) {
+  const startTimer = () => {
+    if (timer || !(timeoutMs > 0)) return;
     timer = setTimeout(() => {
       timedOut = true;
       controller.abort();
     }, timeoutMs);
+  };
+  // While the browser holds the request on its permission prompt the person
+  // is reading it: the time limit starts once they have answered.
+  const gate = await loopbackPermission();
+  const held = Boolean(gate && gate.state === 'prompt' && pageIsGated() && !letThroughUnasked);
+  const onAnswer = () => {
+    if (gate.state !== 'prompt') startTimer();
+  };
+  let notice = null;
+  if (held) {
+    // A browser that lets the request through at once (an administrator's
+    // policy) shows no box: tell the page only once the request waits.
+    notice = setTimeout(() => {
+      if (call.prompted) return;
+      call.prompted = true;
+      tellPrompt(options);
+    }, PROMPT_NOTICE_DELAY_MS);
+    gate.addEventListener('change', onAnswer);
+  } else {
+    startTimer();
   }
   const signal = options.signal;
   const onAbort = () => controller.abort();
@@ -85,14 +110,19 @@ async function request(url, init, options, defaultTimeout) {
   const fetchImpl = options.fetch || globalThis.fetch;
   try {
     const response = await fetchImpl(url, { ...init, signal: controller.signal });
+    if (held && gate.state === 'prompt') letThroughUnasked = true;
     const text = await response.text();
     return { response, text };
   } catch (error) {
     if (timedOut) throw fail('timeout', { cause: error });
     if (signal && signal.aborted) throw fail('aborted', { cause: error });
+    // Held on the prompt and then not let through: dismissed or refused.
+    if (held && gate.state !== 'granted') call.refused = true;
     return { networkError: error };
   } finally {
     if (timer) clearTimeout(timer);
+    if (notice) clearTimeout(notice);
+    if (held) gate.removeEventListener('change', onAnswer);
     if (signal) signal.removeEventListener('abort', onAbort);
   }
 }
@@ -105,34 +135,76 @@ function parseJson(text) {
   }
 }
 
-// Chrome asks the user before a page may reach devices on the local network;
-// once refused, its requests fail just as if nothing listened.
-async function accessDenied() {
+// The browsers ask the person before a public page may reach this computer
+// (the permission "loopback-network"; older Chromium names it
+// "local-network-access" or "local-network"). Once refused, requests fail
+// just as if nothing listened.
+const PERMISSION_NAMES = ['loopback-network', 'local-network-access', 'local-network'];
+const PERMISSION_STATES = ['granted', 'denied', 'prompt'];
+// How long a request waits before the page is told that the browser asks.
+const PROMPT_NOTICE_DELAY_MS = 1000;
+// Firefox reports "prompt" for a site its policy lets through unasked; once
+// a request went through so, this page's requests are not held.
+let letThroughUnasked = false;
+
+// The browser's PermissionStatus for reaching this computer, or null when it
+// has none: the first of the names it knows.
+async function loopbackPermission() {
   const permissions = globalThis.navigator && globalThis.navigator.permissions;
-  if (!permissions || typeof permissions.query !== 'function') return false;
-  for (const name of ['loopback-network', 'local-network-access', 'local-network']) {
+  if (!permissions || typeof permissions.query !== 'function') return null;
+  for (const name of PERMISSION_NAMES) {
     try {
       const status = await permissions.query({ name });
-      if (status && status.state === 'denied') return true;
+      if (status && PERMISSION_STATES.includes(status.state)) return status;
     } catch {
       // This browser has no permission of that name.
     }
   }
-  return false;
+  return null;
+}
+
+// Pages served from this computer itself reach printgate without asking,
+// whatever the permission's state says.
+function pageIsGated() {
+  const location = globalThis.location;
+  if (!location || typeof location.hostname !== 'string') return false;
+  const host = location.hostname.toLowerCase();
+  return !(host === 'localhost' || host.endsWith('.localhost') || host === '[::1]' || host === '::1'
+    || /^127\.\d+\.\d+\.\d+$/.test(host));
+}
+
+function tellPrompt(options) {
+  if (typeof options.onPermissionPrompt !== 'function') return;
+  try {
+    options.onPermissionPrompt({ message: PROMPT_MESSAGE });
+  } catch {
+    // The page's own fault must not break the print.
+  }
+}
+
+/**
+ * Whether this page may reach printgate: "granted", "denied", "prompt" (the
+ * browser will ask the person at the first request) or "unsupported" (the
+ * browser has no such permission and does not ask).
+ */
+export async function permission() {
+  const status = await loopbackPermission();
+  return status ? status.state : 'unsupported';
 }
 
 // Whether an older printgate answers the legacy listing.
-async function legacyAnswers(options) {
+async function legacyAnswers(options, call) {
   const { response, text } = await request(`${baseOf(options)}/vqapi/GetPrinters`, { method: 'POST' }, options,
-    DEFAULT_LIST_TIMEOUT_MS);
+    DEFAULT_LIST_TIMEOUT_MS, call);
   if (!response || !response.ok) return false;
   const answer = parseJson(text);
   return Boolean(answer && answer.statusCode === '10001');
 }
 
 // Why nothing could be reached: the browser's refusal, or no printgate.
-async function unreachable(networkError) {
-  return fail((await accessDenied()) ? 'blocked' : 'not-running', { cause: networkError });
+async function unreachable(networkError, call) {
+  const refused = call.refused || (await permission()) === 'denied';
+  return fail(refused ? 'blocked' : 'not-running', { cause: networkError });
 }
 
 // A v2 answer that is not one: the route is unknown to this printgate.
@@ -170,7 +242,9 @@ function filterQuery(options) {
 export async function listPrinters(options = {}) {
   const base = baseOf(options);
   const query = filterQuery(options);
-  const v2 = await request(`${base}/vqapi/v2/printers${query}`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS);
+  const call = {};
+  const v2 = await request(`${base}/vqapi/v2/printers${query}`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS,
+    call);
   if (v2.response) {
     const answer = parseJson(v2.text);
     if (v2.response.ok && answer && Array.isArray(answer.printers)) {
@@ -183,10 +257,13 @@ export async function listPrinters(options = {}) {
     }
     if (!isOlderPrintgate(v2.response, answer)) throw fail('unexpected-answer', { status: v2.response.status });
   }
+  // Refused once is refused: another request would only ask the person again.
+  if (call.refused) throw await unreachable(v2.networkError, call);
   // Unknown route, or (in a browser) an answer without cross-origin headers:
   // an older printgate, if its legacy route answers.
-  const legacy = await request(`${base}/vqapi/GetPrinters${query}`, { method: 'POST' }, options, DEFAULT_LIST_TIMEOUT_MS);
-  if (legacy.networkError) throw await unreachable(legacy.networkError);
+  const legacy = await request(`${base}/vqapi/GetPrinters${query}`, { method: 'POST' }, options, DEFAULT_LIST_TIMEOUT_MS,
+    call);
+  if (legacy.networkError) throw await unreachable(legacy.networkError, call);
   const answer = parseJson(legacy.text);
   if (!legacy.response.ok || !answer || answer.statusCode !== '10001') {
     throw fail('unexpected-answer', { status: legacy.response.status });
@@ -251,15 +328,15 @@ async function asDataUrl(label) {
 
 // An older printgate: its answer is the same whatever happened, so the
 // outcome is unknown, never a success.
-async function printLegacy(label, options) {
+async function printLegacy(label, options, call) {
   const dataUrl = await asDataUrl(label);
   const printer = options.printer || '';
   const url = `${baseOf(options)}/vqapi/PrintImage${printer ? `?printer=${encodeURIComponent(printer)}` : ''}`;
   const copies = options.copies === undefined ? 1 : options.copies;
   for (let i = 0; i < copies; i += 1) {
     const { response, text, networkError } = await request(url, { method: 'POST', body: dataUrl }, options,
-      DEFAULT_PRINT_TIMEOUT_MS);
-    if (networkError) throw await unreachable(networkError);
+      DEFAULT_PRINT_TIMEOUT_MS, call);
+    if (networkError) throw await unreachable(networkError, call);
     const answer = parseJson(text);
     if (!response.ok || !answer || answer.statusCode !== '10001') {
       throw fail('unexpected-answer', { status: response.status });
@@ -285,11 +362,12 @@ export async function printLabel(image, options = {}) {
   if (options.printer) params.push(`printer=${encodeURIComponent(options.printer)}`);
   if (options.copies !== undefined) params.push(`copies=${copies}`);
   const url = `${baseOf(options)}/vqapi/v2/print${params.length ? `?${params.join('&')}` : ''}`;
+  const call = {};
   const { response, text, networkError } = await request(url, {
     method: 'POST',
     headers: { 'Content-Type': label.type },
     body: label.body,
-  }, options, DEFAULT_PRINT_TIMEOUT_MS);
+  }, options, DEFAULT_PRINT_TIMEOUT_MS, call);
 
   if (response) {
     const answer = parseJson(text);
@@ -300,15 +378,17 @@ export async function printLabel(image, options = {}) {
       });
     }
     if (!isOlderPrintgate(response, answer)) throw fail('unexpected-answer', { status: response.status });
-    return printLegacy(label, options);
+    return printLegacy(label, options, call);
   }
+  if (call.refused) throw await unreachable(networkError, call);
   // In a browser an older printgate's 404 has no cross-origin headers and
   // fails like a network error. A printgate that lists on v2 is no older
   // one: then the print itself broke off, and whether it printed is unknown.
-  const v2 = await request(`${baseOf(options)}/vqapi/v2/printers`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS);
+  const v2 = await request(`${baseOf(options)}/vqapi/v2/printers`, { method: 'GET' }, options, DEFAULT_LIST_TIMEOUT_MS,
+    call);
   if (v2.response && v2.response.ok) {
     throw fail('print-failed', { detail: 'the connection broke off before printgate answered', cause: networkError });
   }
-  if (await legacyAnswers(options)) return printLegacy(label, options);
-  throw await unreachable(networkError);
+  if (await legacyAnswers(options, call)) return printLegacy(label, options, call);
+  throw await unreachable(networkError, call);
 }

@@ -65,8 +65,8 @@ class ClientUnderNode(unittest.TestCase):
                              timeout=60)
         self.assertEqual(ran.returncode, 0, ran.stderr)
         found = json.loads(ran.stdout)
-        self.assertEqual(found["exports"], ["DEFAULT_BASE_URL", "MAX_IMAGE_BYTES", "PrintgateError",
-                                            "listPrinters", "printLabel"])
+        self.assertEqual(found["exports"], ["DEFAULT_BASE_URL", "MAX_IMAGE_BYTES", "PROMPT_MESSAGE",
+                                            "PrintgateError", "listPrinters", "permission", "printLabel"])
         self.assertTrue(os.path.exists(os.path.join(modules, found["types"])))
         shutil.rmtree(os.path.dirname(os.path.dirname(modules)))
 

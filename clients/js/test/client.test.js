@@ -226,3 +226,137 @@ test('a refused local-network permission is "blocked"', async (t) => {
   const error = await rejection(listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: refused }));
   assert.equal(error.code, 'blocked');
 });
+
+// A browser's permission of the given states ({ name: state }; a name left
+// out is one the browser does not know) on a page of the given host. Returns
+// the statuses, whose state a test changes with answer().
+function browserGate(t, states, hostname = 'labels.example.com') {
+  const statuses = {};
+  for (const [name, state] of Object.entries(states)) {
+    statuses[name] = Object.assign(new EventTarget(), { state });
+  }
+  const saved = ['navigator', 'location'].map((key) => [key, Object.getOwnPropertyDescriptor(globalThis, key)]);
+  Object.defineProperty(globalThis, 'navigator', {
+    configurable: true,
+    value: {
+      permissions: {
+        query: async ({ name }) => {
+          if (!statuses[name]) throw new TypeError(`unknown permission ${name}`);
+          return statuses[name];
+        },
+      },
+    },
+  });
+  Object.defineProperty(globalThis, 'location', { configurable: true, value: { hostname } });
+  t.after(() => {
+    for (const [key, descriptor] of saved) {
+      if (descriptor) Object.defineProperty(globalThis, key, descriptor);
+      else delete globalThis[key];
+    }
+  });
+  return statuses;
+}
+
+function answer(status, state) {
+  status.state = state;
+  status.dispatchEvent(new Event('change'));
+}
+
+test('permission() answers with the first permission the browser knows', async (t) => {
+  const cases = [
+    [{ 'loopback-network': 'granted', 'local-network-access': 'denied' }, 'granted'],
+    [{ 'local-network-access': 'denied' }, 'denied'],
+    [{ 'local-network': 'prompt' }, 'prompt'],
+    [{ 'loopback-network': 'bogus' }, 'unsupported'],
+    [{}, 'unsupported'],
+  ];
+  for (const [states, expected] of cases) {
+    await t.test(JSON.stringify(states), async (t2) => {
+      browserGate(t2, states);
+      assert.equal(await (await import('../index.js')).permission(), expected);
+    });
+  }
+  assert.equal(await (await import('../index.js')).permission(), 'unsupported', 'no navigator.permissions');
+});
+
+test('a request held on the prompt waits for the person, then the time limit runs', async (t) => {
+  const { permission, PROMPT_MESSAGE } = await import('../index.js');
+  const gate = browserGate(t, { 'loopback-network': 'prompt' })['loopback-network'];
+  let release;
+  // The browser lets the request through only once the person allowed it.
+  const heldFetch = (url, init) => new Promise((resolve, reject) => {
+    release = () => resolve(new Response(JSON.stringify({ printers: [], version: '9' })));
+    init.signal.addEventListener('abort', () => reject(new DOMException('aborted', 'AbortError')));
+  });
+  const prompts = [];
+  const listing = listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: heldFetch, timeoutMs: 50,
+    onPermissionPrompt: (p) => prompts.push(p) });
+  await new Promise((r) => setTimeout(r, 1300));  // many time limits while the prompt is up
+  assert.deepEqual(prompts, [{ message: PROMPT_MESSAGE }]);
+  answer(gate, 'granted');
+  release();
+  assert.deepEqual(await listing, { printers: [], version: '9', legacy: false });
+  assert.equal(await permission(), 'granted');
+
+  // Allowed but printgate hangs: the time limit runs from the answer on.
+  answer(gate, 'prompt');
+  const hung = listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: heldFetch, timeoutMs: 50 });
+  setTimeout(() => answer(gate, 'granted'), 100);
+  assert.equal((await rejection(hung)).code, 'timeout');
+});
+
+test('after the prompt: dismissed or refused is "blocked" without asking again; allowed but absent is "not-running"',
+  async (t) => {
+    const cases = [
+      // [the person's answer, code, prompts seen over two calls, requests sent]
+      ['prompt', 'blocked', 2, 2], // dismissed: each call asks once and stops at its first request
+      ['denied', 'blocked', 1, 4], // refused: the second call is refused without a prompt
+      ['granted', 'not-running', 1, 5],
+    ];
+    for (const [state, code, promptCount, requestCount] of cases) {
+      await t.test(state, async (t2) => {
+        const gate = browserGate(t2, { 'loopback-network': 'prompt' })['loopback-network'];
+        let requests = 0;
+        const browserFetch = async () => {
+          requests += 1;
+          // The person reads the box for a while before answering.
+          if (gate.state === 'prompt') await new Promise((r) => setTimeout(r, 1100));
+          if (state !== 'prompt') answer(gate, state);
+          throw new TypeError('Failed to fetch');
+        };
+        const prompts = [];
+        const onPermissionPrompt = (p) => prompts.push(p);
+        const options = { baseUrl: 'http://127.0.0.1:6780', fetch: browserFetch, onPermissionPrompt };
+        assert.equal((await rejection(listPrinters(options))).code, code);
+        assert.equal((await rejection(printLabel(png(2, 2), options))).code, code);
+        assert.deepEqual([prompts.length, requests], [promptCount, requestCount]);
+      });
+    }
+  });
+
+test('a page served from this computer is not held: no prompt, the time limit runs', async (t) => {
+  browserGate(t, { 'loopback-network': 'prompt' }, '127.0.0.1');
+  let prompted = false;
+  const never = (url, init) => new Promise((resolve, reject) => {
+    init.signal.addEventListener('abort', () => reject(new DOMException('aborted', 'AbortError')));
+  });
+  const error = await rejection(listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: never, timeoutMs: 50,
+    onPermissionPrompt: () => { prompted = true; } }));
+  assert.equal(error.code, 'timeout');
+  assert.equal(prompted, false);
+});
+
+// Last: what this test teaches the client lasts for the page's life.
+test('a site the browser lets through unasked while saying "prompt" is not held again', async (t) => {
+  browserGate(t, { 'loopback-network': 'prompt' });
+  const prompts = [];
+  const listed = async () => new Response(JSON.stringify({ printers: [], version: '9' }));
+  await listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: listed, onPermissionPrompt: (p) => prompts.push(p) });
+  const never = (url, init) => new Promise((resolve, reject) => {
+    init.signal.addEventListener('abort', () => reject(new DOMException('aborted', 'AbortError')));
+  });
+  const error = await rejection(listPrinters({ baseUrl: 'http://127.0.0.1:6780', fetch: never, timeoutMs: 50,
+    onPermissionPrompt: (p) => prompts.push(p) }));
+  assert.equal(error.code, 'timeout');
+  assert.deepEqual(prompts, []);
+});
