@@ -33,3 +33,7 @@ struct OriginSource {
 // folder in the file's place, a value of another type, too large) comes
 // back with readable == false. Blocks for the reads; called once at start.
 std::vector<OriginSource> ReadOriginSources();
+
+// POSIX backend only: reads one list file as ReadOriginSources() reads
+// each of its places. False when the file doesn't exist.
+bool ReadOriginFile(const std::string& path, OriginSource* source);

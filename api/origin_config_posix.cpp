@@ -83,3 +83,7 @@ std::vector<OriginSource> ReadOriginSources() {
   }
   return sources;
 }
+
+bool ReadOriginFile(const std::string& path, OriginSource* source) {
+  return ReadListFile(path, source);
+}
