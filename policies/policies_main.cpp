@@ -3,7 +3,8 @@
 // own, our entries in Firefox's policies.json), or takes ours out again
 // with --remove. The Debian package runs it on install and upgrade and with
 // --remove when the package goes; an administrator runs it after editing
-// the list. --root DIR works on a copy of the machine's folders under DIR.
+// the list. --list FILE reads another list; --root DIR works on a copy of
+// the machine's folders under DIR.
 #include <string>
 #include <vector>
 
@@ -21,9 +22,9 @@ const char kFirefoxPath[] = "/etc/firefox/policies/policies.json";
 
 // The machine's list; empty when there is none or it can't be read, so a
 // broken list never leaves the browsers open to a site.
-std::vector<AllowedOrigin> MachineList(const std::string& root) {
+std::vector<AllowedOrigin> MachineList(const std::string& path) {
   OriginSource source;
-  if (!ReadOriginFile(root + kListPath, &source)) return {};
+  if (!ReadOriginFile(path, &source)) return {};
   OriginPolicy policy = BuildOriginPolicy({source});
   return policy.active ? policy.entries : std::vector<AllowedOrigin>();
 }
@@ -80,18 +81,21 @@ bool WriteFirefox(const std::string& root, const std::vector<AllowedOrigin>& ent
 int main(int argc, char** argv) {
   bool remove = false;
   std::string root;
+  std::string list;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--remove") {
       remove = true;
     } else if (arg == "--root" && i + 1 < argc) {
       root = argv[++i];
+    } else if (arg == "--list" && i + 1 < argc) {
+      list = argv[++i];
     } else {
-      DiagLine("usage: printgate-browser-policies [--remove] [--root DIR]");
+      DiagLine("usage: printgate-browser-policies [--remove] [--list FILE] [--root DIR]");
       return 2;
     }
   }
-  std::vector<AllowedOrigin> entries = remove ? std::vector<AllowedOrigin>() : MachineList(root);
+  std::vector<AllowedOrigin> entries = remove ? std::vector<AllowedOrigin>() : MachineList(list.empty() ? root + kListPath : list);
   bool chromium = WriteChromium(root, entries);
   bool firefox = WriteFirefox(root, entries);
   return chromium && firefox ? 0 : 1;

@@ -95,7 +95,7 @@ class Site:
     """Serves the repository on an ephemeral loopback port (another origin
     than printgate's) and collects reports."""
 
-    def __init__(self, run):
+    def __init__(self, run, tls=None):
         reports = {}
         lock = threading.Condition()
         self.reports, self.lock = reports, lock
@@ -121,6 +121,11 @@ class Site:
                 self.end_headers()
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if tls:
+            # The handshake happens in the request's own thread, so one
+            # stalled browser connection holds up no other.
+            self.server.socket = tls.wrap_socket(self.server.socket, server_side=True,
+                                                 do_handshake_on_connect=False)
         self.port = self.server.server_port
         thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         thread.start()
