@@ -108,6 +108,30 @@ class DebianPackage(unittest.TestCase):
                       processes.read_text(err))
         self.assertEqual(processes.stop_process(watch), 0, processes.read_text(err))
 
+        # The command the package runs on install, upgrade and removal, as an
+        # administrator runs it after editing the list (here on a copy of the
+        # machine's folders).
+        root, listed = os.path.join(run["dir"], "root"), os.path.join(run["dir"], "allowed-origins")
+        with open(listed, "w") as f:
+            f.write("https://labels.example.com\nhttps://*.shop.example.com\n")
+        policies = ["printgate-browser-policies", "--root", root]
+        chromium = root + "/etc/chromium/policies/managed/printgate.json"
+        firefox = root + "/etc/firefox/policies/policies.json"
+        done = subprocess.run(policies + ["--list", listed], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=60, env=dict(os.environ, PATH="/usr/sbin"))
+        self.assertEqual(done.returncode, 0, done.stdout)
+        with open(chromium) as f:
+            self.assertIn("https://[*.]shop.example.com", f.read())
+        with open(firefox) as f:
+            self.assertIn("*.shop.example.com", f.read())
+        subprocess.run(policies + ["--remove"], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       timeout=60, env=dict(os.environ, PATH="/usr/sbin"))
+        self.assertEqual([p for p in (chromium, firefox) if os.path.exists(p)], [])
+        for script, needle in (("postinst", "printgate-browser-policies"), ("prerm", "--remove"),
+                               ("postrm", "printgate.json")):
+            with open("/var/lib/dpkg/info/printgate." + script) as f:
+                self.assertIn(needle, f.read(), script)
+
         dpkg("--purge", "printgate")
         self.assertFalse(installed())
         self.assertEqual([path for path in new if os.path.lexists(path)], [])
