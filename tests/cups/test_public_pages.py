@@ -68,8 +68,9 @@ class PublicPage(unittest.TestCase):
         self.assertEqual((kit["print"].get("printed"), kit["print"].get("printer")), (True, "Label2"), kit)
         self.assertEqual((plain.get("printed"), sorted(plain.get("printers", []))), (True, sorted(QUEUES)), plain)
         jobs = harness.wait_for_jobs(self.cups, jobs_before + 2)[jobs_before:]
-        self.assertEqual([(j["queue"], j["title"]) for j in jobs], [("Label2", "velq label")] * 2)
-        self.assertEqual(jobs[0]["id"], kit["print"]["job"])
+        self.assertEqual([(j["queue"], j["title"]) for j in jobs][:2], [("Label2", "velq label")] * 2)
+        job = job_of(self.cups, kit["print"]["job"])
+        self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
 
     def assert_blocked(self, kit, plain, lines_before):
         self.assertEqual((kit["list"].get("error"), kit["print"].get("error")), ("blocked", "blocked"), kit)
@@ -235,36 +236,44 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
 
     def test_listed_sites_print_with_no_permission_and_unlisted_meet_the_gate(self):
         cases = [
-            # (browser, host, page, prints)
-            ("chromium", pp.LISTED, KIT, True),
-            ("chromium", pp.SUBDOMAIN, PLAIN, True),
-            ("chromium", pp.UNLISTED, PLAIN, False),
-            ("firefox", pp.LISTED, KIT, True),
-            ("firefox", pp.SUBDOMAIN, PLAIN, True),
-            ("firefox", pp.UNLISTED, PLAIN, False),
+            # (host, page, prints), one after the other in one browser
+            (pp.LISTED, KIT, True),
+            (pp.SUBDOMAIN, PLAIN, True),
+            (pp.UNLISTED, PLAIN, False),
         ]
-        for browser, host, page, prints in cases:
-            with self.subTest(browser=browser, host=host):
-                name = "%s-policy-%s" % (browser, host.split(".")[0] + host.split(".")[1])
-                jobs, lines = len(harness.captured_jobs(self.cups)), native.read_bytes(self.gate["out"])
-                # An unanswered Firefox prompt gives up after this long.
-                options = {"prompt_timeout_ms": 3000} if browser == "firefox" else {}
-                proc = pp.start(self.run_, self.site, browser, name, **options)
-                proc.open(self.site.origin(host, browser) + page % name)
-                report = pp.wait_report(self.site, proc, name)
-                browsers.stop_browser(proc.proc)
-                if not prints:
-                    self.assertIn("error", report)
-                    self.assertEqual(native.read_bytes(self.gate["out"]), lines)
-                    continue
-                printed = harness.wait_for_jobs(self.cups, jobs + 1)[jobs:]
-                self.assertEqual([job["queue"] for job in printed], ["Label2"], report)
-                job = printed[0]
-                if page == KIT:
-                    self.assertEqual(report["print"]["job"], job["id"])
-                    self.assertFalse(report["permissions"]["prompted"], report)
-                else:
-                    self.assertTrue(report.get("printed"), report)
+        for browser in ("chromium", "firefox"):
+            # An unanswered Firefox prompt gives up after this long.
+            options = {"prompt_timeout_ms": 3000} if browser == "firefox" else {}
+            proc = pp.start(self.run_, self.site, browser, browser + "-policy", **options)
+            self.addCleanup(browsers.stop_browser, proc.proc)
+            for host, page, prints in cases:
+                with self.subTest(browser=browser, host=host):
+                    name = "%s-policy-%s" % (browser, host)
+                    jobs, lines = len(harness.captured_jobs(self.cups)), native.read_bytes(self.gate["out"])
+                    proc.open(self.site.origin(host, browser) + page % name)
+                    report = pp.wait_report(self.site, proc, name)
+                    if not prints:
+                        self.assertIn("error", report)
+                        self.assertEqual(native.read_bytes(self.gate["out"]), lines)
+                        continue
+                    if page == KIT:
+                        # Chromium shows the policy as the permission; Firefox
+                        # still says "prompt" but lets the request through:
+                        # unanswered, its box would have failed it in 3 s.
+                        expected = "granted" if browser == "chromium" else "prompt"
+                        self.assertEqual(report["permissions"]["before"], expected, report)
+                        self.assertEqual(job_of(self.cups, report["print"]["job"])["queue"], "Label2")
+                    else:
+                        self.assertTrue(report.get("printed"), report)
+                        harness.wait_for_jobs(self.cups, jobs + 1)
+
+
+def job_of(cups, job_id):
+    """The captured job of that number (printgate's port is the machine's:
+    the scheduler may hold other jobs too)."""
+    found = harness.wait_until(lambda: [j for j in harness.captured_jobs(cups) if j["id"] == job_id], 60,
+                               what="job %s" % job_id)
+    return found[0]
 
 
 del PublicPage  # its cases run through the two browsers' classes
