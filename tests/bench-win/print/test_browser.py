@@ -1,13 +1,23 @@
 """A real browser prints through printgate.exe under Wine: headless Chromium
 opens the example page from another loopback origin; the page lists the
 printers and posts a label with fetch requests that need a preflight, and
-the job reaches the CUPS queue."""
+the job reaches the CUPS queue. Then the client's page from a public https
+site, at the browser's local-network gate: allowed, it lists and prints;
+refused, nothing reaches printgate.exe."""
 
 import os
 import re
+import sys
 import unittest
 
 from pylib import httpapi, labels, pages, paths, processes, scheduler, wineprefix
+
+# The public site and the browser driver live with the native browser suites.
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "cups"))
+import browsers  # noqa: E402
+import public_pages as pp  # noqa: E402
+
+KIT = "/examples/label-kit.html?auto=1&printer=Label2&report=/report?id=%s"
 
 
 class BrowserPrints(unittest.TestCase):
@@ -39,6 +49,32 @@ class BrowserPrints(unittest.TestCase):
         page = labels.render(job["data"])
         left, top, right, bottom = page.dark_box()
         self.assertEqual((right - left, bottom - top), (400, 240))
+
+    def test_the_public_site_prints_when_allowed_and_reaches_nothing_when_refused(self):
+        site = pp.PublicSite(self.run_)
+        for setting in ("granted", "denied"):
+            with self.subTest(setting=setting):
+                jobs, lines = len(harness.captured_jobs(self.cups)), harness.output(self.gate)
+                browser = pp.start(self.run_, site, "chromium", "exe-" + setting)
+                self.addCleanup(browsers.stop_browser, browser.proc)
+                origin = site.origin(pp.LISTED, "chromium")
+                browser.set_permission(origin, setting)
+                browser.open(origin + KIT % setting)
+                report = pp.wait_report(site, browser, setting, timeout=180)
+                browsers.stop_browser(browser.proc)
+                if setting == "denied":
+                    self.assertEqual((report["list"].get("error"), report["print"].get("error")),
+                                     ("blocked", "blocked"), report)
+                    self.assertEqual(harness.output(self.gate), lines)
+                    continue
+                self.assertEqual(sorted(p["name"] for p in report["list"]["printers"]),
+                                 sorted(harness.DEFAULT_QUEUES), report)
+                self.assertEqual((report["print"].get("printed"), report["print"].get("printer")),
+                                 (True, "Label2"), report)
+                job = harness.wait_until(
+                    lambda: [j for j in harness.captured_jobs(self.cups)[jobs:]
+                             if j["id"] == report["print"]["job"]], 90, what="the page's job")[0]
+                self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
 
 
 if __name__ == "__main__":
