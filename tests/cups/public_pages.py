@@ -24,7 +24,9 @@ import harness
 LISTED = "labels.example.com"
 UNLISTED = "shop.example.net"
 SUBDOMAIN = "a.shop.example.com"
-HOSTS = (LISTED, UNLISTED, SUBDOMAIN)
+# One site per case of a browser's table, each met unasked.
+CASES = ("granted", "denied", "prompt", "refused", "absent")
+HOSTS = (LISTED, UNLISTED, SUBDOMAIN) + tuple(case + ".example.org" for case in CASES)
 PERMISSION = "loopback-network"
 
 

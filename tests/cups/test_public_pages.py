@@ -30,7 +30,8 @@ POLICY_BACKUP = "/var/tmp/printgate-browser-policy-test.json"
 
 
 class PublicPage(unittest.TestCase):
-    """A scheduler, printgate and the https site; each case its own browser."""
+    """A scheduler, printgate, the https site and one browser; each case
+    uses a site name of its own, whose permission starts unasked."""
 
     browser = None
 
@@ -42,23 +43,25 @@ class PublicPage(unittest.TestCase):
         cls.gate = native.start_native(cls.run_, cls.env)
         cls.site = pp.PublicSite(cls.run_)
         print(cls.browser, "version:", browsers.version(cls.browser))
+        cls.browser_ = pp.start(cls.run_, cls.site, cls.browser, cls.browser)
 
     def gate_lines(self):
         return native.read_bytes(self.gate["out"])
 
-    def open_both(self, name, permission=None, host=pp.LISTED, **kwargs):
-        """Starts the browser, sets the permission (None: the person is not
-        asked yet) and loads the client's page; returns the browser."""
-        browser = pp.start(self.run_, self.site, self.browser, name, **kwargs)
-        self.addCleanup(browsers.stop_browser, browser.proc)
-        origin = self.site.origin(host, self.browser)
-        if permission:
-            browser.set_permission(origin, permission)
-        browser.open(origin + KIT % (name + "-kit"))
-        return browser
+    def origin(self, name):
+        # "chromium-granted" is the case "granted" on granted.example.org.
+        return self.site.origin(name.split("-", 1)[1] + ".example.org", self.browser)
 
-    def then_plain(self, browser, name, host=pp.LISTED):
-        browser.open(self.site.origin(host, self.browser) + PLAIN % (name + "-plain"))
+    def open_both(self, name, permission=None):
+        """Sets the case's permission (None: the person is not asked yet) and
+        loads the client's page; returns the browser."""
+        if permission:
+            self.browser_.set_permission(self.origin(name), permission)
+        self.browser_.open(self.origin(name) + KIT % (name + "-kit"))
+        return self.browser_
+
+    def then_plain(self, browser, name):
+        browser.open(self.origin(name) + PLAIN % (name + "-plain"))
 
     def report(self, browser, report_id, timeout=120):
         return pp.wait_report(self.site, browser, report_id, timeout)
