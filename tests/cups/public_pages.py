@@ -10,6 +10,7 @@ the profile. Every browser is started here and stopped by its own PID.
 """
 
 import base64
+import fcntl
 import json
 import os
 import socket
@@ -86,21 +87,17 @@ class Chromium:
         self.answers, fromBrowser = os.pipe()
 
         def pipes():
-            os.dup2(toBrowser, 3)
-            os.dup2(fromBrowser, 4)
+            # Out of the way first: either end may itself sit on 3 or 4.
+            high = [fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in (toBrowser, fromBrowser)]
+            os.dup2(high[0], 3)
+            os.dup2(high[1], 4)
 
-        high = [os.dup(fd) for fd in (toBrowser, fromBrowser)]
-        toBrowser, fromBrowser = [fd if fd > 4 else high[i] for i, fd in
-                                  enumerate((toBrowser, fromBrowser))]
         with open(os.path.join(run["dir"], name + ".log"), "wb") as log:
             self.proc = subprocess.Popen(args, env=browsers.browser_env(home), stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
-                                         preexec_fn=pipes, pass_fds=(3, 4, toBrowser, fromBrowser))
-        for fd in set(high + [toBrowser, fromBrowser]):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+                                         preexec_fn=pipes, pass_fds=(3, 4))
+        os.close(toBrowser)
+        os.close(fromBrowser)
         run["stops"].append(self.stop)
         self.next_id, self.pending, self.lock = 0, {}, threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
