@@ -7,8 +7,7 @@ client says "not-running"."""
 import os
 import unittest
 
-import browsers
-from pylib import httpapi, native, processes, scheduler
+from pylib import browsers, httpapi, native, processes, scheduler
 import test_native_print as printing
 
 QUEUES = ("VELQ", "Office", "Label2")

@@ -13,15 +13,13 @@ import subprocess
 import time
 import unittest
 
-import browsers
-import harness
-import native
-import public_pages as pp
+from pylib import browsers, httpapi, native, paths, processes, scheduler
+from pylib import publicsite as pp
 
 QUEUES = ("VELQ", "Label2")
 KIT = "/examples/label-kit.html?auto=1&printer=Label2&report=/report?id=%s"
 PLAIN = "/examples/print-label.html?auto=1&printer=Label2&report=/report?id=%s"
-POLICY_COMMAND = os.path.join(native.NATIVE_BUILD, "policies", "printgate-browser-policies")
+POLICY_COMMAND = os.path.join(paths.NATIVE_BUILD, "policies", "printgate-browser-policies")
 # Files the policy cases write for the whole machine, and where a copy of
 # what was there before waits until it is put back (also by the next run, if
 # this one was killed).
@@ -37,7 +35,7 @@ class PublicPage(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=QUEUES)
         cls.env = native.native_env(cls.run_, cls.cups)
         cls.gate = native.start_native(cls.run_, cls.env)
@@ -70,7 +68,7 @@ class PublicPage(unittest.TestCase):
         self.assertEqual(sorted(p["name"] for p in kit["list"]["printers"]), sorted(QUEUES), kit)
         self.assertEqual((kit["print"].get("printed"), kit["print"].get("printer")), (True, "Label2"), kit)
         self.assertEqual((plain.get("printed"), sorted(plain.get("printers", []))), (True, sorted(QUEUES)), plain)
-        jobs = harness.wait_for_jobs(self.cups, jobs_before + 2)[jobs_before:]
+        jobs = scheduler.wait_for_jobs(self.cups, jobs_before + 2)[jobs_before:]
         self.assertEqual([(j["queue"], j["title"]) for j in jobs][:2], [("Label2", "velq label")] * 2)
         job = job_of(self.cups, kit["print"]["job"])
         self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
@@ -83,7 +81,7 @@ class PublicPage(unittest.TestCase):
 
     # The cases every browser shares, in the order they must run.
     def test_1_granted_lists_and_prints(self):
-        jobs, name = len(harness.captured_jobs(self.cups)), self.browser + "-granted"
+        jobs, name = len(scheduler.captured_jobs(self.cups)), self.browser + "-granted"
         browser = self.open_both(name, "granted")
         kit = self.report(browser, name + "-kit")
         self.then_plain(browser, name)
@@ -99,8 +97,8 @@ class PublicPage(unittest.TestCase):
         self.assertEqual(kit["permissions"]["before"], "denied")
 
     def test_9_granted_without_printgate_is_not_running(self):
-        harness.stop_process(self.gate["proc"])
-        harness.wait_until(lambda: not harness.api_answering(), 30, what="printgate to stop")
+        processes.stop_process(self.gate["proc"])
+        processes.wait_until(lambda: not httpapi.api_answering(), 30, what="printgate to stop")
         name = self.browser + "-absent"
         browser = self.open_both(name, "granted")
         kit = self.report(browser, name + "-kit")
@@ -129,7 +127,7 @@ class FirefoxAtTheGate(PublicPage):
     browser = "firefox"
 
     def test_3_prompt_pending_then_allowed_mid_wait(self):
-        jobs, lines, name = len(harness.captured_jobs(self.cups)), self.gate_lines(), "firefox-prompt"
+        jobs, lines, name = len(scheduler.captured_jobs(self.cups)), self.gate_lines(), "firefox-prompt"
         browser = self.open_both(name)
         # The client tells the page while the browser holds the request ...
         told = self.report(browser, name + "-kit-prompt", timeout=60)
@@ -206,7 +204,7 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.run_ = harness.new_run(cls.addClassCleanup)
+        cls.run_ = processes.new_run(cls.addClassCleanup)
         cls.cups = native.start_label_cups(cls.run_, queues=QUEUES)
         cls.site = pp.PublicSite(cls.run_)
         listed = ["https://%s" % pp.LISTED, "https://*.shop.example.com",
@@ -252,7 +250,7 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
             for host, page, prints in cases:
                 with self.subTest(browser=browser, host=host):
                     name = "%s-policy-%s" % (browser, host)
-                    jobs, lines = len(harness.captured_jobs(self.cups)), native.read_bytes(self.gate["out"])
+                    jobs, lines = len(scheduler.captured_jobs(self.cups)), native.read_bytes(self.gate["out"])
                     proc.open(self.site.origin(host, browser) + page % name)
                     report = pp.wait_report(self.site, proc, name)
                     if not prints:
@@ -268,13 +266,13 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
                         self.assertEqual(job_of(self.cups, report["print"]["job"])["queue"], "Label2")
                     else:
                         self.assertTrue(report.get("printed"), report)
-                        harness.wait_for_jobs(self.cups, jobs + 1)
+                        scheduler.wait_for_jobs(self.cups, jobs + 1)
 
 
 def job_of(cups, job_id):
     """The captured job of that number (printgate's port is the machine's:
     the scheduler may hold other jobs too)."""
-    found = harness.wait_until(lambda: [j for j in harness.captured_jobs(cups) if j["id"] == job_id], 60,
+    found = processes.wait_until(lambda: [j for j in scheduler.captured_jobs(cups) if j["id"] == job_id], 60,
                                what="job %s" % job_id)
     return found[0]
 

@@ -25,6 +25,9 @@ waiting, stopping by PID), scheduler (a private CUPS), wineprefix (Wine
 prefixes and programs in them), installer (the MSI), httpapi (clients of
 the API), workerpool (the server's pool held to its sizes), limits (those
 sizes, from the C++), sockets, pages (served folders, headless Chromium),
+browsers (headless Chromium and Firefox reporting through a loopback site),
+publicsite (pages from a public https site, the browsers driven over their
+automation channels),
 x11 (Xvfb), namespaces (network namespaces), usb (virtual USB printers),
 winservice (printerwatch as a Windows service, Wine's spooler), native (the
 native printgate over CUPS), labels (label pictures, rendered jobs),

@@ -7,15 +7,10 @@ refused, nothing reaches printgate.exe."""
 
 import os
 import re
-import sys
 import unittest
 
-from pylib import httpapi, labels, pages, paths, processes, scheduler, wineprefix
-
-# The public site and the browser driver live with the native browser suites.
-sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "tests", "cups"))
-import browsers  # noqa: E402
-import public_pages as pp  # noqa: E402
+from pylib import browsers, httpapi, labels, pages, paths, processes, scheduler, wineprefix
+from pylib import publicsite as pp
 
 KIT = "/examples/label-kit.html?auto=1&printer=Label2&report=/report?id=%s"
 
@@ -54,7 +49,7 @@ class BrowserPrints(unittest.TestCase):
         site = pp.PublicSite(self.run_)
         for setting in ("granted", "denied"):
             with self.subTest(setting=setting):
-                jobs, lines = len(harness.captured_jobs(self.cups)), harness.output(self.gate)
+                jobs, lines = len(scheduler.captured_jobs(self.cups)), processes.output(self.gate)
                 browser = pp.start(self.run_, site, "chromium", "exe-" + setting)
                 self.addCleanup(browsers.stop_browser, browser.proc)
                 origin = site.origin(pp.LISTED, "chromium")
@@ -65,14 +60,14 @@ class BrowserPrints(unittest.TestCase):
                 if setting == "denied":
                     self.assertEqual((report["list"].get("error"), report["print"].get("error")),
                                      ("blocked", "blocked"), report)
-                    self.assertEqual(harness.output(self.gate), lines)
+                    self.assertEqual(processes.output(self.gate), lines)
                     continue
                 self.assertEqual(sorted(p["name"] for p in report["list"]["printers"]),
-                                 sorted(harness.DEFAULT_QUEUES), report)
+                                 sorted(scheduler.DEFAULT_QUEUES), report)
                 self.assertEqual((report["print"].get("printed"), report["print"].get("printer")),
                                  (True, "Label2"), report)
-                job = harness.wait_until(
-                    lambda: [j for j in harness.captured_jobs(self.cups)[jobs:]
+                job = processes.wait_until(
+                    lambda: [j for j in scheduler.captured_jobs(self.cups)[jobs:]
                              if j["id"] == report["print"]["job"]], 90, what="the page's job")[0]
                 self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
 

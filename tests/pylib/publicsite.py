@@ -18,8 +18,7 @@ import ssl
 import subprocess
 import threading
 
-import browsers
-import harness
+from pylib import browsers, processes
 
 # The listed company site and a site no administrator listed.
 LISTED = "labels.example.com"
@@ -181,7 +180,7 @@ class Firefox:
                                          stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         run["stops"].append(lambda: browsers.stop_browser(self.proc))
         portFile = os.path.join(profile, "MarionetteActivePort")
-        port = harness.wait_until(lambda: read_port(portFile), 120, what="Marionette to listen")
+        port = processes.wait_until(lambda: read_port(portFile), 120, what="Marionette to listen")
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=120)
         run["stops"].append(self.sock.close)
         self.buffer = b""
