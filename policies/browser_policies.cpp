@@ -51,6 +51,17 @@ void DeleteIfEmpty(cJSON* parent, const char* name) {
   if (member != nullptr && member->child == nullptr) cJSON_DeleteItemFromObjectCaseSensitive(parent, name);
 }
 
+// Firefox reads a listed name as a destination as well as a site: listing
+// "localhost" or an address would let every web site reach it unprompted.
+bool IsAddressOrLoopback(const std::string& host) {
+  std::string name = !host.empty() && host.back() == '.' ? host.substr(0, host.size() - 1) : host;
+  if (name.empty() || name[0] == '[' || name.find_first_not_of("0123456789.") == std::string::npos) return true;
+  const std::string loopback = "localhost";
+  return name == loopback ||
+         (name.size() > loopback.size() && name.compare(name.size() - loopback.size() - 1, std::string::npos,
+                                                         "." + loopback) == 0);
+}
+
 std::string Printed(const cJSON* item) {
   char* text = cJSON_Print(item);
   std::string printed = text == nullptr ? "" : std::string(text) + "\n";
@@ -81,6 +92,11 @@ std::vector<std::string> FirefoxSkipDomains(const std::vector<AllowedOrigin>& en
   for (const AllowedOrigin& entry : entries) {
     if (entry.isNull) {
       skipped->push_back("Firefox: \"null\" left out: its policy names sites, and such a page has none");
+      continue;
+    }
+    if (IsAddressOrLoopback(entry.host)) {
+      skipped->push_back("Firefox: \"" + entry.host + "\" left out: Firefox would read it as a destination too, " +
+                         "and let every web site reach it");
       continue;
     }
     AddUnique(&domains, (entry.wildcard ? "*." : "") + entry.host);

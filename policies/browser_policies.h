@@ -17,7 +17,9 @@ std::vector<std::string> ChromiumPatterns(const std::vector<AllowedOrigin>& entr
 
 // Firefox's LocalNetworkAccess SkipDomains: host names, "*.name" for a
 // wildcard entry. Firefox matches names only, so scheme and port drop out;
-// printgate still checks them. Duplicates appear once.
+// printgate still checks them. Duplicates appear once. Firefox also reads
+// a listed name as a destination, so "localhost" names and addresses are
+// left out with one line: listed, they would be open to every web site.
 std::vector<std::string> FirefoxSkipDomains(const std::vector<AllowedOrigin>& entries,
                                             std::vector<std::string>* skipped);
 

@@ -32,14 +32,21 @@ bool SameJson(const std::string& a, const std::string& b) {
 TEST(BrowserPolicies, EachEntryInEachBrowsersForm) {
   struct Case {
     std::string entry, chromium, firefox;
+    size_t skipped;  // lines for entries a browser can't take
   } cases[] = {
-      {"https://labels.example.com", "https://labels.example.com", "labels.example.com"},
-      {"HTTPS://Labels.Example.COM:443", "https://labels.example.com", "labels.example.com"},
-      {"https://labels.example.com:8443", "https://labels.example.com:8443", "labels.example.com"},
-      {"https://*.shop.example.com", "https://[*.]shop.example.com", "*.shop.example.com"},
-      {"http://*.shop.example.com:8080", "http://[*.]shop.example.com:8080", "*.shop.example.com"},
-      {"http://[::1]:8080", "http://[::1]:8080", ""},
-      {"null", "", ""},
+      {"https://labels.example.com", "https://labels.example.com", "labels.example.com", 0},
+      {"HTTPS://Labels.Example.COM:443", "https://labels.example.com", "labels.example.com", 0},
+      {"https://labels.example.com:8443", "https://labels.example.com:8443", "labels.example.com", 0},
+      {"https://*.shop.example.com", "https://[*.]shop.example.com", "*.shop.example.com", 0},
+      {"http://*.shop.example.com:8080", "http://[*.]shop.example.com:8080", "*.shop.example.com", 0},
+      {"https://localhost.example.com", "https://localhost.example.com", "localhost.example.com", 0},
+      // Firefox would read these as destinations too, open to every site.
+      {"http://[::1]:8080", "http://[::1]:8080", "", 1},
+      {"http://127.0.0.1:8080", "http://127.0.0.1:8080", "", 1},
+      {"http://localhost:3000", "http://localhost:3000", "", 1},
+      {"http://app.localhost:3000", "http://app.localhost:3000", "", 1},
+      {"https://10.0.0.5", "https://10.0.0.5", "", 1},
+      {"null", "", "", 2},
   };
   for (const Case& c : cases) {
     std::vector<std::string> skipped;
@@ -47,15 +54,9 @@ TEST(BrowserPolicies, EachEntryInEachBrowsersForm) {
     std::vector<std::string> firefox = FirefoxSkipDomains(Entries({c.entry}), &skipped);
     EXPECT_EQ(chromium, c.chromium.empty() ? std::vector<std::string>() : std::vector<std::string>{c.chromium})
         << c.entry;
-    if (c.entry == "null") {
-      EXPECT_TRUE(firefox.empty());
-      EXPECT_EQ(skipped.size(), 2u) << "one line per browser";
-    } else {
-      EXPECT_TRUE(skipped.empty()) << c.entry;
-      if (!c.firefox.empty()) {
-        EXPECT_EQ(firefox, std::vector<std::string>{c.firefox}) << c.entry;
-      }
-    }
+    EXPECT_EQ(firefox, c.firefox.empty() ? std::vector<std::string>() : std::vector<std::string>{c.firefox})
+        << c.entry;
+    EXPECT_EQ(skipped.size(), c.skipped) << c.entry << ": one line per browser that leaves it out";
   }
   // Names without scheme and port repeat in Firefox's list; once is enough.
   std::vector<std::string> skipped;

@@ -25,7 +25,8 @@ def build_msi(run, version):
     our choosing (for upgrades)."""
     out = os.path.join(run["dir"], "printgate-%s-x64.msi" % version)
     subprocess.run(["bash", os.path.join(paths.SOURCE_DIR, "installer", "build_msi.sh"), out, version,
-                    paths.win_exe("tray/printgate.exe"), paths.win_exe("watch/printerwatch.exe")],
+                    paths.win_exe("tray/printgate.exe"), paths.win_exe("watch/printerwatch.exe"),
+                    paths.win_exe("policies/printgate-browser-policies.exe")],
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
     return out
 

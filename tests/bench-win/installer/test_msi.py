@@ -20,8 +20,55 @@ PROGRAMS = ("printgate.exe", "printerwatch.exe")
 # spooler alone.
 DRIVER = "Bench Label Driver"
 ORIGINS_KEY = "HKLM\\Software\\VELQ\\printgate"
-# Blanks between entries, as an administrator types them on the command line.
-ORIGINS = "http://localhost:8080 https://*.labels.example"
+# Blanks between entries, as an administrator types them on the command line;
+# the last is no origin, and the allowlist leaves it out.
+ORIGINS = "http://localhost:8080 https://*.labels.example ftp://files.example"
+
+# The browsers' machine policies: list keys of numbered strings that other
+# software shares. Another program's values are there before ours and must
+# stay as they are.
+POLICIES = "HKLM\\SOFTWARE\\Policies\\"
+CHROME_KEY = POLICIES + "Google\\Chrome"
+EDGE_KEY = POLICIES + "Microsoft\\Edge"
+FIREFOX_LIST = POLICIES + "Mozilla\\Firefox\\LocalNetworkAccess\\SkipDomains"
+CHROMIUM_NAMES = ("LoopbackNetworkAllowedForUrls", "LocalNetworkAccessAllowedForUrls")
+FOREIGN = {CHROME_KEY: {"HomepageLocation": "https://intranet.example"},
+           CHROME_KEY + "\\LoopbackNetworkAllowedForUrls": {"1": "https://intranet.example"},
+           FIREFOX_LIST: {"1": "intranet.example"}}
+# ORIGINS in each browser's form: Chromium's pattern for the wildcard;
+# Firefox's list leaves out "localhost", which it would open to every site.
+CHROMIUM_SITES = ["http://localhost:8080", "https://[*.]labels.example"]
+FIREFOX_SITES = ["*.labels.example"]
+
+
+def newer_version():
+    major, minor, patch = paths.project_version().split(".")
+    return "%s.%s.%d" % (major, minor, int(patch) + 1)
+
+
+def policy_lists(env):
+    """Every list the product may write, as {key: {name: text}}, and the
+    other program's plain value; missing keys left out."""
+    keys = [browser + "\\" + name for browser in (CHROME_KEY, EDGE_KEY) for name in CHROMIUM_NAMES]
+    found = {}
+    for key in keys + [FIREFOX_LIST, CHROME_KEY]:
+        values = wineprefix.reg_values(env, key)
+        if values is not None:
+            found[key] = values
+    return found
+
+
+def expected_lists():
+    """The lists with the product's values beside the other program's."""
+    lists = {key: dict(values) for key, values in FOREIGN.items()}
+    for browser in (CHROME_KEY, EDGE_KEY):
+        for name in CHROMIUM_NAMES:
+            values = lists.setdefault(browser + "\\" + name, {})
+            for site in CHROMIUM_SITES:
+                values[str(len(values) + 1)] = site
+    for site in FIREFOX_SITES:
+        lists[FIREFOX_LIST][str(len(lists[FIREFOX_LIST]) + 1)] = site
+    return lists
 
 
 def version_resource(exe):
@@ -114,6 +161,21 @@ class MsiTables(unittest.TestCase):
             with self.subTest(action=action):
                 self.assertLess(sequence["AppSearch"][1], sequence[action][1])
                 self.assertLess(sequence[action][1], sequence["CostFinalize"][1])
+        # The browsers' policies: the package's own program (type 2, from
+        # the Binary table) in the script, as the installer; written after
+        # the site list, undone on rollback, taken out before the registry
+        # values go, an uninstall going on whatever it answers.
+        actions = self.rows("CustomAction")
+        self.assertIn("BrowserPoliciesExe", self.rows("Binary"))
+        self.assertEqual(actions["WriteBrowserPolicies"][:3], ["3074", "BrowserPoliciesExe", ""])
+        self.assertEqual(actions["UndoBrowserPolicies"][:3], ["3394", "BrowserPoliciesExe", "--remove"])
+        self.assertEqual(actions["RemoveBrowserPolicies"][:3], ["3138", "BrowserPoliciesExe", "--remove"])
+        self.assertLess(sequence["WriteRegistryValues"][1], sequence["UndoBrowserPolicies"][1])
+        self.assertLess(sequence["UndoBrowserPolicies"][1], sequence["WriteBrowserPolicies"][1])
+        self.assertLess(sequence["RemoveBrowserPolicies"][1], sequence["RemoveRegistryValues"][1])
+        self.assertEqual([sequence[action][0] for action in ("WriteBrowserPolicies", "UndoBrowserPolicies",
+                                                             "RemoveBrowserPolicies")],
+                         ['NOT REMOVE="ALL"', 'NOT REMOVE="ALL"', 'REMOVE="ALL"'])
         # printgate once after an interactive first install, never after a
         # silent one, a repair or a removal.
         self.assertEqual(sequence["StartPrintgate"][0], "UILevel > 2 AND NOT Installed AND NOT REMOVE")
@@ -129,6 +191,10 @@ class MsiUnderWine(unittest.TestCase):
         cls.cups = scheduler.start_cups(run, queues=("Label2",), default="Label2")
         cls.env = env = wineprefix.new_prefix(run, cls.cups)
         cls.old_msi = installer.build_msi(run, OLD_VERSION)
+        cls.newer_msi = installer.build_msi(run, newer_version())
+        for key, values in FOREIGN.items():
+            for name, text in values.items():
+                wineprefix.wine(env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", text, "/f"])
 
         # First an install that fails late: services.exe, given a 1 ms
         # deadline for a service's first status, fails StartServices, the
@@ -164,6 +230,8 @@ class MsiUnderWine(unittest.TestCase):
             found["Run"] = True
         if winservice.service_state(env, installer.SERVICE) is not None:
             found["service"] = winservice.service_state(env, installer.SERVICE)
+        if policy_lists(env) != FOREIGN:
+            found["browser policies"] = policy_lists(env)
         if os.path.exists(wineprefix.win_path(env, DEFAULT_DATA_DIR)):
             found["data directory"] = True
         if installer.installed_products(env):
@@ -207,6 +275,8 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
         # No allowlist given: none written, for an empty one would refuse every page.
         self.assertFalse(wineprefix.reg_values(self.env, ORIGINS_KEY))
+        # ... and no site reaches a browser's policy.
+        self.assertEqual(policy_lists(self.env), FOREIGN)
         self.assertTrue(os.path.isdir(wineprefix.win_path(self.env, DEFAULT_DATA_DIR)))
         self.assertEqual(wineprefix.reg_values(self.env, installer.RUN_KEY).get(installer.PRODUCT),
                          '"%s\\printgate.exe"' % INSTALL_DIR)
@@ -239,16 +309,46 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(wineprefix.reg_values(self.env, installer.SETTINGS_KEY),
                          {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:"})
         self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
-        self.assertEqual(wineprefix.reg_values(self.env, ORIGINS_KEY), {"AllowedOrigins": ORIGINS})
+        origins = wineprefix.reg_values(self.env, ORIGINS_KEY)
+        self.assertEqual(origins.pop("AllowedOrigins"), ORIGINS)
+        self.check_browser_policies(origins)
         products = installer.installed_products(self.env)
         self.assertEqual(list(products.values()), [paths.project_version()], products)
         numbers, _ = version_resource(self.program_path("printerwatch.exe"))
         self.assertEqual(numbers["FILEVERSION"], paths.project_version().replace(".", ",") + ",0")
         self.wait_for_service(4)
 
+    def check_browser_policies(self, record):
+        """The sites in each browser's list after the other program's
+        values, and the record of ours under printgate's key."""
+        self.assertEqual(policy_lists(self.env), expected_lists())
+        ours = set()
+        for key, values in expected_lists().items():
+            ours |= {"%s\\%s=%s" % (key[len("HKLM\\"):], name, text)
+                     for name, text in values.items() if text not in FOREIGN.get(key, {}).values()}
+        self.assertEqual(set(record.pop("BrowserPolicyValues").split("\\0")), ours)
+        # The keys the product made, so that they go with it.
+        created = set(record.pop("BrowserPolicyKeys").split("\\0"))
+        made = {EDGE_KEY, CHROME_KEY + "\\LocalNetworkAccessAllowedForUrls"} | \
+            {EDGE_KEY + "\\" + name for name in CHROMIUM_NAMES}
+        self.assertLessEqual({key[len("HKLM\\"):] for key in made}, created)
+        self.assertLessEqual(created - {key[len("HKLM\\"):] for key in made}, {"SOFTWARE\\Policies\\Microsoft"})
+        self.assertEqual(record, {})
+
+    def test_3b_a_newer_version_keeps_the_browser_policies(self):
+        # The upgrade removes the older product, ours with it, and writes
+        # them again from the list it kept.
+        code, log = installer.msiexec(self.run_, self.env, ["/i", self.newer_msi], name="upgrade-newer")
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(list(installer.installed_products(self.env).values()), [newer_version()])
+        origins = wineprefix.reg_values(self.env, ORIGINS_KEY)
+        self.assertEqual(origins.pop("AllowedOrigins"), ORIGINS)
+        self.check_browser_policies(origins)
+        self.wait_for_service(4)
+
     def test_4_uninstall_while_printgate_runs_leaves_nothing(self):
         gate = self.start_from_run_entry("printgate-before-removal")
-        code, log = installer.msiexec(self.run_, self.env, ["/x", installer.product_msi()], name="uninstall")
+        code, log = installer.msiexec(self.run_, self.env, ["/x", self.newer_msi], name="uninstall")
         self.assertEqual(code, 0, log[-3000:])
         # The service was stopped before its program went: no half-removed
         # service.
@@ -261,6 +361,10 @@ class MsiUnderWine(unittest.TestCase):
         self.assertFalse(wineprefix.reg_values(self.env, installer.SETTINGS_KEY))
         self.assertFalse(wineprefix.reg_values(self.env, installer.DATA_KEY))
         self.assertFalse(wineprefix.reg_values(self.env, ORIGINS_KEY))
+        # Exactly ours out of the browsers' policies, the keys we made with
+        # them; the other program's values as they were.
+        self.assertEqual(policy_lists(self.env), FOREIGN)
+        self.assertIsNone(wineprefix.reg_values(self.env, EDGE_KEY))
         self.assertNotIn(installer.PRODUCT, wineprefix.reg_values(self.env, installer.RUN_KEY) or {})
         self.assertEqual(installer.installed_products(self.env), {})
         menu = re.search(r"ProgramMenuFolder = (.*)", self.install[1]).group(1).strip()
