@@ -209,6 +209,9 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
         cls.site = pp.PublicSite(cls.run_)
         listed = ["https://%s" % pp.LISTED, "https://*.shop.example.com",
                   "https://%s:%d" % (pp.LISTED, cls.site.port), "https://*.shop.example.com:%d" % cls.site.port,
+                  # Pages on the desk itself: Firefox would also read these
+                  # names as destinations, opening printgate to every site.
+                  "http://127.0.0.1:8080", "http://localhost:8080",
                   "null"]
         cls.list_file = os.path.join(cls.run_["dir"], "allowed-origins")
         with open(cls.list_file, "w") as f:
@@ -229,6 +232,10 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
         lines = self.written.stdout.splitlines()
         self.assertEqual([line for line in lines if "left out" in line],
                          ['Chromium: "null" left out: its policies name sites, and such a page has none',
+                          'Firefox: "127.0.0.1" left out: Firefox would read it as a destination too, '
+                          'and let every web site reach it',
+                          'Firefox: "localhost" left out: Firefox would read it as a destination too, '
+                          'and let every web site reach it',
                           'Firefox: "null" left out: its policy names sites, and such a page has none'])
         with open(POLICY_FILES[0]) as f:
             chromium = json.load(f)
@@ -240,7 +247,7 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
             # (host, page, prints), one after the other in one browser
             (pp.LISTED, KIT, True),
             (pp.SUBDOMAIN, PLAIN, True),
-            (pp.UNLISTED, PLAIN, False),
+            (pp.UNLISTED, PLAIN, False),  # and the desk's own pages opened no destination
         ]
         for browser in ("chromium", "firefox"):
             # An unanswered Firefox prompt gives up after this long.
