@@ -29,6 +29,9 @@ packages=(
   libudev-dev libsystemd-dev
   # its tests: virtual udev devices with scripted reads, driven from Python
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
+  # The bench's own Wine modules, built from Debian's wine source
+  flex bison autoconf autotools-dev unicode-data icoutils librsvg2-bin
+  libz-mingw-w64-dev
 )
 # Debian's npm packs the client; a Node.js that ships its own npm already
 # provides (and conflicts with) the package.
@@ -70,4 +73,7 @@ fetch cpp-httplib httplib.h
 fetch cjson cJSON.c
 ln -sfn "$(ls -d "$tp"/cpp-httplib-*/ | head -n1)" "$tp/httplib"
 ln -sfn "$(ls -d "$tp"/cjson-*/ | head -n1)" "$tp/cjson"
+# The bench's Wine takes minutes of CPU: let other checkouts use apt meanwhile.
+exec 9>&-
+bash "$root/tests/bench-win/wine/build_wine.sh"
 echo "setup: done"

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the bench's own Wine: Debian's source of the installed Wine release
+# with the patches beside this script, only the modules and conformance tests
+# they touch, laid out as a private Wine tree under build/wine/tree that the
+# bench runs every program on. The system's Wine is never changed.
+#
+# Cached: rebuilt when a patch, this script or the installed Wine changes.
+# A failure ends with one line naming the step (the log holds the rest); the
+# bench never falls back to stock Wine.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../../.." && pwd)
+out=${PG_WINE_DIR:-$root/build/wine}
+tree=$out/tree
+log=$out/build.log
+jobs=${PG_JOBS:-2}
+
+# What we rebuild, and the conformance tests that come with the patches.
+modules=(
+  dlls/sechost/x86_64-windows/sechost.dll
+  dlls/user32/x86_64-windows/user32.dll
+  dlls/localspl/x86_64-windows/localspl.dll
+  dlls/winspool.drv/x86_64-windows/winspool.drv
+  dlls/wineps.drv/x86_64-windows/wineps.drv
+)
+tests=(
+  programs/services/tests/x86_64-windows/services.exe_test.exe
+  dlls/winspool.drv/tests/x86_64-windows/winspool.drv_test.exe
+)
+without=(alsa capi coreaudio cups dbus fontconfig freetype gettext gphoto
+  gnutls gssapi gstreamer inotify krb5 netapi opencl opengl osmesa oss pcap
+  pulse sane sdl udev unwind usb v4l2 vulkan xcomposite xcursor xfixes
+  xinerama xinput xinput2 xrandr xrender xshape xshm xxf86vm)
+
+fail() { echo "bench wine: $1 failed (see $log)" >&2; exit 1; }
+step() { # name, command...
+  local name=$1; shift
+  echo "== $name" >>"$log"
+  "$@" >>"$log" 2>&1 </dev/null || fail "$name"
+}
+
+version=$(dpkg-query -W -f='${Version}' libwine 2>/dev/null) || { echo "bench wine: the installed Wine (libwine) not found" >&2; exit 1; }
+key=$( (echo "$version"; cat "$here"/*.patch "$0") | sha256sum | cut -c1-16)
+if [ -f "$out/stamp" ] && [ "$(cat "$out/stamp")" = "$key" ] && [ -x "$tree/lib/wine/wine64" ]; then
+  exit 0
+fi
+
+rm -rf "$out"
+mkdir -p "$out/dl"
+: >"$log"
+echo "bench wine: building Wine $version with $(ls "$here"/*.patch | wc -l) patches (about 2 minutes)"
+
+# The same release as the installed Wine, so that the system's unix halves
+# (localspl.so, winspool.so, ntdll.so ...) match the rebuilt PE halves.
+step "fetching the wine source" bash -c "cd '$out/dl' && apt-get source --download-only -q 'wine=$version'"
+step "unpacking the wine source" bash -c "cd '$out/dl' && dpkg-source -x --no-check wine_*.dsc '$out/src'"
+src=$out/src
+for p in "$here"/*.patch; do
+  step "applying $(basename "$p")" patch -d "$src" -p1 --forward --batch -i "$p"
+done
+
+cd "$src"
+# What Debian's repack strips and its rules regenerate.
+step "generating the server protocol" bash -c '
+  ./debian/scripts/generate server/trace.generated make_requests &&
+  ./debian/scripts/generate server/request.generated make_requests &&
+  ./tools/make_requests'
+step "linking the autotools helpers" bash -c '
+  ln -sf /usr/share/misc/config.sub tools && ln -sf /usr/share/misc/config.guess tools'
+step "linking the icons' sources" bash -c "grep -E '^\s+ln -sf \.\./\.\./' debian/rules | sed 's/^\s*//' | sh -e"
+# wineps.drv's vertical.c only; the full make_unicode takes minutes.
+step "generating wineps.drv's tables" bash -c '
+  sed "/^load_data();\$/,\$d" tools/make_unicode > tools/make_vertical &&
+  echo "dump_vertical( \"dlls/wineps.drv/vertical.c\", 0 );" >> tools/make_vertical &&
+  perl tools/make_vertical'
+step "running autoconf" bash -c 'autoconf && autoheader'
+# user32's resources name icons the repack keeps only as their drawings.
+step "drawing user32's icons" bash -c '
+  for f in $(grep -o "resources/[a-z_0-9]*\.ico" dlls/user32/user32.rc | sort -u); do
+    [ -e "dlls/user32/$f" ] || perl tools/buildimage "dlls/user32/${f%.ico}.svg" "dlls/user32/$f" || exit 1
+  done'
+
+# Files of modules we don't build that makedep still wants to see.
+for f in $(sed -n '/^load_data();$/,$p' tools/make_unicode | grep -o '"dlls/[^"]*\|"nls/[^"]*' | tr -d '"'); do
+  case $f in dlls/dwrite/scripts) touch -a "$f.c" "$f.h" ;; *) [ -e "$f" ] || touch "$f" ;; esac
+done
+for f in $(grep -o '[a-z0-9_]*\.nls' nls/Makefile.in | sort -u); do [ -e "nls/$f" ] || touch "nls/$f"; done
+mkdir -p include/wine
+touch -a include/wine/vulkan.h include/wine/vulkan_driver.h include/wine/wgl.h include/wine/wgl_driver.h
+touch -a dlls/opengl32/thunks.c dlls/opengl32/unix_thunks.c dlls/winevulkan/loader_thunks.c dlls/winevulkan/vulkan_thunks.c
+
+step "configuring wine" nice -n 10 ./configure --enable-win64 --without-x \
+  "${without[@]/#/--without-}" ZLIB_PE_LIBS=z
+step "building ${#modules[@]} modules and the tests" nice -n 10 make -j"$jobs" "${modules[@]}" "${tests[@]}"
+
+# The private tree: Wine takes its binary folder from the loader's real path
+# and its DLL folder from ntdll.so's, so those two are copies; everything
+# else links to the system's, except the modules we rebuilt.
+sysdll=/usr/lib/x86_64-linux-gnu/wine
+layout() {
+  mkdir -p "$tree/lib/wine" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix" \
+           "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows" "$tree/share" "$out/tests"
+  cp /usr/lib/wine/wine64 "$tree/lib/wine/wine64"
+  ln -s /usr/lib/wine/wineserver64 "$tree/lib/wine/wineserver"
+  ln -s /usr/share/wine "$tree/share/wine"
+  ln -s "$sysdll/i386-windows" "$tree/lib/x86_64-linux-gnu/wine/i386-windows"
+  local f
+  for f in "$sysdll"/x86_64-unix/*; do ln -s "$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/"; done
+  rm "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so"
+  cp "$sysdll/x86_64-unix/ntdll.so" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so"
+  for f in "$sysdll"/x86_64-windows/*; do ln -s "$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/"; done
+  for f in "${modules[@]}"; do
+    rm -f "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/$(basename "$f")"
+    cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/"
+  done
+  for f in "${tests[@]}"; do cp "$src/$f" "$out/tests/"; done
+}
+step "laying out the private Wine tree" layout
+echo "$key" >"$out/stamp"
+echo "bench wine: ready in $tree"
