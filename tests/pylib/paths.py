@@ -13,6 +13,8 @@ SOURCE_DIR = os.environ.get(
 WIN_BUILD = os.environ.get("PG_WIN_BUILD", os.path.join(SOURCE_DIR, "build", "win"))
 NATIVE_BUILD = os.environ.get("PG_NATIVE_BUILD", os.path.join(SOURCE_DIR, "build", "native"))
 BENCH_DIR = os.environ.get("PG_BENCH_DIR", os.path.join(SOURCE_DIR, "build", "bench"))
+# The bench's patched Wine and its conformance tests (scripts/setup.sh builds it).
+WINE_DIR = os.environ.get("PG_WINE_DIR", os.path.join(SOURCE_DIR, "build", "wine"))
 
 
 def win_exe(relative):

@@ -12,9 +12,11 @@ import tempfile
 
 from pylib import httpapi, paths, processes
 
-# The loader itself: /usr/bin/wine is a script that prints a hint about
-# wine32 on standard output, which would end up in the program's log.
-WINE = "/usr/lib/wine/wine64"
+# The bench's own Wine (tests/bench-win/wine, built by scripts/setup.sh): the
+# system's release with the patches that make it behave as Windows where the
+# programs depend on it. The loader itself, not /usr/bin/wine: that script
+# prints a hint about wine32 on standard output, into the program's log.
+WINE = os.path.join(paths.WINE_DIR, "tree", "lib", "wine", "wine64")
 WINESERVER = "/usr/lib/wine/wineserver64"
 
 

@@ -36,8 +36,8 @@ def spooler_queues(env):
 def spooler_registry(env):
     """The queues as Wine's spooler stores them (HKLM\\...\\Print\\Printers):
     dicts with key, name, driver, attributes and position (-1 when none).
-    The key is the name a queue was created with: Wine's level-2 rename only
-    changes the "Name" value, and OpenPrinter finds queues by key."""
+    OpenPrinter finds queues by key; a level-2 rename moves the key (stock
+    Wine only changed the "Name" value)."""
     _, text = wineprefix.wine(env, ["reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Print\\Printers", "/s"])
     queues, current = {}, None
     for line in text.splitlines():
