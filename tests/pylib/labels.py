@@ -78,6 +78,18 @@ def resolution(postscript):
     return int(found.group(1)), int(found.group(2))
 
 
+def page_size_mm(postscript):
+    """The first page's size in millimetres to 0.1, width first, as the
+    page reads (a landscape document's sheet turned a quarter round), from
+    ghostscript's own page at the DC's resolution."""
+    page = render(postscript)
+    dpi_x, dpi_y = resolution(postscript)
+    width, height = page.sheet_width * 25.4 / dpi_x, page.sheet_height * 25.4 / dpi_y
+    if b"%%Orientation: Landscape" in postscript:
+        width, height = height, width
+    return round(width, 1), round(height, 1)
+
+
 def render(postscript):
     """Renders the first page with ghostscript at the DC's resolution,
     without anti-aliasing, and returns a Page."""

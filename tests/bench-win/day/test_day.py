@@ -1,18 +1,15 @@
-"""A desk user's whole day, one story under Wine: the administrator's silent
-MSI install points the service at a driver and port that reach the private
-CUPS scheduler; a label printer is plugged in on the bench's virtual USB
-bus; the service's pass (Wine delivers no device event to a service, so a
-restart runs it) brings the printer's queue online; printgate, started as
-the Run entry starts it at login, lists it; a web page from another origin
-prints a label in headless Chromium and the job reaches CUPS with its title
-and pixels; the printer is unplugged, the next pass takes the queue offline
-and onlyOnline leaves it out. Each step's time is printed at the end.
-
-The queue the service keeps exists before the day starts (as the printer's
-driver package would leave it): under Wine a queue the service creates
-itself is made as "VELQ #0" and renamed, and Wine's spooler keeps it under
-its old key, so it can't be opened by its new name and nothing prints on it
-(tests/bench-win/README.md).
+"""A desk user's whole day, one story under the bench's Wine, with nothing
+staged: the administrator's silent MSI install points the service at a
+label driver and a port that reach the private CUPS scheduler, and no queue
+exists yet; a label printer plugged in on the bench's virtual USB bus sends
+the service its device event, and the pass it runs adds the queue, renames
+it to the configured name and brings it online, without any restart;
+printgate, started as the Run entry starts it at login, lists it; a web
+page from another origin prints a label in headless Chromium and the job
+reaches CUPS on a page of the label's size; a second printer makes
+"VELQ #1"; unplugging it takes that queue away and the first stays online;
+unplugging the last leaves "VELQ" offline. Each step's time is printed at
+the end.
 """
 
 import json
@@ -23,9 +20,10 @@ import unittest
 from pylib import httpapi, installer, labels, pages, paths, processes, scheduler, usb, wineprefix, winservice
 
 QUEUE = "VELQ"
-# Wine's own driver and port of the CUPS queue of the same name: the
-# service's queue prints to the private scheduler.
-DRIVER, PORT = QUEUE, "CUPS:" + QUEUE
+# The scheduler's queue the label driver prints to; the Wine spooler mirrors
+# it under its own name and driver, which the service doesn't manage.
+CUPS_QUEUE = "LabelQ"
+DRIVER, PORT = "Bench Label", "CUPS:" + CUPS_QUEUE
 OFFLINE = 0x400
 
 
@@ -47,20 +45,16 @@ class UsersDay(unittest.TestCase):
         self.timings.append((name, time.monotonic() - started))
         return result
 
-    def queue(self):
-        found = [q for q in winservice.spooler_queues(self.env) if q["name"] == QUEUE]
-        self.assertEqual(len(found), 1, found)
-        return found[0]
+    def managed(self):
+        return {q["name"]: q for q in winservice.spooler_queues(self.env) if q["driver"] == DRIVER}
 
-    def service_pass(self):
-        """One reconcile pass of the installed service: stop it, start it
-        again, wait until it reports RUNNING (after its pass)."""
-        wineprefix.wine(self.env, [paths.watch_tool("svcctl_helper.exe"), installer.SERVICE, "stop"], check=False)
-        processes.wait_until(lambda: winservice.service_state(self.env, installer.SERVICE) == winservice.STATE_STOPPED,
-                           60, interval=0.2, what="the service to stop")
-        wineprefix.wine(self.env, ["sc", "start", installer.SERVICE])
-        processes.wait_until(lambda: winservice.service_state(self.env, installer.SERVICE) == winservice.STATE_RUNNING,
-                           60, interval=0.2, what="the service to pass and run")
+    def wait_for_queues(self, what, wanted):
+        """Waits until the managed queues are `wanted` ({name: (position,
+        online)}): the pass that a device event runs has nothing to be
+        polled but its result."""
+        def seen():
+            return {name: (q["position"], not q["attributes"] & OFFLINE) for name, q in self.managed().items()}
+        processes.wait_until(lambda: seen() == wanted, 60, interval=0.3, what=what)
 
     def listed(self, query=""):
         status, _, body = httpapi.http("POST", "/vqapi/GetPrinters" + query, body=b"")
@@ -69,11 +63,11 @@ class UsersDay(unittest.TestCase):
 
     def test_a_users_day(self):
         run = self.run_
-        self.cups = cups = self.step("private CUPS scheduler", lambda: scheduler.start_cups(run, queues=(QUEUE,)))
+        self.cups = cups = self.step("private CUPS scheduler", lambda: scheduler.start_cups(
+            run, queues=(CUPS_QUEUE,), default=CUPS_QUEUE))
         self.env = env = self.step("fresh prefix", lambda: wineprefix.new_prefix(run, cups))
         self.step("virtual USB bus installed", lambda: usb.install_usb_bus(run, env))
-        # The label printer's queue, numbered 1 for the service.
-        wineprefix.wine(env, [paths.watch_tool("watch_spool_tool.exe"), "add", QUEUE, DRIVER, PORT, "1"])
+        winservice.add_label_driver(env, cups, DRIVER)
 
         code, log = self.step("silent MSI install, service started", lambda: installer.msiexec(
             run, env, ["/i", installer.product_msi(), "PRINTERNAME=" + QUEUE, "DRIVERNAME=" + DRIVER,
@@ -81,13 +75,12 @@ class UsersDay(unittest.TestCase):
         self.assertEqual(code, 0, log[-3000:])
         processes.wait_until(lambda: winservice.service_state(env, installer.SERVICE) == winservice.STATE_RUNNING, 60,
                            interval=0.2, what="the installed service to run")
-        # No printer yet: the first pass left the queue offline.
-        self.assertTrue(self.queue()["attributes"] & OFFLINE)
+        # No printer and no queue: the first pass left nothing to keep.
+        self.assertEqual(self.managed(), {})
 
-        printer = self.step("label printer plugged in", lambda: usb.plug_printer(env))
-        self.step("service pass (restart)", self.service_pass)
-        self.assertFalse(self.queue()["attributes"] & OFFLINE, self.queue())
-        self.assertEqual(self.queue()["position"], 1)
+        first = self.step("label printer plugged in", lambda: usb.plug_printer(env))
+        self.step("device event: queue added, renamed, online", lambda: self.wait_for_queues(
+            "the queue of the first printer", {QUEUE: (1, True)}))
 
         processes.wait_until(lambda: not httpapi.api_answering(), 600, interval=1,
                            what="port %d to be free" % httpapi.API_PORT)
@@ -101,13 +94,22 @@ class UsersDay(unittest.TestCase):
         dom = self.step("page prints in headless Chromium", lambda: pages.chromium_dom(run, url))
         self.assertIn("printed on %s: 200 10001" % QUEUE, dom)
         job, = self.step("job reaches CUPS", lambda: scheduler.wait_for_jobs(cups, 1, timeout=90))
-        self.assertEqual((job["queue"], job["title"]), (QUEUE, "velq label"))
-        left, top, right, bottom = labels.render(job["data"]).dark_box()
-        self.assertEqual((right - left, bottom - top), (400, 240))
+        self.assertEqual((job["queue"], job["title"]), (CUPS_QUEUE, "velq label"))
+        # The label's page: 400 x 240 pixels at 8 per mm on a paper 0.5 %
+        # longer, drawn 1:1 from the top-left corner.
+        self.assertEqual(labels.page_size_mm(job["data"]), (50.2, 30.0))
+        self.assertEqual(labels.render(job["data"]).dark_box(), (0, 0, 400, 240))
 
-        self.step("label printer unplugged", lambda: usb.unplug_printer(env, printer))
-        self.step("service pass (restart)", self.service_pass)
-        self.assertTrue(self.queue()["attributes"] & OFFLINE, self.queue())
+        second = self.step("second printer plugged in", lambda: usb.plug_printer(env))
+        self.step("device event: second queue", lambda: self.wait_for_queues(
+            "the queue of the second printer", {QUEUE: (1, True), QUEUE + " #1": (2, True)}))
+        self.step("second printer unplugged", lambda: usb.unplug_printer(env, second))
+        self.step("device event: its queue deleted", lambda: self.wait_for_queues(
+            "the second queue to go", {QUEUE: (1, True)}))
+
+        self.step("last printer unplugged", lambda: usb.unplug_printer(env, first))
+        self.step("device event: queue offline", lambda: self.wait_for_queues(
+            "the queue to go offline", {QUEUE: (1, False)}))
         self.assertIn(QUEUE, self.listed())
         self.assertNotIn(QUEUE, self.listed("?onlyOnline"))
         self.assertIsNone(gate["proc"].poll())
