@@ -33,16 +33,15 @@ def printer(first=8, length=63, seed=0, **plug):
 # plugging and unplugging, each followed by one pass and the managed queues
 # (name, Position, state) a program then sees. Position -1: not readable.
 SEQUENCES = [
-    # From no queue, Wine's rename quirk decides the outcome: the first
-    # queue is made as "VELQ #0" and renamed "VELQ" by a level-2 SetPrinter,
-    # which Wine keeps under the old key, so OpenPrinter("VELQ") fails with
-    # 1801 for good. Windows: VELQ (1), then VELQ (1) and VELQ #1 (2). Under
-    # Wine the second pass can't read VELQ's Position, sorts it last and
-    # renames the new queue to "VELQ" as well.
-    ("first printer from no queue (Wine's rename quirk)", "Fresh",
+    # From no queue: the first queue is made as "Fresh #0" and renamed
+    # "Fresh" by a level-2 SetPrinter, which moves it (the bench's Wine
+    # does as Windows), so the next pass reads its Position and adds the
+    # second queue after it.
+    ("first printer from no queue", "Fresh",
      {"a": printer(seed=1), "b": printer(seed=2)}, [],
-     [("plug a", [("Fresh", -1, ON)]),
-      ("plug b", [("Fresh", -1, ON), ("Fresh", -1, ON)])]),
+     [("plug a", [("Fresh", 1, ON)]),
+      ("plug b", [("Fresh", 1, ON), ("Fresh #1", 2, ON)]),
+      ("unplug b", [("Fresh", 1, ON)])]),
     # The typical sequence from the installer's queue: no rename is needed,
     # so it runs under Wine as on Windows.
     ("typical sequence", "VELQ",
@@ -146,10 +145,10 @@ class PrinterWatchUsbTest(unittest.TestCase):
                         counters = usb.printer_counters(self.env, self.ids[name])
                         self.assertEqual(counters["opens"], 0, "%s: %s was opened" % (title, name))
 
-    def test_first_queue_lives_under_its_first_name(self):
-        """Wine's rename keeps the queue's key: the Position written when it
-        was added is there, under "<base> #0", which still opens it while the
-        new name doesn't; the data file is named after the wanted name."""
+    def test_first_queue_moves_to_its_name(self):
+        """The rename moves the queue: its key and the Position written when
+        it was added are under the wanted name, which opens it, while
+        "<base> #0" no longer does; the data file is named after it."""
         driver, base = "Bench Label Rename", "Renamed"
         winservice.add_label_driver(self.env, self.cups, driver)
         self.use(base, driver)
@@ -157,14 +156,15 @@ class PrinterWatchUsbTest(unittest.TestCase):
         self.act("plug a", {"a": {"block": block}})
         winservice.run_service_pass(self.env, SERVICE)
         stored = [q for q in winservice.spooler_registry(self.env) if q["driver"] == driver]
-        self.assertEqual([(q["key"], q["name"], q["position"]) for q in stored], [("Renamed #0", "Renamed", 1)])
-        code, text = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "delete", base], check=False)
-        self.assertIn("error=1801", text)
+        self.assertEqual([(q["key"], q["name"], q["position"]) for q in stored], [("Renamed", "Renamed", 1)])
         code, text = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "delete", base + " #0"],
                                   check=False)
-        self.assertIn("deleted", text)
+        self.assertIn("error=1801", text)
         with open(os.path.join(self.data_dir, base + ".bin"), "rb") as f:
             self.assertEqual(f.read(), block[:63])
+        code, text = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "delete", base],
+                                  check=False)
+        self.assertIn("deleted", text)
 
     def test_three_printers_at_once_and_their_files(self):
         driver, base = "Bench Label Three", "Three"
@@ -174,9 +174,8 @@ class PrinterWatchUsbTest(unittest.TestCase):
                   usb.usb_block(8, length=5, seed=13)]
         self.act("plug x, plug y, plug z", {n: {"block": b} for n, b in zip("xyz", blocks)})
         winservice.run_service_pass(self.env, SERVICE)
-        # All three are added in one pass; only the first is renamed, so only
-        # its Position hides behind Wine's rename (see above).
-        self.assertEqual(self.managed(driver), [("Three", -1, ON), ("Three #1", 2, ON), ("Three #2", 3, ON)])
+        # All three are added in one pass; only the first is renamed.
+        self.assertEqual(self.managed(driver), [("Three", 1, ON), ("Three #1", 2, ON), ("Three #2", 3, ON)])
         for name, block in zip(("Three", "Three #1", "Three #2"), blocks):
             with open(os.path.join(self.data_dir, name + ".bin"), "rb") as f:
                 self.assertEqual(f.read(), (block + bytes(63))[:63], name)
