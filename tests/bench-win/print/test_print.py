@@ -67,6 +67,9 @@ class PrintUnderWine(unittest.TestCase):
         data = job["data"]
         self.assertEqual(job["title"], "velq label")
         self.assertIn(b"%%Orientation: Landscape", data)
+        # The page is the custom paper the job asked for (0.1 mm units):
+        # the image's width at 10.05 / 8 along, its height at 10 / 8 across.
+        self.assertEqual(labels.page_size_mm(data), ((width * 201 // 160) / 10, (height * 10 // 8) / 10))
         page = labels.render(data)
         dpi = labels.resolution(data)[0]
         left, top = printable_origin(data, dpi)
