@@ -48,7 +48,7 @@ fi
 rm -rf "$out"
 mkdir -p "$out/dl"
 : >"$log"
-echo "bench wine: building Wine $version with $(ls "$here"/*.patch | wc -l) patches (about 2 minutes)"
+echo "bench wine: building Wine $version with $(ls "$here"/*.patch | wc -l) patches: a few minutes of both cores, once"
 
 # The same release as the installed Wine, so that the system's unix halves
 # (localspl.so, winspool.so, ntdll.so ...) match the rebuilt PE halves.
