@@ -7,13 +7,11 @@
 # Cached: rebuilt when a patch, this script or the installed Wine changes.
 # A failure ends with one line naming the step (the log holds the rest); the
 # bench never falls back to stock Wine.
-set -euo pipefail
+source "$(dirname "$0")/../../../scripts/prologue.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../../.." && pwd)
 out=${PG_WINE_DIR:-$root/build/wine}
 tree=$out/tree
 log=$out/build.log
-jobs=${PG_JOBS:-2}
 
 # What we rebuild, and the conformance tests that come with the patches.
 modules=(
