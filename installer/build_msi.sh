@@ -19,6 +19,7 @@ cp "$policies" "$stage/printgate-browser-policies.exe"
    -D PrinterwatchExe=printerwatch.exe -D BrowserPoliciesExe=printgate-browser-policies.exe \
    -o "$tmp" "$here/printgate.wxs" 2>&1) |
   { grep -v 'unimplemented' || true; }
+rm -rf "$stage"
 # The settings must reach the installation's server side when the install is
 # elevated from a user's session; wixl lists only its own upgrade properties.
 # The service is vital: an install that can't create it fails and rolls back
@@ -29,14 +30,11 @@ cp "$policies" "$stage/printgate-browser-policies.exe"
 # in the script (0x400), as the installer rather than the user (0x800);
 # the removal's result is ignored (0x40), and the undo runs only on
 # rollback (0x100): wixl can express neither the source nor the rollback.
-# msibuild leaves the Binary table's streams in a folder "Binary" where it
-# runs: it runs in the stage, which goes afterwards.
-(cd "$stage" && msibuild "$tmp" \
+msibuild "$tmp" \
   -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;$(grep -o 'Setting: [A-Z]*' "$here/printgate.wxs" | cut -d' ' -f2 | paste -sd';')' WHERE Property='SecureCustomProperties'" \
   -q "UPDATE ServiceInstall SET ErrorControl=32769 WHERE ServiceInstall='PrinterwatchService'" \
   -q "UPDATE Component SET Condition='ALLOWEDORIGINS' WHERE Component='AllowedOrigins'" \
   -q "UPDATE CustomAction SET Type=3074, Source='BrowserPoliciesExe' WHERE Action='WriteBrowserPolicies'" \
   -q "UPDATE CustomAction SET Type=3138, Source='BrowserPoliciesExe' WHERE Action='RemoveBrowserPolicies'" \
-  -q "UPDATE CustomAction SET Type=3394, Source='BrowserPoliciesExe' WHERE Action='UndoBrowserPolicies'")
-rm -rf "$stage"
+  -q "UPDATE CustomAction SET Type=3394, Source='BrowserPoliciesExe' WHERE Action='UndoBrowserPolicies'"
 mv "$tmp" "$out"

@@ -8,6 +8,7 @@ show. Wine's differences from Windows are in tests/bench-win/README.md."""
 import os
 import re
 import subprocess
+import tempfile
 import unittest
 
 from pylib import httpapi, installer, paths, processes, scheduler, wineprefix, winservice
@@ -84,9 +85,13 @@ def version_resource(exe):
 
 
 def msi_table(msi, table):
-    """Rows of one table of an MSI (msiinfo export), each a list of columns."""
-    text = subprocess.run(["msiinfo", "export", msi, table], check=True, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, text=True, timeout=60).stdout
+    """Rows of one table of an MSI (msiinfo export), each a list of columns.
+    msiinfo writes a table's streams (the Binary table's programs) into a
+    folder where it runs: it runs in a scratch folder."""
+    with tempfile.TemporaryDirectory() as scratch:
+        text = subprocess.run(["msiinfo", "export", os.path.abspath(msi), table], check=True,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True, timeout=60,
+                              cwd=scratch).stdout
     return [line.split("\t") for line in text.splitlines()[3:]]
 
 
