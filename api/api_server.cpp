@@ -33,6 +33,13 @@ constexpr time_t kKeepAliveSeconds = 2;
 // every fifth request (a few milliseconds under Wine).
 constexpr size_t kKeepAliveRequests = 100;
 
+// For the log file alone: which page asked for a print, when a desk asks
+// where a label came from. Standard output stays as it always was.
+void LogPrintOrigin(const httplib::Request& req) {
+  std::string origin = req.get_header_value("Origin");
+  DiagLogOnly(req.path + " from " + (req.has_header("Origin") ? "origin " + origin : "no page (no Origin)"));
+}
+
 void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
   SetCrossOriginHeaders(res);
   AllowPrivateNetworkIfAsked(req, res);
@@ -47,7 +54,10 @@ void RegisterRoutes(httplib::Server& svr) {
   svr.Post("/vqapi/GetPrinters", HandleGetPrinters);
   svr.Post("/vqapi/PrintImage",
            [](const httplib::Request& req, httplib::Response& res,
-              const httplib::ContentReader& contentReader) { HandlePrintImage(req, res, contentReader); });
+              const httplib::ContentReader& contentReader) {
+             LogPrintOrigin(req);
+             HandlePrintImage(req, res, contentReader);
+           });
   // The versioned routes for web developers; the table above stays as it is.
   svr.Options("/vqapi/v2/printers", HandlePreflight);
   svr.Options("/vqapi/v2/print", HandlePreflight);
@@ -55,7 +65,10 @@ void RegisterRoutes(httplib::Server& svr) {
   svr.Post("/vqapi/v2/printers", HandlePrintersV2);
   svr.Post("/vqapi/v2/print",
            [](const httplib::Request& req, httplib::Response& res,
-              const httplib::ContentReader& contentReader) { HandlePrintV2(req, res, contentReader); });
+              const httplib::ContentReader& contentReader) {
+             LogPrintOrigin(req);
+             HandlePrintV2(req, res, contentReader);
+           });
   svr.set_error_handler(httplib::Server::Handler(
       [](const httplib::Request& req, httplib::Response& res) {
         // A v2 route's failure answers carry their own JSON.
@@ -99,7 +112,12 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   });
   int boundPort = port == 0 ? svr.bind_to_any_port(host, 0) : (svr.bind_to_port(host, port, 0) ? port : -1);
   if (onBound) onBound(boundPort, &svr, context);
-  if (boundPort < 0) return 0;  // port taken: the program runs on without an API
+  if (boundPort < 0) {
+    // Port taken: the program runs on without an API. Only the log says so,
+    // for the desk whose pages reach another copy (or another program).
+    DiagLogOnly(std::string(host) + ":" + std::to_string(port) + " is in use: this copy of printgate serves nothing");
+    return 0;
+  }
   if (listening != INVALID_SOCKET) listen(listening, kListenBacklog);
   svr.listen_after_bind();
   return 0;

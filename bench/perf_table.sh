@@ -26,6 +26,8 @@ latency=$(/usr/bin/python3 bench/print_latency_cups.py --labels "$labels" --wine
 throughput=$(/usr/bin/python3 bench/print_latency_cups.py --wrk 5 --build "$build"); section "PrintImage throughput (wrk, no anchor)" <<<"$throughput"
 held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "Held connections, native" <<<"$held"
 heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 --build "$build"); section "Held connections, printgate.exe under Wine" <<<"$heldWine"
+# What printgate's log file costs a print request (needs the cross build).
+logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(sed -nE 's/.*printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
@@ -39,6 +41,8 @@ wineRatio=${wineP50#*, }
 heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+' | grep -Eo '[0-9.]+$'; }
 heldNative=$(heldMax <<<"$held")
 heldUnderWine=$(heldMax <<<"$heldWine")
+logUs=$(sed -nE 's/.*cost ([0-9.]+) us per print.*/\1/p' <<<"$logCost")
+logEnd=$(sed -nE 's/.*difference p50 (-?[0-9.]+ ms \(-?[0-9.]+%\)).*/\1/p' <<<"$logCost")
 
 verdict() { # value, comparison ("ge" or "le"), goal
   awk -v v="$1" -v g="$3" -v c="$2" 'BEGIN { ok = (c == "ge") ? (v >= g) : (v <= g); print ok ? "met" : "NOT met" }'
@@ -65,6 +69,7 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | printgate.exe under Wine, POST PrintImage to job accepted, p50 (${wineP50%, *}) | lp -d QUEUE, same image | ${wineRatio}x | none | |
 | worst wait of a new GetPrinters, 64 idle + 32 trickling connections held, native | none: a bound | ${heldNative} ms | <= 100 ms | $(verdict "$heldNative" le 100) |
 | the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
+| printgate.exe's log file, cost per PrintImage request (its 9 lines, in-process under Wine; end to end, p50: ${logEnd}) | the same lines without a log file | ${logUs} us | <= 1000 us | $(verdict "$logUs" le 1000) |
 TABLE
 )
 echo "$table"

@@ -1,7 +1,8 @@
 // printgate's diagnostic lines. Every message of the server, the intake and
 // the print job goes through here, so a test can read them byte for byte.
 // Each call writes and flushes at once: a redirected stdout on Windows is
-// fully buffered, and a line must not wait for the next one.
+// fully buffered, and a line must not wait for the next one. On Windows,
+// where nobody sees standard output, every line also goes to a log file.
 #pragma once
 #include <string>
 
@@ -20,3 +21,17 @@ void DiagPrintf(const char* format, ...)
 // a sink that collects them. Calls are serialised, so a sink needs no lock.
 typedef void (*DiagSink)(const std::string& bytes);
 void SetDiagSink(DiagSink sink);
+
+// From now on every line also goes, stamped and as UTF-8, to the log file
+// at `path` (base/log_file.h); empty (the default) means none. A log that
+// can't be written is said once, on standard output, and then skipped:
+// it never delays or fails a request.
+void DiagOpenLogFile(const std::string& path);
+
+// The log file's path under the user's local data folder; empty when the
+// folder is unknown.
+std::string PrintgateLogPath(const std::string& userDataFolder);
+
+// A line for the log file alone: what an administrator needs (the page's
+// origin of a print) while standard output stays as it always was.
+void DiagLogOnly(const std::string& text);

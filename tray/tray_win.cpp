@@ -3,6 +3,9 @@
 // What each message means is decided in tray_logic.cpp.
 // The server header brings in winsock2.h, which must come before windows.h.
 #include "api/api_server.h"
+#include "base/log_io.h"
+#include "common/diag.h"
+#include "pg_version.h"
 #include "tray/tray_logic.h"
 
 #include <windows.h>
@@ -89,6 +92,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
                                kTrayWindowWidth, kTrayWindowHeight, nullptr, nullptr, instance, nullptr);
   AddTrayIcon();
 
+  // Nobody sees standard output here: the lines go to a file as well.
+  DiagOpenLogFile(PrintgateLogPath(LogIoUserDataFolder()));
+  DiagLogOnly("printgate " PG_VERSION " started");
   std::thread newThread(RunApiServer);
   newThread.detach();
 

@@ -7,6 +7,7 @@
 
 #include "base/ascii.h"
 #include "watch/bounded.h"
+#include "watch/service_log.h"
 #include "watch/store.h"
 #include "watch/trace.h"
 #include "watch/trace_texts.h"
@@ -81,6 +82,7 @@ void GetPrinterConfig(const char* pszDevPath, unsigned char* configBlock) {
   UsbPort port = OpenUsbPort(pszDevPath, &error);
   if (port == nullptr) {
     TraceOut(kTraceConfigOpenFailed, pszDevPath, static_cast<int>(error));
+    LogFailure("printer %s cannot be opened (error %d)", pszDevPath, static_cast<int>(error));
     return;
   }
   unsigned char data[kConfigBlockBytes] = {};
@@ -89,6 +91,7 @@ void GetPrinterConfig(const char* pszDevPath, unsigned char* configBlock) {
   UsbReadResult result = UsbReadPort(port, data, kConfigReadBytes, kDeviceReadTimeoutMs, &dwRead, &error);
   if (result == UsbReadTimedOut) {
     TraceOut(kTraceReadTimedOut, static_cast<int>(kDeviceReadTimeoutMs));
+    LogFailure("printer %s did not answer within %d ms", pszDevPath, static_cast<int>(kDeviceReadTimeoutMs));
     dwRead = 0;
   }
   if (dwRead > kConfigReadBytes) dwRead = kConfigReadBytes;
@@ -102,7 +105,11 @@ void GetPrinterConfig(const char* pszDevPath, unsigned char* configBlock) {
 void SavePrinterConfig(const char* printerName, const unsigned char* configBlock) {
   uint32_t error = 0;
   RegKey key = RegistryOpenMachineKey("Software\\VELQ", false, &error);
-  if (key == nullptr) return;
+  if (key == nullptr) {
+    LogFailure("HKEY_LOCAL_MACHINE\\Software\\VELQ cannot be opened (error %d): no configuration file written",
+               static_cast<int>(error));
+    return;
+  }
   // One byte short of the buffer, so that a value without its terminator
   // still ends in one.
   char dataDirectory[kPathBytes] = {};
@@ -111,6 +118,8 @@ void SavePrinterConfig(const char* printerName, const unsigned char* configBlock
   // An empty directory would put the file at the root of the current drive.
   if (!haveDirectory || dataDirectory[0] == '\0') {
     TraceOut(kTraceDataDirUnreadable, haveDirectory ? 0 : static_cast<int>(error));
+    LogFailure("\"Data Directory\" cannot be read (error %d): no configuration file written",
+               haveDirectory ? 0 : static_cast<int>(error));
     return;
   }
   char filePath[kPathBytes] = {};
@@ -118,7 +127,11 @@ void SavePrinterConfig(const char* printerName, const unsigned char* configBlock
     TraceOut(kTraceTooLong, printerName, kPathBytes);
     return;
   }
-  if (FileWriteWhole(filePath, configBlock, kConfigFileBytes, &error) == FileCreateFailed) {
-    TraceOut(kTraceConfigCreateFailed, filePath, static_cast<int>(error));
+  FileWriteResult written = FileWriteWhole(filePath, configBlock, kConfigFileBytes, &error);
+  if (written == FileCreateFailed) TraceOut(kTraceConfigCreateFailed, filePath, static_cast<int>(error));
+  if (written == FileWritten) {
+    LogChange("configuration file %s written", filePath);
+  } else {
+    LogFailure("configuration file %s cannot be written (error %d)", filePath, static_cast<int>(error));
   }
 }

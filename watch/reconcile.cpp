@@ -12,6 +12,7 @@
 #include "base/win_error.h"
 #include "watch/bounded.h"
 #include "watch/service.h"
+#include "watch/service_log.h"
 #include "watch/spool.h"
 #include "watch/store.h"
 #include "watch/trace.h"
@@ -52,7 +53,10 @@ void LoadPrinterSettings() {
   std::string keyPath = "SOFTWARE\\" + szServiceName;
   uint32_t error = 0;
   RegKey key = RegistryOpenMachineKey(keyPath.c_str(), true, &error);
-  if (key == nullptr) return;
+  if (key == nullptr) {
+    LogFailure("settings key HKEY_LOCAL_MACHINE\\%s cannot be opened (error %d)", keyPath.c_str(), static_cast<int>(error));
+    return;
+  }
   ReadSetting(key, "PrinterName", PrinterSettings.PrinterName);
   ReadSetting(key, "DriverName", PrinterSettings.DriverName);
   ReadSetting(key, "PrinterPort", PrinterSettings.PrinterPort);
@@ -104,18 +108,28 @@ void AddPrinterQueue(int n) {
   SpoolHandle added = SpoolAdd(queue, &error);
   if (added == nullptr) {
     TraceOut(kTraceAddFailed, static_cast<int>(error));
+    LogFailure("AddPrinter \"%s\" (driver \"%s\", port \"%s\") failed (error %d)", name, queue.driver.c_str(),
+               queue.port.c_str(), static_cast<int>(error));
     return;
   }
   SpoolSetDword(added, kPositionValue, static_cast<uint32_t>(n), &error);
   TraceOut(kTraceAddOk, name);
+  LogChange("added queue \"%s\" (Position %d)", name, n);
   SpoolClose(added);
 }
 
 void DeletePrinterQueue(const char* printerName) {
   uint32_t error = 0;
   SpoolHandle queue = SpoolOpen(printerName, true, &error);
-  if (queue == nullptr) return;
-  SpoolDelete(queue, &error);
+  if (queue == nullptr) {
+    LogFailure("queue \"%s\" cannot be opened to delete it (error %d)", printerName, static_cast<int>(error));
+    return;
+  }
+  if (SpoolDelete(queue, &error)) {
+    LogChange("deleted queue \"%s\"", printerName);
+  } else {
+    LogFailure("DeletePrinter \"%s\" failed (error %d)", printerName, static_cast<int>(error));
+  }
   SpoolClose(queue);
 }
 
@@ -127,6 +141,7 @@ static bool SelectManagedQueues(Selection* selection) {
   uint32_t error = 0;
   if (SpoolEnumQueues(&queues, &error) != SpoolEnumOk) {
     TraceOut(kTraceEnumFailed, static_cast<int>(error));
+    LogFailure("the spooler's queues cannot be listed (error %d): the pass ends", static_cast<int>(error));
     return false;
   }
   selection->enumerated = queues.size();
@@ -191,9 +206,12 @@ static void MoveQueueAside(std::string* currentName, int managedCount) {
   if (holder == nullptr) return;
   if (RenameQueue(holder, spareName, &error) == RenameDone) {
     TraceOut(kTraceNameMovedAside, currentName->c_str(), spareName);
+    LogChange("renamed queue \"%s\" to \"%s\" to free its name", currentName->c_str(), spareName);
     *currentName = spareName;
   } else {
     TraceOut(kTraceRenameFailed, static_cast<int>(error));
+    LogFailure("renaming queue \"%s\" to \"%s\" failed (error %d)", currentName->c_str(), spareName,
+               static_cast<int>(error));
   }
   SpoolClose(holder);
 }
@@ -214,6 +232,7 @@ static void NameAndNumberQueue(std::vector<std::string>* currentName, int k,
   uint32_t rank = static_cast<uint32_t>(k + 1);
   if (SpoolGetDword(queue, kPositionValue, &position, &error) && position != rank) {
     SpoolSetDword(queue, kPositionValue, rank, &error);
+    LogChange("queue \"%s\": Position %u is now %u", name.c_str(), position, rank);
   }
 
   char wantedName[kPathBytes] = {};
@@ -227,8 +246,15 @@ static void NameAndNumberQueue(std::vector<std::string>* currentName, int k,
       if (SameQueueName((*currentName)[j], wantedName)) MoveQueueAside(&(*currentName)[j], queueNum);
     }
     RenameResult renamed = RenameQueue(queue, wantedName, &error);
-    if (renamed == RenameDone) name = wantedName;
-    if (renamed == RenameRefused) TraceOut(kTraceRenameFailed, static_cast<int>(error));
+    if (renamed == RenameDone) {
+      LogChange("renamed queue \"%s\" to \"%s\"", name.c_str(), wantedName);
+      name = wantedName;
+    }
+    if (renamed == RenameRefused) {
+      TraceOut(kTraceRenameFailed, static_cast<int>(error));
+      LogFailure("renaming queue \"%s\" to \"%s\" failed (error %d)", name.c_str(), wantedName,
+                 static_cast<int>(error));
+    }
   }
   SpoolClose(queue);
 }
@@ -248,7 +274,11 @@ static void SetQueueOffline(SpoolHandle queue, const SpoolQueue& enumerated) {
   if ((record.attributes & kSpoolAttributeWorkOffline) != 0) return;
   record.attributes |= kSpoolAttributeWorkOffline;
   TraceOut(kTraceOfflineSet, static_cast<int>(record.attributes), record.name.c_str());
-  SpoolSetRecord(queue, record, &error);
+  if (SpoolSetRecord(queue, record, &error)) {
+    LogChange("queue \"%s\" taken offline", record.name.c_str());
+  } else {
+    LogFailure("taking queue \"%s\" offline failed (error %d)", record.name.c_str(), static_cast<int>(error));
+  }
   TraceOut(kTraceOfflineSet, static_cast<int>(record.attributes), record.name.c_str());
   TraceOut(kTraceAttributes, static_cast<int>(record.attributes));
 }
@@ -260,7 +290,11 @@ static void SetQueueOnline(SpoolHandle queue) {
   if (record.status != 0) SpoolSetStatus(queue, 0, &error);
   if ((record.attributes & kSpoolAttributeWorkOffline) != 0) {
     record.attributes &= ~kSpoolAttributeWorkOffline;
-    SpoolSetRecord(queue, record, &error);
+    if (SpoolSetRecord(queue, record, &error)) {
+      LogChange("queue \"%s\" brought online", record.name.c_str());
+    } else {
+      LogFailure("bringing queue \"%s\" online failed (error %d)", record.name.c_str(), static_cast<int>(error));
+    }
     TraceOut(kTraceAttributes, static_cast<int>(record.attributes));
   }
 }
@@ -296,6 +330,10 @@ static void UpdateQueueStatus(const Selection& s, int enablePrinterNum,
 void UpdatePrinters() {
   LoadPrinterSettings();
   TraceOut(kTraceSettings, PrinterSettings.PrinterName, PrinterSettings.DriverName, PrinterSettings.PrinterPort);
+  if (PrinterSettings.DriverName[0] == '\0') {
+    LogFailure("\"DriverName\" under HKEY_LOCAL_MACHINE\\SOFTWARE\\%s is empty: no queue is managed",
+               szServiceName.c_str());
+  }
 
   char szDevicePath[kDevicePathSlots][kPathBytes] = {};
   GetPrinterPaths(szDevicePath);
@@ -317,6 +355,8 @@ void UpdatePrinters() {
   if (!SelectManagedQueues(&selection)) return;
   int queueNum = static_cast<int>(selection.managed.size());
   TraceOut(kTraceSelected, queueNum, dwprinternum);
+  LogChange("pass: %d printer(s) found, %d valid, %d queue(s) of driver \"%s\"", dwprinternum, enablePrinterNum,
+            queueNum, PrinterSettings.DriverName);
 
   for (int n = queueNum + 1; n <= enablePrinterNum; ++n) AddPrinterQueue(n);
   if (queueNum < enablePrinterNum) {

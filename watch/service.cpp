@@ -10,6 +10,7 @@
 
 #include "watch/reconcile.h"
 #include "watch/scm.h"
+#include "watch/service_log.h"
 #include "watch/trace.h"
 #include "watch/trace_texts.h"
 
@@ -69,7 +70,10 @@ static void RunPass() {
     std::lock_guard<std::mutex> guard(m_hExitEvent.lock);
     m_hExitEvent.passWanted = false;
   }
+  ServiceLogLoadSettings();
+  ServiceLogBeginPass();
   UpdatePrinters();
+  ServiceLogEndPass();
 }
 
 void ServiceMain(uint32_t argc, char** argv) {
@@ -81,6 +85,7 @@ void ServiceMain(uint32_t argc, char** argv) {
     char text[128];
     std::snprintf(text, sizeof text, kTraceRegisterHandlerFailed, static_cast<int>(error));
     TraceOut("%s", text);
+    ServiceLogHandlerFailed(error);
     return;
   }
   {
@@ -89,6 +94,8 @@ void ServiceMain(uint32_t argc, char** argv) {
     serviceStatus.currentState = kServiceRunning;
   }
   ScmRegisterUsbPrintEvents(handle);
+  ServiceLogLoadSettings();
+  ServiceLogStarted();
   RunPass();
   ReportStatus();
   TraceOut(kTraceWaitExit);
@@ -99,6 +106,8 @@ void ServiceMain(uint32_t argc, char** argv) {
     wait.unlock();
     RunPass();
   }
+  // Before the report: once STOPPED is reported the process may end.
+  ServiceLogStopped();
   SetState(kServiceStopped, true);
   TraceOut(kTraceServiceStopped);
 }

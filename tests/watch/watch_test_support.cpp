@@ -4,6 +4,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/log_file.h"
+#include "tests/fakes/base/log_io_fake.h"
+#include "tests/fakes/watch/event_log_fake.h"
 #include "tests/fakes/watch/fake_log.h"
 #include "watch/reconcile.h"
 #include "tests/fakes/watch/scm_fake.h"
@@ -51,6 +54,11 @@ void WatchTest::SetUp() {
   FakeStoreReset();
   FakeScmReset();
   FakeLogClear();
+  FakeLogIoReset();
+  FakeLogIoAddFolder(kDataDir);
+  FakeEventLogReset();
+  LogFileOpen("");
+  SetTraceToLog(false);
   {
     std::lock_guard<std::mutex> guard(traceLock);
     traces.clear();

@@ -17,7 +17,7 @@ import os
 import time
 import unittest
 
-from pylib import httpapi, installer, labels, pages, paths, processes, scheduler, usb, wineprefix, winservice
+from pylib import applogs, httpapi, installer, labels, pages, paths, processes, scheduler, usb, wineprefix, winservice
 
 QUEUE = "VELQ"
 # The scheduler's queue the label driver prints to; the Wine spooler mirrors
@@ -55,6 +55,16 @@ class UsersDay(unittest.TestCase):
         def seen():
             return {name: (q["position"], not q["attributes"] & OFFLINE) for name, q in self.managed().items()}
         processes.wait_until(lambda: seen() == wanted, 60, interval=0.3, what=what)
+
+    def assert_in_order(self, texts, expected):
+        at = 0
+        for line in expected:
+            self.assertIn(line, texts[at:], "%r not after line %d of %r" % (line, at, texts))
+            at = texts.index(line, at) + 1
+
+    def show(self, title, path):
+        with open(path, encoding="utf-8") as f:
+            print("\n%s (%s):\n%s" % (title, path, f.read().replace("\r\n", "\n")))
 
     def listed(self, query=""):
         status, _, body = httpapi.http("POST", "/vqapi/GetPrinters" + query, body=b"")
@@ -113,6 +123,27 @@ class UsersDay(unittest.TestCase):
         self.assertIn(QUEUE, self.listed())
         self.assertNotIn(QUEUE, self.listed("?onlyOnline"))
         self.assertIsNone(gate["proc"].poll())
+
+        # What the administrator reads after "the label didn't print".
+        service = installer.SERVICE
+        watch_log = wineprefix.win_path(env, "C:\\ProgramData\\VELQ\\printerwatch.log")
+        no_printer = 'pass: 0 printer(s) found, 0 valid, 1 queue(s) of driver "%s"' % DRIVER
+        self.assert_in_order(applogs.texts(watch_log), [
+            "service %s started" % service, no_printer, 'queue "%s" taken offline' % QUEUE,
+            "service %s stopped" % service, "service %s started" % service,
+            'pass: 1 printer(s) found, 1 valid, 1 queue(s) of driver "%s"' % DRIVER,
+            "configuration file C:\\ProgramData\\VELQ\\\\%s.bin written" % QUEUE,
+            'queue "%s" brought online' % QUEUE,
+            "service %s stopped" % service, "service %s started" % service, no_printer,
+            'queue "%s" taken offline' % QUEUE])
+        self.assertFalse([t for t in applogs.texts(watch_log) if t.startswith("failed: ")])
+        gate_log = applogs.printgate_log_path(env)
+        self.assert_in_order(applogs.texts(gate_log), [
+            "printgate %s started" % paths.project_version(),
+            "/vqapi/PrintImage from origin http://127.0.0.1:%d" % site_port,
+            "printer = %s" % QUEUE, "start print"])
+        self.show("printerwatch's log", watch_log)
+        self.show("printgate's log", gate_log)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from pylib import httpapi, installer, paths, processes, scheduler, wineprefix, winservice
+from pylib import applogs, httpapi, installer, paths, processes, scheduler, wineprefix, winservice
 
 OLD_VERSION = "0.9.0"
 INSTALL_DIR = "C:\\Program Files\\VELQ printgate"
@@ -21,6 +21,8 @@ PROGRAMS = ("printgate.exe", "printerwatch.exe")
 # spooler alone.
 DRIVER = "Bench Label Driver"
 ORIGINS_KEY = "HKLM\\Software\\VELQ\\printgate"
+EVENT_SOURCE = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + installer.SERVICE
+EVENT_KEY = "HKLM\\" + EVENT_SOURCE
 # Blanks between entries, as an administrator types them on the command line;
 # the last is no origin, and the allowlist leaves it out.
 ORIGINS = "http://localhost:8080 https://*.labels.example ftp://files.example"
@@ -121,7 +123,7 @@ class MsiTables(unittest.TestCase):
         properties = self.rows("Property")
         self.assertEqual(properties["ProductVersion"], [paths.project_version()])
         self.assertEqual(properties["ALLUSERS"], ["1"])  # per machine
-        self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR", "ALLOWEDORIGINS"},
+        self.assertLessEqual({"PRINTERNAME", "DRIVERNAME", "PRINTERPORT", "DATADIR", "ALLOWEDORIGINS", "TRACE"},
                              set(properties["SecureCustomProperties"][0].split(";")))
         defaults = {name: properties["DEFAULT_" + name][0]
                     for name in ("PRINTERNAME", "DRIVERNAME", "PRINTERPORT")}
@@ -144,6 +146,16 @@ class MsiTables(unittest.TestCase):
         control, = self.rows("ServiceControl").values()
         self.assertEqual((control[0], int(control[1]), control[3]), (installer.SERVICE, 1 | 2 | 32 | 128, "1"))
 
+        # The event source: its message file (REG_EXPAND_SZ, "#%") is the
+        # service's program, and the whole key goes on uninstall ("-").
+        registry = {(row[2], row[3]): (row[4] if len(row) > 4 else "", row[-1])
+                    for row in msi_table(self.msi, "Registry") if row[2] == EVENT_SOURCE}
+        self.assertEqual(registry, {(EVENT_SOURCE, "EventMessageFile"): ("#%[#PrinterwatchExe]", "EventSource"),
+                                    (EVENT_SOURCE, "TypesSupported"): ("#7", "EventSource"),
+                                    (EVENT_SOURCE, "-"): ("", "EventSource")})
+        # Trace is written only when TRACE=1 is given (or was stored).
+        self.assertEqual(self.rows("Component")["TraceSetting"][3], "TRACE=1")
+
         # A plain (not advertised) shortcut to printgate in the all-users
         # Start menu (ALLUSERS=1 makes ProgramMenuFolder the common one on
         # Windows; Wine uses the user's own).
@@ -162,7 +174,7 @@ class MsiTables(unittest.TestCase):
         # Each setting is read back from the registry after the search and
         # before directories are resolved.
         for action in ("PrinterNameFromRegistry", "DriverNameFromRegistry", "PrinterPortFromRegistry",
-                       "DataDirFromRegistry"):
+                       "DataDirFromRegistry", "TraceFromRegistry"):
             with self.subTest(action=action):
                 self.assertLess(sequence["AppSearch"][1], sequence[action][1])
                 self.assertLess(sequence[action][1], sequence["CostFinalize"][1])
@@ -228,7 +240,7 @@ class MsiUnderWine(unittest.TestCase):
         for name in PROGRAMS:
             if os.path.exists(wineprefix.win_path(env, INSTALL_DIR + "\\" + name)):
                 found[name] = True
-        for key in (installer.SETTINGS_KEY, installer.DATA_KEY, ORIGINS_KEY):
+        for key in (installer.SETTINGS_KEY, installer.DATA_KEY, ORIGINS_KEY, EVENT_KEY):
             if wineprefix.reg_values(env, key):
                 found[key] = wineprefix.reg_values(env, key)
         if installer.PRODUCT in (wineprefix.reg_values(env, installer.RUN_KEY) or {}):
@@ -276,7 +288,10 @@ class MsiUnderWine(unittest.TestCase):
                  open(paths.win_exe(("tray/" if name == "printgate.exe" else "watch/") + name), "rb") as built:
                 self.assertEqual(installed.read(), built.read(), name)
         self.assertEqual(wineprefix.reg_values(self.env, installer.SETTINGS_KEY),
-                         {"PrinterName": "Desk Labels", "DriverName": DRIVER, "PrinterPort": "USB001"})
+                         {"PrinterName": "Desk Labels", "DriverName": DRIVER, "PrinterPort": "USB001",
+                          "Trace": "0x1"})
+        self.assertEqual(wineprefix.reg_values(self.env, EVENT_KEY),
+                         {"EventMessageFile": INSTALL_DIR + "\\printerwatch.exe", "TypesSupported": "0x7"})
         self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
         # No allowlist given: none written, for an empty one would refuse every page.
         self.assertFalse(wineprefix.reg_values(self.env, ORIGINS_KEY))
@@ -295,6 +310,38 @@ class MsiUnderWine(unittest.TestCase):
         menu = re.search(r"ProgramMenuFolder = (.*)", log).group(1).strip()
         self.assertTrue(os.path.exists(wineprefix.win_path(self.env, menu + "VELQ printgate.lnk")), menu)
 
+    def test_1b_the_service_logs_and_traces_as_the_install_asked(self):
+        # TRACE=1: the service's first pass wrote its traces to its log.
+        log = wineprefix.win_path(self.env, DEFAULT_DATA_DIR + "printerwatch.log")
+        processes.wait_until(lambda: any(t.startswith("pass: ") for t in applogs.texts(log)), 60,
+                           what="the first pass in the log")
+        texts = applogs.texts(log)
+        self.assertEqual(texts[0], "service %s started" % installer.SERVICE)
+        self.assertIn("*** PrinterName=Desk Labels, DriverName=%s, PrinterPort=USB001" % DRIVER, texts)
+
+    def test_1c_event_viewer_finds_each_message_in_the_program(self):
+        # What Event Viewer does with an event of the source: the message
+        # file from the registry, the message by id, the strings filled in.
+        strings = [installer.SERVICE, "two", "three", "four"]
+        texts = {}
+        for name, event_id in applogs.event_ids().items():
+            code, out = wineprefix.wine(self.env, [paths.watch_tool("event_probe.exe"), installer.SERVICE,
+                                                "%08x" % event_id] + strings, check=False)
+            self.assertEqual(code, 0, out)
+            self.assertIn("file %s\\printerwatch.exe (REG_EXPAND_SZ)" % INSTALL_DIR, out)
+            texts[name] = out[out.index("text ") + 5:].strip()
+        self.assertEqual(texts["Started"], "The service %s started. It writes what it changes in the printer "
+                         "queues, and every failure, to two." % installer.SERVICE)
+        self.assertEqual(texts["Stopped"], "The service %s stopped." % installer.SERVICE)
+        self.assertTrue(texts["PassFailed"].startswith("The service %s could not bring the printer queues in "
+                                                       "step with the attached label printers: two failure(s) "
+                                                       "in one pass. The first: three" % installer.SERVICE),
+                        texts["PassFailed"])
+        self.assertIn("The log file four lists every one.", texts["PassFailed"])
+        self.assertTrue(texts["LogUnwritable"].startswith("The service %s cannot write its log file: two"
+                                                          % installer.SERVICE))
+        self.assertIn("(error two)", texts["HandlerFailed"])
+
     def test_2_the_run_entry_starts_a_printgate_that_answers(self):
         gate = self.start_from_run_entry("printgate-run")
         processes.stop_process(gate["proc"])
@@ -311,8 +358,10 @@ class MsiUnderWine(unittest.TestCase):
                                                           "DRIVERNAME=" + DRIVER + " 2",
                                                           "ALLOWEDORIGINS=" + ORIGINS], name="upgrade")
         self.assertEqual(code, 0, log[-3000:])
+        # TRACE, not given again, stays as stored.
         self.assertEqual(wineprefix.reg_values(self.env, installer.SETTINGS_KEY),
-                         {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:"})
+                         {"PrinterName": "Front Desk", "DriverName": DRIVER + " 2", "PrinterPort": "LPT1:",
+                          "Trace": "0x1"})
         self.assertEqual(wineprefix.reg_values(self.env, installer.DATA_KEY), {"Data Directory": DEFAULT_DATA_DIR})
         origins = wineprefix.reg_values(self.env, ORIGINS_KEY)
         self.assertEqual(origins.pop("AllowedOrigins"), ORIGINS)
@@ -370,6 +419,8 @@ class MsiUnderWine(unittest.TestCase):
         # them; the other program's values as they were.
         self.assertEqual(policy_lists(self.env), FOREIGN)
         self.assertIsNone(wineprefix.reg_values(self.env, EDGE_KEY))
+        # The event source is gone with its key.
+        self.assertIsNone(wineprefix.reg_values(self.env, EVENT_KEY))
         self.assertNotIn(installer.PRODUCT, wineprefix.reg_values(self.env, installer.RUN_KEY) or {})
         self.assertEqual(installer.installed_products(self.env), {})
         menu = re.search(r"ProgramMenuFolder = (.*)", self.install[1]).group(1).strip()
@@ -378,7 +429,13 @@ class MsiUnderWine(unittest.TestCase):
         self.assertIn("Label2", scheduler.cups_command(self.cups, ["lpstat", "-p"]))
         self.assertIsNone(gate["proc"].poll())
         processes.stop_process(gate["proc"])
-        self.assertEqual(set(self.leftovers(self.env)), {"printgate.exe"})
+        # The service's log stays for the support desk, as configuration
+        # files do, and so its folder stays; nothing else of the product.
+        self.assertEqual(set(self.leftovers(self.env)), {"printgate.exe", "data directory"})
+        self.assertEqual(os.listdir(wineprefix.win_path(self.env, DEFAULT_DATA_DIR)), ["printerwatch.log"])
+        # Traced, "Service stopped" follows the report of STOPPED.
+        self.assertIn("service %s stopped" % installer.SERVICE,
+                      applogs.texts(wineprefix.win_path(self.env, DEFAULT_DATA_DIR + "printerwatch.log"))[-2:])
         processes.wait_until(lambda: not httpapi.api_answering(), 30, what="port %d closed" % httpapi.API_PORT)
 
 

@@ -8,12 +8,13 @@ the same backend code.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import time
 import unittest
 
-from pylib import paths, processes, scheduler, wineprefix, winservice
+from pylib import applogs, installer, paths, processes, scheduler, wineprefix, winservice
 
 SERVICE = "VELQ Watch Bench"
 DRIVER = "Label2"  # Wine names each CUPS queue's driver after the queue
@@ -89,8 +90,9 @@ class PrinterWatchServiceTest(unittest.TestCase):
         self.assertEqual(managed[0]["name"], "VELQ")
         self.assertEqual(managed[0]["position"], 1)
         self.assertTrue(managed[0]["attributes"] & 0x400, managed[0])
-        # No printer answered, so no configuration was stored.
-        self.assertEqual(os.listdir(self.data_dir), [])
+        # No printer answered, so no configuration was stored: the data
+        # directory holds only the service's log.
+        self.assertEqual(os.listdir(self.data_dir), ["printerwatch.log"])
 
     def test_2_pause_continue_and_interrogate_leave_it_running(self):
         for word in ("pause", "continue", "interrogate"):
@@ -118,6 +120,73 @@ class PrinterWatchServiceTest(unittest.TestCase):
         # No pass ran: the surviving queue is untouched.
         managed = [q for q in spooler_queues(self.env) if q["driver"] == DRIVER]
         self.assertEqual([q["name"] for q in managed], ["VELQ"])
+
+
+    def test_5_the_log_tells_each_pass_and_traces_only_when_asked(self):
+        log = os.path.join(self.data_dir, "printerwatch.log")
+        texts = applogs.texts(log)
+        self.assertEqual(texts, [
+            "service %s started" % SERVICE,
+            'pass: 0 printer(s) found, 0 valid, 2 queue(s) of driver "%s"' % DRIVER,
+            'deleted queue "VELQ #1"',
+            'queue "VELQ" taken offline',
+            "service %s stopped" % SERVICE,
+        ])
+        key = "HKLM\\SOFTWARE\\" + SERVICE
+        for value, traced in (("1", True), ("0", False)):
+            wineprefix.wine(self.env, ["reg", "add", key, "/v", "Trace", "/t", "REG_DWORD", "/d", value, "/f"])
+            before = len(applogs.texts(log))
+            winservice.run_service_pass(self.env, SERVICE)
+            added = applogs.texts(log)[before:]
+            self.assertEqual("*** PrinterName=VELQ, DriverName=%s, PrinterPort=FILE:" % DRIVER in added, traced,
+                             added)
+            # "enablePrinterNum有效的打印机数量=0": GBK in the program, UTF-8 in the file.
+            self.assertEqual("enablePrinterNum\u6709\u6548\u7684\u6253\u5370\u673a\u6570\u91cf=0" in added,
+                             traced, added)
+            self.assertEqual(added[0], "service %s started" % SERVICE)
+            # Traced, "Service stopped" follows the report of STOPPED.
+            self.assertIn("service %s stopped" % SERVICE, added[-2:])
+            self.assertIn('pass: 0 printer(s) found, 0 valid, 1 queue(s) of driver "%s"' % DRIVER, added)
+
+
+class EventLogChannelTest(unittest.TestCase):
+    """Wine keeps no event log: its RegisterEventSourceW and ReportEventW
+    are stubs that say so on Wine's "advapi" channel and write each insertion
+    string to its "eventlog" channel (an error event as "err:", a warning as
+    "warn:", information as "trace:"). That much of the service's events
+    shows here; the message texts, the source's registration and the
+    viewer are shown by the installer's bench and only Windows shows them
+    together in Event Viewer."""
+
+    def test_start_a_failed_pass_and_stop_reach_wines_event_log_channel(self):
+        run = processes.new_run(self.addCleanup)
+        env = wineprefix.new_prefix(run, scheduler.start_cups(run, queues=(DRIVER,), default=DRIVER))
+        # An empty DriverName: every pass fails, so it reports an error event.
+        winservice.install_printerwatch(env, SERVICE, "VELQ", "")
+        # The session's first process starts services.exe, and the services
+        # it starts write Wine's debug output to that process's standard
+        # error, with its channels.
+        env = dict(env, WINEDEBUG="-all,+eventlog,fixme+advapi")
+        channel = os.path.join(run["dir"], "channel.log")
+        subprocess.run([wineprefix.WINESERVER, "-w"], env=env, timeout=120, check=True)
+        subprocess.run([wineprefix.WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60, check=True)
+        with open(channel, "wb") as out:
+            subprocess.run([wineprefix.WINE, "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=out, timeout=120)
+        run.setdefault("persistent", set()).add(env["WINEPREFIX"])
+        winservice.run_service_pass(env, SERVICE)
+        ids = applogs.event_ids()
+        with open(channel, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        self.assertIn('fixme:advapi:RegisterEventSourceA ((null),"%s"): stub' % SERVICE, text)
+        reported = re.findall(r"fixme:advapi:ReportEventW \([0-9A-F]+,0x(\d{4}),0x0000,0x([0-9a-f]{8}),", text)
+        self.assertEqual([(int(t, 16), int(i, 16)) for t, i in reported],
+                         [(4, ids["Started"]), (1, ids["PassFailed"]), (4, ids["Stopped"])], text[-3000:])
+        first = '"DriverName\\" under HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\%s is empty: no queue is managed' % SERVICE
+        self.assertIn('err:eventlog:ReportEventW L"1"', text)
+        self.assertIn('err:eventlog:ReportEventW L"\\%s' % first, text)
+        self.assertIn('trace:eventlog:ReportEventW L"%s"' % SERVICE, text)
 
 
 class DeviceReadTimeoutTest(unittest.TestCase):
