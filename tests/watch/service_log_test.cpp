@@ -73,7 +73,7 @@ TEST_F(ServiceLogTest, StartAndStopReachTheLogAndTheEventLog) {
 }
 
 TEST_F(ServiceLogTest, AFailedHandlerRegistrationIsAnEvent) {
-  FakeScmSetRegisterError(1060);
+  FakeScmSetFaults(FakeScmFaults{false, 1060});
   MyMain();
   ASSERT_EQ(EventIds(), (std::vector<uint32_t>{kEventHandlerFailed}));
   EXPECT_EQ(FakeEventLogEvents()[0].strings, (std::vector<std::string>{"USB Printer Service VELQ", "1060"}));
