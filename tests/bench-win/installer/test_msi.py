@@ -231,7 +231,7 @@ class MsiUnderWine(unittest.TestCase):
         # Settings on the command line, the port and the data directory left
         # to their defaults.
         cls.install = installer.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",
-                                                 "DRIVERNAME=" + DRIVER], name="install")
+                                                 "DRIVERNAME=" + DRIVER, "TRACE=1"], name="install")
 
     @staticmethod
     def leftovers(env):
