@@ -270,8 +270,18 @@ class Start(WatchCase):
                 self.assertEqual(got_err, err)
 
     def test_shipped_settings_file_is_read(self):
-        self.settings = os.path.join(paths.SOURCE_DIR, "watch", "linux", "printerwatch.conf")
+        # The shipped file as it is, but for its data directory: the
+        # machine's /var/lib/printerwatch belongs to the Debian package (its
+        # suite needs it absent) and this run keeps its files in its own.
+        with open(os.path.join(paths.SOURCE_DIR, "watch", "linux", "printerwatch.conf")) as f:
+            shipped = f.read()
+        machine_line = "Data Directory = /var/lib/printerwatch\n"
+        self.assertEqual(shipped.count(machine_line), 1)
+        with open(self.settings, "w") as f:
+            f.write(shipped.replace(machine_line, "Data Directory = %s\n" % self.data))
         self.start()
+        processes.wait_until(lambda: os.path.exists(os.path.join(self.data, "printerwatch.log")), 30,
+                             what="printerwatch.log in the private data directory")
         self.assertIn("*** PrinterName=VELQ, DriverName=Zebra ZPL Label Printer, PrinterPort=usb://Zebra/LP2844",
                       processes.read_text(self.watch["err"]))
 
