@@ -5,7 +5,7 @@ prints nothing; the list is read as REG_MULTI_SZ and as REG_SZ."""
 import base64
 import unittest
 
-from pylib import httpapi, labels, processes, scheduler, wineprefix
+from pylib import applogs, httpapi, labels, processes, scheduler, wineprefix
 
 KEY = "HKLM\\Software\\VELQ\\printgate"
 LISTED = "http://127.0.0.1:5000"
@@ -50,6 +50,13 @@ class AllowlistUnderWine(unittest.TestCase):
         self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
         # The refused print came first and left no job of its own.
         self.assertEqual(processes.output(gate).count(b"start print"), 1)
+        # The desk's log holds both pages: the refused one and the one that printed.
+        logged = applogs.texts(applogs.printgate_log_path(env))
+        refused = 'origin refused: POST /vqapi/PrintImage from "%s", not in the allowed list' % UNLISTED
+        printed = "/vqapi/PrintImage from origin " + LISTED
+        self.assertIn(refused, logged)
+        self.assertIn(printed, logged)
+        self.assertLess(logged.index(refused), logged.index(printed))
 
         # The same list as one REG_SZ string, read at the next start.
         processes.stop_process(gate["proc"])

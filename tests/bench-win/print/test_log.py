@@ -54,6 +54,9 @@ class PrintgateLogUnderWine(unittest.TestCase):
         # Every line's process is this printgate; no line is blank.
         self.assertEqual(len({pid for _, pid, _ in applogs.read_log(self.path)}), 1)
         self.assertNotIn("", texts)
+        # The label itself never reaches the file, not even a piece of it.
+        with open(self.path, "rb") as f:
+            self.assertNotIn(label_body()[22:62], f.read())
         # A program, not a page, is named as such.
         self.print_label()
         self.assertIn("/vqapi/PrintImage from no page (no Origin)", applogs.texts(self.path))
