@@ -52,6 +52,7 @@ def main():
     parser.add_argument("--labels", type=int, default=40, help="labels per round; 4 rounds per way")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
+    load_before = os.getloadavg()
     with bench_run(args.build) as run:
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = wineprefix.new_prefix(run, cups)
@@ -91,6 +92,8 @@ def main():
               " log skipped p50 %.2f ms  p99 %.2f ms; difference p50 %.2f ms (%.1f%%)"
               % (len(written), w50, w99, s50, s99, w50 - s50, (w50 - s50) / s50 * 100))
         print("lines a print request adds to the log: %.1f" % (sum(lines) / len(lines)))
+        print("load average (1, 5, 15 min): %.2f %.2f %.2f at the start, %.2f %.2f %.2f at the end"
+              % (load_before + os.getloadavg()))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,9 @@ cd "$root"
 build=${PG_BENCH_BUILD:-build/native}
 labels=${1:-200}
 raw=$(mktemp); trap 'rm -f "$raw"' EXIT
+# The machine may be shared: the table says how busy it was, so that a
+# figure is read against the load it was measured under.
+loadBefore=$(cut -d' ' -f1-3 /proc/loadavg)
 
 section() { printf '\n### %s\n\n```\n' "$1" >>"$raw"; cat >>"$raw"; printf '```\n' >>"$raw"; }
 
@@ -72,13 +75,16 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | printgate.exe's log file, cost per PrintImage request (its 9 lines, in-process under Wine; end to end, p50: ${logEnd}) | the same lines without a log file | ${logUs} us | <= 1000 us | $(verdict "$logUs" le 1000) |
 TABLE
 )
+loadAfter=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "$table"
+echo "load average (1, 5, 15 min): $loadBefore at the start, $loadAfter at the end"
 {
   echo "# Performance table"
   echo
   echo "Made by \`bash bench/perf_table.sh\` on $(date -u +%Y-%m-%d) ($(nproc) cores, $(uname -m)); every"
   echo "figure is a ratio against an anchor measured in the same run. Where a goal is"
-  echo "not met the table says so; anchors are never tuned."
+  echo "not met the table says so; anchors are never tuned. Load average (1, 5, 15 min):"
+  echo "$loadBefore at the start, $loadAfter at the end."
   echo
   echo "$table"
   echo
