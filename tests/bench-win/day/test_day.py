@@ -124,18 +124,25 @@ class UsersDay(unittest.TestCase):
         self.assertNotIn(QUEUE, self.listed("?onlyOnline"))
         self.assertIsNone(gate["proc"].poll())
 
-        # What the administrator reads after "the label didn't print".
+        # What the administrator reads after "the label didn't print": each
+        # event's pass and what it changed, in order.
         service = installer.SERVICE
         watch_log = wineprefix.win_path(env, "C:\\ProgramData\\VELQ\\printerwatch.log")
-        no_printer = 'pass: 0 printer(s) found, 0 valid, 1 queue(s) of driver "%s"' % DRIVER
+
+        def found(printers, queues):
+            return 'pass: %d printer(s) found, %d valid, %d queue(s) of driver "%s"' % (printers, printers,
+                                                                                        queues, DRIVER)
+
+        def written(queue):
+            return "configuration file C:\\ProgramData\\VELQ\\\\%s.bin written" % queue
+
         self.assert_in_order(applogs.texts(watch_log), [
-            "service %s started" % service, no_printer, 'queue "%s" taken offline' % QUEUE,
-            "service %s stopped" % service, "service %s started" % service,
-            'pass: 1 printer(s) found, 1 valid, 1 queue(s) of driver "%s"' % DRIVER,
-            "configuration file C:\\ProgramData\\VELQ\\\\%s.bin written" % QUEUE,
-            'queue "%s" brought online' % QUEUE,
-            "service %s stopped" % service, "service %s started" % service, no_printer,
-            'queue "%s" taken offline' % QUEUE])
+            "service %s started" % service, found(0, 0),
+            found(1, 0), 'added queue "%s #0" (Position 1)' % QUEUE, written(QUEUE),
+            'renamed queue "%s #0" to "%s"' % (QUEUE, QUEUE),
+            found(2, 1), 'added queue "%s #1" (Position 2)' % QUEUE, written(QUEUE + " #1"),
+            found(1, 2), 'deleted queue "%s #1"' % QUEUE,
+            found(0, 1), 'queue "%s" taken offline' % QUEUE])
         self.assertFalse([t for t in applogs.texts(watch_log) if t.startswith("failed: ")])
         gate_log = applogs.printgate_log_path(env)
         self.assert_in_order(applogs.texts(gate_log), [
