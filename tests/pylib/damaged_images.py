@@ -8,8 +8,11 @@ whole. The native suite (tests/cups/) and the Wine bench run the same rows;
 `python3 -m pylib.damaged_images FOLDER` writes them as fuzz seeds.
 """
 
+import json
 import os
 import subprocess
+
+from pylib import httpapi
 
 WIDTH, HEIGHT = 200, 120
 BLACK, WHITE = (0, 0, 0), (255, 255, 255)
@@ -144,6 +147,21 @@ def rows(folder):
     table.append(("png with a flipped byte in its compressed data", _flip(png, idat + length // 2), media, REFUSED))
     table.append(("png with a flipped byte in its IDAT CRC", _flip(png, idat + length + 1), media, REFUSED))
     return table
+
+
+def print_v2(name, data, media, expected, failures):
+    """Posts one row to printgate's v2 print route; returns its (status,
+    error code) and adds to failures what differs from expected, or a
+    damaged-image answer that names no fault."""
+    got, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
+                               headers={"Content-Type": media})
+    answer = json.loads(raw)
+    v2 = (got, answer.get("error"))
+    if v2 != expected:
+        failures.append("%s: v2 %r, wanted %r (%s)" % (name, v2, expected, answer.get("message")))
+    if v2 == REFUSED and "; nothing was printed" not in answer["message"]:
+        failures.append("%s: the message names no fault: %r" % (name, answer["message"]))
+    return v2
 
 
 def format_table(observed):
