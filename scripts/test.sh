@@ -9,9 +9,7 @@ bash scripts/setup.sh
 bash scripts/build.sh
 # The coverage build (scripts/win_coverage.sh) must still configure and link
 # every target; its full run under the bench stays outside this command.
-cmake -S . -B build/win-cov -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Debug \
-  -DPG_COVERAGE=ON >/dev/null
-cmake --build build/win-cov -j"$jobs"
+bash scripts/win_coverage.sh --build-only
 
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPG_SANITIZE=ON -DPG_BENCH_TESTS=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
