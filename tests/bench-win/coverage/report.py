@@ -24,7 +24,7 @@ GCOV = "x86_64-w64-mingw32-gcov"
 # The shipped programs' folders; only their targets are built with counters
 # (bench tools that compile a backend of their own are not), so each
 # backend has exactly one .gcno.
-PROGRAM_FOLDERS = ("common", "server", "intake", "render", "tray", "watch/win")
+PROGRAM_FOLDERS = ("base", "common", "api", "server", "intake", "render", "tray", "watch/win", "policies")
 
 
 def sources():
@@ -114,9 +114,21 @@ def run_suites(build, scratch):
     return failed
 
 
-def gcov_file(notes, source):
-    """gcov's JSON record of one source: its functions and lines."""
-    notes = [n for n in notes if os.path.basename(n) == os.path.basename(source) + ".gcno"]
+def note_source(build, note):
+    """The source, relative to the source tree, that a .gcno of the build was
+    compiled from: CMake keeps an object at the source's path relative to its
+    target's folder, under CMakeFiles/TARGET.dir, with ".." spelt "__"."""
+    parts = os.path.relpath(note[:-len(".gcno")], build).split(os.sep)
+    if "CMakeFiles" in parts:
+        at = parts.index("CMakeFiles")
+        parts = parts[:at] + [".." if p == "__" else p for p in parts[at + 2:]]
+    return os.path.normpath(os.path.join(*parts))
+
+
+def gcov_file(build, notes, source):
+    """gcov's JSON record of one source: its functions and lines. A .gcno left
+    by a source that has since moved or gone is not this source's."""
+    notes = [n for n in notes if note_source(build, n) == source]
     if len(notes) != 1:
         raise FileNotFoundError("%d .gcno files for %s: build with -DPG_COVERAGE=ON first" % (len(notes), source))
     folder = os.path.dirname(notes[0])
@@ -136,7 +148,7 @@ def table(build):
     rows, unreached = [], []
     notes = build_files(build, ".gcno", os.path.join(build, "bench"))
     for source in sources():
-        entry = gcov_file(notes, source)
+        entry = gcov_file(build, notes, source)
         functions = entry["functions"]
         lines = entry["lines"]
         reached = [f for f in functions if f["execution_count"] > 0]
