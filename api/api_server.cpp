@@ -11,26 +11,27 @@
 
 namespace {
 
-// Connections waiting for the accept loop.
-constexpr int kListenBacklog = 128;
 // The library serves each connection on one worker for as long as it stays
 // open: an idle keep-alive connection holds its worker until the keep-alive
 // time-out, and a client trickling its request holds one for as long as it
-// trickles. Eight workers (the library's count on two cores) let a few
+// trickles. Eight workers (the library's base count on two cores) let a few
 // browsers' idle connections, or a handful of slow clients, stall every
 // other page. A desk's browsers hold a few connections each (at most six
 // per profile); 128 workers keep 64 idle and 32 trickling connections and
 // still have 32 for the requests that matter. Past 128 held connections a
-// new one waits in the queue for the first worker to come free; the thread
-// count never grows.
+// new one waits in the queue for the first worker to come free. The pool is
+// fixed: the library's own grows on demand to four times its base and
+// shrinks again, which starts threads while pages wait and leaves the
+// thread count to the clients; all 128 here wait on one condition, costing
+// nothing while there is no work.
 constexpr size_t kWorkers = 128;
-// An idle connection's worker wakes every ten milliseconds to look for the
-// next request; two seconds keeps a page's burst of labels on one
-// connection and gives the worker back soon after.
+// An idle connection's worker looks for the next request four times a
+// second (the interval is set where the library is included); two seconds
+// keeps a page's burst of labels on one connection and gives the worker
+// back soon after.
 constexpr time_t kKeepAliveSeconds = 2;
-// The library closes a kept connection after five requests: a page's burst
-// of labels, or a listing polled every second, then pays a new connection
-// every fifth request (a few milliseconds under Wine).
+// A page's burst of labels, or a listing polled every second, stays on one
+// connection for a hundred requests.
 constexpr size_t kKeepAliveRequests = 100;
 
 // For the log file alone: which page asked for a print, when a desk asks
@@ -38,6 +39,20 @@ constexpr size_t kKeepAliveRequests = 100;
 void LogPrintOrigin(const httplib::Request& req) {
   std::string origin = req.get_header_value("Origin");
   DiagLogOnly(req.path + " from " + (req.has_header("Origin") ? "origin " + origin : "no page (no Origin)"));
+}
+
+// HTTP/1.1 gives a request with neither Content-Length nor Transfer-Encoding
+// an empty body, and the library routes it so; but once the answer is out
+// it reads such a connection to its end looking for the body, so that the
+// client's next request on it would be taken for one and left unanswered
+// until the read time-out. Such a request's body is whole before its route
+// runs.
+httplib::Server::HandlerResponse MarkEmptyBodyRead(const httplib::Request& req, httplib::Response&) {
+  if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+    // The library hands its own request object here, which is not const.
+    const_cast<httplib::Request&>(req).body_consumed_ = true;
+  }
+  return httplib::Server::HandlerResponse::Unhandled;
 }
 
 void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
@@ -69,6 +84,7 @@ void RegisterRoutes(httplib::Server& svr) {
              LogPrintOrigin(req);
              HandlePrintV2(req, res, contentReader);
            });
+  svr.set_pre_request_handler(MarkEmptyBodyRead);
   svr.set_error_handler(httplib::Server::Handler(
       [](const httplib::Request& req, httplib::Response& res) {
         // A v2 route's failure answers carry their own JSON.
@@ -86,21 +102,15 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   RegisterRoutes(svr);
   // Read once at start: an administrator's change takes effect at the next start.
   InstallOriginGate(svr, LoadOriginPolicy());
-  // The library writes an answer's head and body in two sends; with Nagle's
-  // algorithm on, the second waits for the client's delayed acknowledgement
-  // (about 40 ms on Linux, up to 200 ms on Windows) on every reused
-  // connection. Accepted sockets take the option from the listening one.
+  // A small answer leaves in one send, a large one (a long listing) in
+  // pieces; with Nagle's algorithm on, a piece after the first waits for
+  // the client's delayed acknowledgement (about 40 ms on Linux, up to 200 ms
+  // on Windows). Accepted sockets take the option from the listening one.
   svr.set_tcp_nodelay(true);
   svr.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   svr.set_keep_alive_timeout(kKeepAliveSeconds);
   svr.set_keep_alive_max_count(kKeepAliveRequests);
-  // The library listens with a backlog of 5: a burst of connections (a page
-  // opening six at once on a busy machine) overflows it, and each refused
-  // SYN is retried only after a second (three on Windows). Listening again
-  // on the bound socket raises the backlog on both systems.
-  socket_t listening = INVALID_SOCKET;
-  svr.set_socket_options([&listening](socket_t sock) {
-    listening = sock;
+  svr.set_socket_options([](socket_t sock) {
 #ifndef _WIN32
     // The library binds with SO_REUSEPORT where the system has it: a second
     // copy of the program would then share the port and half the requests.
@@ -108,6 +118,10 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     // connections still closing, and makes a second copy fail to bind.
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
+#else
+    // The library's default there, SO_REUSEADDR, would let a second copy
+    // bind the same port; without it the port stays this program's.
+    (void)sock;
 #endif
   });
   int boundPort = port == 0 ? svr.bind_to_any_port(host, 0) : (svr.bind_to_port(host, port, 0) ? port : -1);
@@ -118,7 +132,6 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     DiagLogOnly(std::string(host) + ":" + std::to_string(port) + " is in use: this copy of printgate serves nothing");
     return 0;
   }
-  if (listening != INVALID_SOCKET) listen(listening, kListenBacklog);
   svr.listen_after_bind();
   return 0;
 }

@@ -17,5 +17,6 @@ typedef void (*BoundCallback)(int port, httplib::Server* server, void* context);
 int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* context);
 
 // Registers the five routes in table order, the "/vqapi/v2/" routes after
-// them, then the error handler.
+// them, then the error handler, and reads a request that declares no body
+// as one whose empty body is whole.
 void RegisterRoutes(httplib::Server& svr);

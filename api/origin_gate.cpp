@@ -52,7 +52,7 @@ void DropBody(const httplib::Request& req, httplib::Response& res, const httplib
   bool refused = res.status == 403;
   auto discard = [](const char*, size_t) { return true; };
   if (req.is_multipart_form_data()) {
-    contentReader([](const httplib::MultipartFormData&) { return true; }, discard);
+    contentReader([](const httplib::FormData&) { return true; }, discard);
   } else {
     contentReader(discard);
   }

@@ -1,8 +1,10 @@
 // Benchmark server for GetPrinters over a fake spooler of three queues, in
 // two modes: "api" runs printgate's real server (its settings, routes,
 // handler, cJSON, diagnostics); "defaults" registers the same routes on a
-// plain cpp-httplib server left at the library's settings (no TCP_NODELAY,
-// a listen backlog of 5), the "before" the real server is measured against.
+// plain cpp-httplib server left at the library's run-time settings (no
+// TCP_NODELAY, its own growing pool, five seconds of keep-alive), the
+// "before" the real server is measured against; the intervals and the
+// backlog, set where the library is included, are the same in both.
 // Built natively and as a MinGW .exe for Wine. Usage: MODE PORT.
 #include <cstdio>
 #include <cstdlib>

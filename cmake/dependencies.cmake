@@ -1,11 +1,9 @@
 # Every third-party library the build uses, looked up once for the whole
 # tree: Debian's packages natively, their sources (fetched by
-# scripts/setup.sh) when cross building, where the Debian httplib.h is a
-# split header backed by a Linux .so. A missing one stops the configure.
+# scripts/setup.sh) when cross building; cpp-httplib's single header in both
+# builds. A missing one stops the configure.
+include("${CMAKE_SOURCE_DIR}/cmake/httplib.cmake")
 if(WIN32)
-  add_library(pg_httplib INTERFACE)
-  target_include_directories(pg_httplib SYSTEM INTERFACE "${PG_THIRD_PARTY}/httplib")
-  target_link_libraries(pg_httplib INTERFACE ws2_32 crypt32)
   # Code includes <cjson/cJSON.h> as Debian installs it; give the source tree
   # the same layout.
   configure_file("${PG_THIRD_PARTY}/cjson/cJSON.h" "${CMAKE_BINARY_DIR}/cjson_inc/cjson/cJSON.h" COPYONLY)
@@ -21,10 +19,7 @@ endif()
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET libcjson)
-add_library(pg_httplib INTERFACE)
-target_link_libraries(pg_httplib INTERFACE PkgConfig::HTTPLIB Threads::Threads)
 add_library(pg_cjson INTERFACE)
 target_link_libraries(pg_cjson INTERFACE PkgConfig::CJSON)
 

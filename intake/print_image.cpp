@@ -4,8 +4,11 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/answer.h"
 #include "common/diag.h"
@@ -31,6 +34,16 @@ void RefuseTooLarge(httplib::Response& res) {
   res.status = 413;  // the error handler renders the page
 }
 
+// The query's parameters ordered by name, byte by byte; equal names keep
+// the order they came in.
+std::vector<const std::pair<const std::string, std::string>*> ParamsByName(const httplib::Params& params) {
+  std::vector<const std::pair<const std::string, std::string>*> ordered;
+  for (const auto& param : params) ordered.push_back(&param);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto* a, const auto* b) { return a->first < b->first; });
+  return ordered;
+}
+
 void SetFixedAnswer(httplib::Response& res) {
   cJSON* root = cJSON_CreateObject();
   cJSON_AddStringToObject(root, "statusCode", "10001");
@@ -54,15 +67,16 @@ void StoreAndPrint(const std::wstring& jpgFilePath, std::string& s_mat,
   PrintLabelImage(printName);
 }
 
-// The printer is the value of the last parameter: they come sorted by name,
-// so that of the greatest name (the last of equal names). Each parameter is
-// logged, and then all of them again.
+// The printer is the value of the last parameter in name order: that of the
+// greatest name (the last of equal names). The order is set here, not taken
+// from the library's container, whose order is its own choice. Each
+// parameter is logged, and then all of them again.
 std::string PrinterFromParams(const httplib::Request& req) {
   std::string printName;
   std::string context;
-  for (const auto& param : req.params) {
-    printName = param.second;
-    std::string params = param.first + " = " + param.second;
+  for (const auto* param : ParamsByName(req.params)) {
+    printName = param->second;
+    std::string params = param->first + " = " + param->second;
     DiagLine(params);
     context += params + "\n";
   }
@@ -74,7 +88,7 @@ std::string PrinterFromParams(const httplib::Request& req) {
 // body was too large (refused).
 bool SkipMultipart(httplib::Response& res, const httplib::ContentReader& contentReader) {
   uint64_t received = 0;
-  contentReader([](const httplib::MultipartFormData&) { return true; },
+  contentReader([](const httplib::FormData&) { return true; },
                 [&](const char*, size_t n) {
                   received += n;
                   return true;

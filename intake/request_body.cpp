@@ -13,13 +13,13 @@ bool IsChunked(const httplib::Request& req) {
 
 uint64_t DeclaredBodyLength(const httplib::Request& req, bool* declared) {
   *declared = !IsChunked(req) && req.has_header("Content-Length");
-  return *declared ? req.get_header_value<uint64_t>("Content-Length") : 0;
+  return *declared ? req.get_header_value_u64("Content-Length") : 0;
 }
 
 void DrainBody(const httplib::Request& req, const httplib::ContentReader& contentReader) {
   auto discard = [](const char*, size_t) { return true; };
   if (req.is_multipart_form_data()) {
-    contentReader([](const httplib::MultipartFormData&) { return true; }, discard);
+    contentReader([](const httplib::FormData&) { return true; }, discard);
   } else {
     contentReader(discard);
   }

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs everything the builds and tests need on a fresh Debian 12 machine,
-# and fetches the Windows build's third-party sources from Debian's source
-# packages into build/third_party (never committed). Idempotent.
+# and fetches the third-party sources from Debian's source packages into
+# build/third_party (never committed). Idempotent.
 source "$(dirname "$0")/prologue.sh"
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   cmake g++ make pkg-config dpkg-dev
-  libcpp-httplib-dev libcjson-dev libgtest-dev googletest libssl-dev
+  libcjson-dev libgtest-dev googletest libssl-dev
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
   libcairo2-dev libgdk-pixbuf-2.0-dev
@@ -61,7 +61,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
 fi
 
-# Third-party sources for the Windows build.
+# Third-party sources: cpp-httplib's single header for both builds, cJSON's
+# sources for the Windows build.
 tp="$root/build/third_party"
 mkdir -p "$tp"
 fetch() { # package, a file that shows it is unpacked
@@ -69,10 +70,9 @@ fetch() { # package, a file that shows it is unpacked
   if compgen -G "$tp/$pkg-*/$marker" >/dev/null; then return; fi
   (cd "$tp" && apt-get source --download-only -q "$pkg" && for d in "$pkg"_*.dsc; do dpkg-source -x --no-check "$d"; done)
 }
-fetch cpp-httplib httplib.h
 fetch cjson cJSON.c
-ln -sfn "$(ls -d "$tp"/cpp-httplib-*/ | head -n1)" "$tp/httplib"
 ln -sfn "$(ls -d "$tp"/cjson-*/ | head -n1)" "$tp/cjson"
+bash "$root/scripts/fetch_httplib.sh" "$tp"
 # The bench's Wine takes minutes of CPU: let other checkouts use apt meanwhile.
 exec 9>&-
 bash "$root/tests/bench-win/wine/build_wine.sh"

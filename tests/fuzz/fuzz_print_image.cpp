@@ -204,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t delivered = 0;
   bool libraryFailed = false;
   // Hands `sent` over chunk by chunk; a new part header where the plan says.
-  auto deliver = [&](const httplib::ContentReceiver& receiver, const httplib::MultipartContentHeader* header) {
+  auto deliver = [&](const httplib::ContentReceiver& receiver, const httplib::FormDataHeader* header) {
     size_t step = 0;
     bool firstChunk = true;
     size_t stopAt = readFails ? sent.size() / 2 : sent.size();
@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t chunk = plan.empty() ? 0xFF : plan[step++ % plan.size()];
       size_t n = plan.empty() ? stopAt - delivered : std::min<size_t>((chunk & 0x7F) + 1, stopAt - delivered);
       if (header != nullptr && (firstChunk || (chunk & 0x80))) {
-        httplib::MultipartFormData part;
+        httplib::FormData part;
         part.name = "file";
         part.filename = "label.png";
         part.content_type = "text/plain";
@@ -245,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(++readerCalls == 1);  // a second read would eat the next request
         return deliver(receiver, nullptr);
       },
-      [&](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
+      [&](httplib::FormDataHeader header, httplib::ContentReceiver receiver) {
         Check(isMultipart);
         Check(++readerCalls == 1);
         if (readFails) {

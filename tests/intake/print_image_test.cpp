@@ -235,7 +235,7 @@ TEST_F(PrintImageEndpoint, RequestsThatStoreNothingDoNotPrintTheOldFile) {
     auto send = [&]() -> httplib::Result {
       if (what != "multipart") return Post("/vqapi/PrintImage?p=Q", what == "empty" ? "" : image);
       httplib::Client client = TestClient(port);
-      httplib::MultipartFormDataItems items = {{"file", image, "label.png", "text/plain"}};
+      httplib::UploadFormDataItems items = {{"file", image, "label.png", "text/plain"}};
       return client.Post("/vqapi/PrintImage?p=Q", items);
     };
     httplib::Result result = send();

@@ -2,12 +2,17 @@
 // preflight and redirect answers, the error page, and what the library
 // does with requests it cannot route.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -85,6 +90,40 @@ int ServerSocket(int port, int client) {
     }
   }
   return -1;
+}
+
+// Context switches so far of every thread of this process but the caller's:
+// how often the server's threads have woken up.
+long OtherThreadsSwitches() {
+  long total = 0;
+  long self = static_cast<long>(syscall(SYS_gettid));
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.' || std::atol(entry->d_name) == self) continue;
+    std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        total += std::atol(line.c_str() + line.find(':') + 1);
+      }
+    }
+  }
+  closedir(tasks);
+  return total;
+}
+
+// Waits until the server's threads have settled into their waits (the
+// pool's threads start with the server), at most five seconds.
+void WaitForServerThreadsToSettle() {
+  long last = OtherThreadsSwitches();
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long now = OtherThreadsSwitches();
+    if (now == last) return;
+    last = now;
+  }
 }
 
 class HttpRoutes : public ::testing::Test {
@@ -285,6 +324,72 @@ TEST_F(HttpRoutes, ConcurrentRequestsEachGetTheirOwnCompleteAnswer) {
   }
   for (auto& worker : workers) worker.join();
   for (int t = 0; t < threads; ++t) EXPECT_EQ(good[t], perThread) << "thread " << t;
+}
+
+TEST_F(HttpRoutes, APostWithoutBodyOrLengthReachesItsRoute) {
+  // As curl -X POST sends it: no Content-Length, no body, which HTTP/1.1
+  // reads as an empty body.
+  struct Case {
+    const char* target;
+    const char* statusLine;
+    std::string bodyHas;
+  };
+  const Case cases[] = {
+      {"/vqapi/GetPrinters?onlyOnline", "HTTP/1.1 200 OK\r\n", "\r\n\r\n" + kPrintersBody},
+      {"/vqapi/PrintImage?printer=VELQ", "HTTP/1.1 200 OK\r\n",
+       "\r\n\r\n{\n\t\"statusCode\":\t\"10001\",\n\t\"resultInfo\":\t\"hahah\"\n}"},
+      {"/vqapi/v2/printers", "HTTP/1.1 200 OK\r\n", "\"name\":\t\"VELQ\""},
+      {"/vqapi/v2/print?printer=VELQ", "HTTP/1.1 415 ", "\"error\":\t\"not-an-image\""},
+  };
+  for (const Case& c : cases) {
+    // Twice on one connection: the first answer must not leave the server
+    // waiting for a body, which would swallow the second request.
+    int fd = ConnectLoopback(port, 3);
+    ASSERT_GE(fd, 0);
+    for (const char* last : {"", "Connection: close\r\n"}) {
+      std::string request = std::string("POST ") + c.target + " HTTP/1.1\r\nHost: x\r\n" + last + "\r\n";
+      send(fd, request.data(), request.size(), 0);
+      std::string answer;
+      char chunk[4096];
+      ssize_t got;
+      while (answer.find(c.bodyHas) == std::string::npos &&
+             (got = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
+        answer.append(chunk, static_cast<size_t>(got));
+      }
+      EXPECT_EQ(answer.rfind(c.statusLine, 0), 0u) << c.target << " " << last << "-> " << answer;
+      EXPECT_NE(answer.find(c.bodyHas), std::string::npos) << c.target << " " << last << "-> " << answer;
+    }
+    close(fd);
+  }
+  EXPECT_NE(DiagOutput().find(" pic data is empty \n"), std::string::npos);
+}
+
+TEST_F(HttpRoutes, AnIdleServerAndItsIdleConnectionsWakeOnlyAFewTimesASecond) {
+  // A held keep-alive connection's worker looks for the next request a few
+  // times a second; with no connection nothing polls at all.
+  struct Case {
+    int held;
+    long mostWakeUps;  // in one second, by every server thread together
+  };
+  const Case cases[] = {{0, 2}, {1, 10}, {8, 60}};
+  WaitForServerThreadsToSettle();
+  for (const Case& c : cases) {
+    std::vector<int> held;
+    for (int i = 0; i < c.held; ++i) {
+      int fd = ConnectLoopback(port, 3);
+      ASSERT_GE(fd, 0);
+      std::string request = "OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n\r\n";
+      send(fd, request.data(), request.size(), 0);
+      char chunk[4096];
+      ASSERT_GT(recv(fd, chunk, sizeof(chunk), 0), 0);  // answered, now idle
+      held.push_back(fd);
+    }
+    long before = OtherThreadsSwitches();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // inside the 2 s time-out
+    long wakeUps = OtherThreadsSwitches() - before;
+    for (int fd : held) close(fd);
+    EXPECT_LE(wakeUps, c.mostWakeUps) << c.held << " idle connections";
+  }
 }
 
 TEST(ApiServer, APortAlreadyTakenEndsTheServerQuietlyWithZero) {

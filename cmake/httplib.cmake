@@ -1,0 +1,39 @@
+# cpp-httplib for both builds: the single header of Debian's newest packaged
+# release, fetched by scripts/setup.sh into build/third_party/httplib and used
+# header-only (Debian 12's own 0.11.4 reads before every request and answers
+# a bodiless POST with 400). The release is checked here, so that a stale or
+# missing fetch stops the build instead of changing the answers' bytes.
+set(PG_HTTPLIB_VERSION 0.41.0)
+
+set(pgHttplibHeader "${PG_THIRD_PARTY}/httplib/httplib.h")
+set(pgHttplibFound "none")
+if(EXISTS "${pgHttplibHeader}")
+  file(STRINGS "${pgHttplibHeader}" pgHttplibLine REGEX "^#define CPPHTTPLIB_VERSION \"" LIMIT_COUNT 1)
+  string(REGEX REPLACE "^#define CPPHTTPLIB_VERSION \"([^\"]*)\".*" "\\1" pgHttplibFound "${pgHttplibLine}")
+endif()
+if(NOT pgHttplibFound STREQUAL PG_HTTPLIB_VERSION)
+  message(FATAL_ERROR "cpp-httplib ${PG_HTTPLIB_VERSION} wanted in ${pgHttplibHeader}, found ${pgHttplibFound}: run scripts/setup.sh")
+endif()
+
+add_library(pg_httplib INTERFACE)
+target_include_directories(pg_httplib SYSTEM INTERFACE "${PG_THIRD_PARTY}/httplib")
+# The library's intervals exist only as macros, so every file that includes
+# it must see the same values. A kept connection's worker looks for the next
+# request, and for the server stopping, at this interval: four wake-ups a
+# second while idle (the default, 10 ms, makes a hundred), and a stop that
+# returns within a quarter of a second.
+target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=250000)
+# The library listens with a backlog of 5: a burst of connections (a page
+# opening six at once on a busy machine) overflows it, and each refused SYN
+# is retried only after a second (three on Windows).
+target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=128)
+if(WIN32)
+  # On Windows the accept loop always waits with a time-out (1 ms by default:
+  # a thousand wake-ups a second with no connection at all). Once a second
+  # still lets a stopped server's loop notice; a connection wakes it at once.
+  target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_IDLE_INTERVAL_SECOND=1 CPPHTTPLIB_IDLE_INTERVAL_USECOND=0)
+  target_link_libraries(pg_httplib INTERFACE ws2_32 crypt32)
+else()
+  # Threads is looked up with the other native libraries (dependencies.cmake).
+  target_link_libraries(pg_httplib INTERFACE Threads::Threads)
+endif()
