@@ -61,18 +61,33 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def context_switches(pid):
+    """Context switches so far of every thread of a process: its wake-ups."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                total += sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile
+    return total
+
+
 def idle_cost(pids, count, seconds=1.5):
-    """CPU the programs spend per second while count idle connections wait
-    inside their keep-alive time-out (each worker polls for the next request)."""
+    """CPU the programs spend per second, and the first program's wake-ups
+    per second, while count idle connections wait inside their keep-alive
+    time-out (each worker looks for the next request now and then)."""
     idle = httpapi.open_idle_connections(count)
     try:
         before = [cpu_seconds(pid) for pid in pids]
+        switches = context_switches(pids[0])
         time.sleep(seconds)
+        switches = context_switches(pids[0]) - switches
         after = [cpu_seconds(pid) for pid in pids]
     finally:
         for s in idle:
             s.close()
-    return [(a - b) / seconds for a, b in zip(after, before)]
+    return [(a - b) / seconds for a, b in zip(after, before)], switches / seconds
 
 
 def main():
@@ -107,10 +122,12 @@ def main():
                   "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d"
                   % (what, idle_count, slow_count, percentile(waits, 0.5), percentile(waits, 0.99),
                      max(waits), len(waits), threads))
-        costs = idle_cost(cost_pids, 64)
-        print("%s, 64 idle keep-alive connections inside their time-out: CPU %s"
-              % (what, ", ".join("%.0f%%" % (100 * c) for c in costs)
-                 + (" (program, wineserver)" if len(costs) > 1 else "")))
+        for count in (0, 64):
+            costs, wakeups = idle_cost(cost_pids, count)
+            print("%s, %d idle keep-alive connections inside their time-out: CPU %s of a core, "
+                  "total %.1f%%; program wake-ups %.0f/s"
+                  % (what, count, ", ".join("%.1f%%" % (100 * c) for c in costs)
+                     + (" (program, wineserver)" if len(costs) > 1 else ""), 100 * sum(costs), wakeups))
 
 
 if __name__ == "__main__":
