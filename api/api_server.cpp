@@ -11,6 +11,8 @@
 
 namespace {
 
+// Connections waiting for the accept loop.
+constexpr int kListenBacklog = 128;
 // The library serves each connection on one worker for as long as it stays
 // open: an idle keep-alive connection holds its worker until the keep-alive
 // time-out, and a client trickling its request holds one for as long as it
@@ -110,7 +112,13 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   svr.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   svr.set_keep_alive_timeout(kKeepAliveSeconds);
   svr.set_keep_alive_max_count(kKeepAliveRequests);
-  svr.set_socket_options([](socket_t sock) {
+  // The library listens with a backlog of 5: a burst of connections (a page
+  // opening six at once on a busy machine) overflows it, and each refused
+  // SYN is retried only after a second (three on Windows). Listening again
+  // on the bound socket raises the backlog on both systems.
+  socket_t listening = INVALID_SOCKET;
+  svr.set_socket_options([&listening](socket_t sock) {
+    listening = sock;
 #ifndef _WIN32
     // The library binds with SO_REUSEPORT where the system has it: a second
     // copy of the program would then share the port and half the requests.
@@ -118,10 +126,6 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     // connections still closing, and makes a second copy fail to bind.
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
-#else
-    // The library's default there, SO_REUSEADDR, would let a second copy
-    // bind the same port; without it the port stays this program's.
-    (void)sock;
 #endif
   });
   int boundPort = port == 0 ? svr.bind_to_any_port(host, 0) : (svr.bind_to_port(host, port, 0) ? port : -1);
@@ -132,6 +136,7 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     DiagLogOnly(std::string(host) + ":" + std::to_string(port) + " is in use: this copy of printgate serves nothing");
     return 0;
   }
+  if (listening != INVALID_SOCKET) listen(listening, kListenBacklog);
   svr.listen_after_bind();
   return 0;
 }

@@ -3,8 +3,8 @@
 // handler, cJSON, diagnostics); "defaults" registers the same routes on a
 // plain cpp-httplib server left at the library's run-time settings (no
 // TCP_NODELAY, its own growing pool, five seconds of keep-alive), the
-// "before" the real server is measured against; the intervals and the
-// backlog, set where the library is included, are the same in both.
+// "before" the real server is measured against; the intervals, set where
+// the library is included, are the same in both.
 // Built natively and as a MinGW .exe for Wine. Usage: MODE PORT.
 #include <cstdio>
 #include <cstdlib>

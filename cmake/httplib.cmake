@@ -23,10 +23,6 @@ target_include_directories(pg_httplib SYSTEM INTERFACE "${PG_THIRD_PARTY}/httpli
 # second while idle (the default, 10 ms, makes a hundred), and a stop that
 # returns within a quarter of a second.
 target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=250000)
-# The library listens with a backlog of 5: a burst of connections (a page
-# opening six at once on a busy machine) overflows it, and each refused SYN
-# is retried only after a second (three on Windows).
-target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=128)
 if(WIN32)
   # On Windows the accept loop always waits with a time-out (1 ms by default:
   # a thousand wake-ups a second with no connection at all). Once a second
