@@ -24,6 +24,7 @@ job, so the run is short.
 
 import argparse
 import os
+import select
 import subprocess
 import time
 import http.client as httpclient
@@ -75,6 +76,12 @@ def alternate(labels, body, image, env, settle, floor_label=None):
     gate_ms, lp_ms, floor_ms = [], [], []
 
     def post():
+        # A wait for a slow job (the first under Wine, or on a loaded machine)
+        # can outlast printgate's keep-alive time-out: like a browser, take a
+        # connection the program has closed for closed instead of writing
+        # into it.
+        if connection.sock is not None and select.select([connection.sock], [], [], 0)[0]:
+            connection.close()
         start = time.perf_counter()
         connection.request("POST", "/vqapi/PrintImage?printer=VELQ", body=body)
         response = connection.getresponse()
