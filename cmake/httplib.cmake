@@ -19,17 +19,23 @@ add_library(pg_httplib INTERFACE)
 target_include_directories(pg_httplib SYSTEM INTERFACE "${PG_THIRD_PARTY}/httplib")
 # The library's intervals exist only as macros, so every file that includes
 # it must see the same values. A kept connection's worker looks for the next
-# request, and for the server stopping, at this interval: four wake-ups a
-# second while idle (the default, 10 ms, makes a hundred), and a stop that
-# returns within a quarter of a second.
-target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=250000)
+# request, and for the server stopping, at this interval (a request wakes it
+# at once, and the connection still closes two seconds after its last
+# answer): natively four wake-ups a second while idle (the default, 10 ms,
+# makes a hundred) and a stop that returns within a quarter of a second.
+# Under Wine each look costs a round trip through wineserver: 64 idle
+# connections at a quarter of a second took 9 % of a core (program and
+# wineserver), so Windows looks once a second; its server is never stopped
+# before the process ends.
 if(WIN32)
+  target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=1000000)
   # On Windows the accept loop always waits with a time-out (1 ms by default:
   # a thousand wake-ups a second with no connection at all). Once a second
   # still lets a stopped server's loop notice; a connection wakes it at once.
   target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_IDLE_INTERVAL_SECOND=1 CPPHTTPLIB_IDLE_INTERVAL_USECOND=0)
   target_link_libraries(pg_httplib INTERFACE ws2_32 crypt32)
 else()
+  target_compile_definitions(pg_httplib INTERFACE CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=250000)
   # Threads is looked up with the other native libraries (dependencies.cmake).
   target_link_libraries(pg_httplib INTERFACE Threads::Threads)
 endif()
