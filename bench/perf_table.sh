@@ -33,7 +33,7 @@ heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 -
 logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
-listingRatio=$(sed -nE 's/.*printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
+listingRatio=$(sed -nE 's/.*throughput ratio printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
 cupsRatio=$(sed -nE 's/.*overhead: ([0-9.]+)x.*/\1/p' <<<"$cupsListing")
 memoryRatio=$(grep -Eo 'worst: [0-9.]+' <<<"$memory" | grep -Eo '[0-9.]+$')
 p50Ratio=$(sed -nE 's/^ratio printgate\/lp: p50 ([0-9.]+) \(goal.*/\1/p' <<<"$latency")
