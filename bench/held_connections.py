@@ -122,6 +122,10 @@ def main():
                   "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d"
                   % (what, idle_count, slow_count, percentile(waits, 0.5), percentile(waits, 0.99),
                      max(waits), len(waits), threads))
+        # The holds' connections are closed; wait until the program has
+        # surely let go of every one (a kept connection's time-out and a
+        # second), so that the rows below count only their own connections.
+        time.sleep(limits.KEEP_ALIVE_SECONDS + 1)
         for count in (0, 64):
             costs, wakeups = idle_cost(cost_pids, count)
             print("%s, %d idle keep-alive connections inside their time-out: CPU %s of a core, "
