@@ -2,6 +2,8 @@
 used, connections held past the pool, a burst on one kept connection. The
 pool's sizes come from the C++ (pylib.limits)."""
 
+import selectors
+
 from pylib import httpapi, processes
 from pylib.limits import KEEP_ALIVE_REQUESTS, KEEP_ALIVE_SECONDS, WORKERS
 
@@ -11,21 +13,39 @@ def use_every_worker(requests, workers=WORKERS, port=httpapi.API_PORT):
     first request touches its stack and thread-local state, a cost bounded by
     the pool that a memory figure must not count as growth. One connection
     per worker, held by a first request and kept alive, so no worker takes
-    two; all connections are sent each next request before any answer is
-    read, so none waits idle past the keep-alive time-out."""
+    two; each connection is sent its next request as soon as it has its
+    answer, so none waits idle past the keep-alive time-out (printing is
+    serialised: a connection answered first would otherwise wait for all
+    the other labels)."""
     per_pass = KEEP_ALIVE_REQUESTS - 1
     for first in range(0, len(requests), per_pass + 1):
         batch = requests[first:first + per_pass + 1]
         pinned = httpapi.open_idle_connections(workers, batch[0], port)
         try:
-            for request in batch[1:]:
-                for s in pinned:
-                    s.sendall(request)
-                for s in pinned:
-                    httpapi.read_answer(s)
+            send_in_turn(pinned, batch[1:])
         finally:
             for s in pinned:
                 s.close()
+
+
+def send_in_turn(connections, requests):
+    """Sends every connection each of requests in order, the next as soon as
+    its answer to the last has come."""
+    if not requests:
+        return
+    with selectors.DefaultSelector() as waiting:
+        for s in connections:
+            s.sendall(requests[0])
+            waiting.register(s, selectors.EVENT_READ, 0)
+        while waiting.get_map():
+            for key, _ in waiting.select():
+                httpapi.read_answer(key.fileobj)
+                sent = key.data + 1
+                if sent < len(requests):
+                    key.fileobj.sendall(requests[sent])
+                    waiting.modify(key.fileobj, selectors.EVENT_READ, sent)
+                else:
+                    waiting.unregister(key.fileobj)
 
 
 OPTIONS_GET_PRINTERS = b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
