@@ -27,7 +27,7 @@ constexpr int kListenBacklog = 128;
 // thread count to the clients; all 128 here wait on one condition, costing
 // nothing while there is no work.
 constexpr size_t kWorkers = 128;
-// An idle connection's worker looks for the next request four times a
+// An idle connection's worker looks for the next request a few times a
 // second (the interval is set where the library is included); two seconds
 // keeps a page's burst of labels on one connection and gives the worker
 // back soon after.
