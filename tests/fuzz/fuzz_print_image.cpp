@@ -18,6 +18,7 @@
 //   chunk plan: count byte (mod 16), then one byte per chunk: low 7 bits + 1
 //     is its size, the high bit starts a new part in a multipart body.
 //   the rest: the body.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -184,14 +185,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (lengthMode == 2 && !req.has_header("Content-Length")) lengthMode = 3;
   bool isMultipart = req.is_multipart_form_data();
   bool declared = lengthMode == 0 || lengthMode == 2;
+  // The library takes a length of digits alone; any other ("-1", "+5",
+  // " 7") fails its read before a byte of the body.
+  bool lengthValid = lengthMode != 2 || (!lengthText.empty() &&
+                                         std::all_of(lengthText.begin(), lengthText.end(),
+                                                     [](unsigned char c) { return c >= '0' && c <= '9'; }));
   uint64_t declaredLength = lengthMode == 0 ? body.size()
-                            : lengthMode == 2 ? std::strtoull(lengthText.c_str(), nullptr, 10)
-                                              : 0;
+                            : lengthMode == 2 && lengthValid ? std::strtoull(lengthText.c_str(), nullptr, 10)
+                                                             : 0;
   bool tooLarge = declared && declaredLength > kLimit;
   // With a declared length within bounds the library reads exactly that
   // many bytes; a body that ends sooner is a dropped connection.
   std::string sent = body;
-  if (declared && !tooLarge) {
+  if (!lengthValid) {
+    sent.clear();
+    readFails = true;
+  } else if (declared && !tooLarge) {
     if (declaredLength < sent.size()) {
       sent.resize(static_cast<size_t>(declaredLength));
     } else if (declaredLength > sent.size()) {
