@@ -1,7 +1,7 @@
 # Every third-party library the build uses, looked up once for the whole
 # tree: Debian's packages natively, their sources (fetched by
-# scripts/setup.sh) when cross building; cpp-httplib's single header in both
-# builds. A missing one stops the configure.
+# scripts/setup.sh) when cross building; cpp-httplib from its single header
+# in both builds. A missing one stops the configure.
 include("${CMAKE_SOURCE_DIR}/cmake/httplib.cmake")
 if(WIN32)
   # Code includes <cjson/cJSON.h> as Debian installs it; give the source tree
