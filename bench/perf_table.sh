@@ -20,6 +20,9 @@ listing=$(/usr/bin/python3 bench/keepalive_latency.py --build "$build"); section
 # The same latency with the Windows programs under Wine (needs the cross build).
 wineListing=$(/usr/bin/python3 bench/keepalive_latency.py --wine --build "$build" --win-build "${PG_BENCH_WIN_BUILD:-build/win}")
 section "GetPrinters keep-alive latency before/after (Wine)" <<<"$wineListing"
+# Where the 8-connection throughput's time goes: CPU and system calls per
+# request, printgate's server beside nginx.
+profile=$(/usr/bin/python3 bench/listing_profile.py --build "$build"); section "GetPrinters at 8 connections: where the time goes" <<<"$profile"
 cupsListing=$(/usr/bin/python3 bench/get_printers_cups.py --build "$build"); section "GetPrinters over CUPS vs the libcups loop" <<<"$cupsListing"
 memory=$("$build/bench/bench_print_image_memory"); section "PrintImage peak memory" <<<"$memory"
 # Beside lp, the in-process floor and printgate.exe under Wine (fewer labels:
@@ -66,7 +69,7 @@ table=$(cat <<TABLE
 | figure | anchor (same run) | ratio | goal | |
 |---|---|---|---|---|
 | DecodeBase64 speed, clean 8 MiB text | OpenSSL EVP_DecodeBlock | ${decodeRatio}x | >= 1.5x | $(verdict "$decodeRatio" ge 1.5) |
-| GetPrinters requests/s (wrk, 8 keep-alive connections, constant listing) | nginx, same bytes, keep-alive | ${listingRatio}x | >= 0.8x | $(verdict "$listingRatio" ge 0.8) |
+| GetPrinters requests/s (wrk, 8 keep-alive connections, constant listing; where the time goes: raw output, "where the time goes") | nginx, same bytes, keep-alive | ${listingRatio}x | >= 0.8x | $(verdict "$listingRatio" ge 0.8) |
 | GetPrinters keep-alive p50, native, 1 conn (${p50Mine} ms) | nginx's p50, same bytes, 1 conn (${p50Nginx} ms) | ${p50VsNginxRatio}x | <= 1.5x | $(verdict "$p50VsNginxRatio" le 1.5) |
 $(latencyRow "$listing" native 1 native)
 $(latencyRow "$listing" native 8 native)

@@ -14,7 +14,7 @@ packages=(
   # zlib: the label image check inflates PNG data (natively and in the .exe)
   zlib1g-dev libz-mingw-w64-dev
   xvfb x11-utils xdotool ghostscript imagemagick python3 curl
-  chromium clang libclang-rt-14-dev llvm wrk fonts-wqy-microhei
+  chromium clang libclang-rt-14-dev llvm wrk strace fonts-wqy-microhei
   # The installers: wixl builds the MSI, msitools reads it back; lintian
   # checks the Debian package of the native printgate.
   wixl msitools lintian
