@@ -159,6 +159,14 @@ def latency_rows(run, label, after_port, before_port, seconds):
                  LATENCY_GOAL_MS, verdict(after["p50"] <= LATENCY_GOAL_MS)))
 
 
+def best_of_two(run, api, nginx, connections, seconds, goodness):
+    """wrk on printgate and on nginx, two rounds alternated; returns the
+    better figures of each by goodness (greater is better). The machine is
+    shared, and a burst of someone else's work should not pick the winner."""
+    rounds = [(wrk(run, api, connections, seconds), wrk(run, nginx, connections, seconds)) for _ in range(2)]
+    return tuple(max((pair[side] for pair in rounds), key=goodness) for side in (0, 1))
+
+
 def native(args, run):
     binary = os.path.join(args.build, "bench", "bench_get_printers_server")
     if not os.path.exists(binary):
@@ -173,11 +181,7 @@ def native(args, run):
     if status != 200 or nginx_body != body or header_values(nginx_headers) != header_values(headers):
         raise SystemExit("nginx does not answer printgate's bytes: %d %r" % (status, nginx_body))
     print("answer: %d body bytes, the same from printgate and nginx" % len(body))
-    # Two rounds each, alternated, the better of each kept: the machine is
-    # shared, and a burst of someone else's work should not pick the winner.
-    rounds = [(wrk(run, api, 8, args.seconds), wrk(run, nginx, 8, args.seconds)) for _ in range(2)]
-    mine = max((pair[0] for pair in rounds), key=lambda figures: figures["rps"])
-    anchor = max((pair[1] for pair in rounds), key=lambda figures: figures["rps"])
+    mine, anchor = best_of_two(run, api, nginx, 8, args.seconds, lambda figures: figures["rps"])
     print(line("printgate (constant listing), 8 conn, best of 2", mine))
     print(line("nginx, same bytes, 8 conn, best of 2", anchor))
     ratio = mine["rps"] / anchor["rps"]
@@ -185,9 +189,7 @@ def native(args, run):
           % (ratio, THROUGHPUT_GOAL, verdict(ratio >= THROUGHPUT_GOAL)))
     # One connection: each request waits for the one before, so this is the
     # latency of one answer, beside nginx's for the same bytes.
-    single = [(wrk(run, api, 1, args.seconds), wrk(run, nginx, 1, args.seconds)) for _ in range(2)]
-    mine = min((pair[0] for pair in single), key=lambda figures: figures["p50"])
-    anchor = min((pair[1] for pair in single), key=lambda figures: figures["p50"])
+    mine, anchor = best_of_two(run, api, nginx, 1, args.seconds, lambda figures: -figures["p50"])
     print(line("printgate (constant listing), 1 conn, best of 2", mine))
     print(line("nginx, same bytes, 1 conn, best of 2", anchor))
     ratio = mine["p50"] / anchor["p50"]
