@@ -171,7 +171,10 @@ ImageWholeness CheckBmp(const std::string& b, std::string* what) {
   if (height < 0) height = -height;
   if (width <= 0 || height == 0 || bits == 0 || bits > 32)
     return HeaderDamaged(what, "the BMP's header is broken");
-  if (offset > b.size()) return Damaged(what, "the BMP ends before its pixels");
+  // The pixels' offset is the header's word: gdk-pixbuf's loader grows its
+  // buffer to it before it reads a pixel (gigabytes for a few bytes), so
+  // bytes that end before it are not offered to a decoder at all.
+  if (offset > b.size()) return HeaderDamaged(what, "the BMP ends before its pixels");
   if (compression == 0 || compression == 3 || compression == 6) {
     uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
     if (static_cast<uint64_t>(height) > (b.size() - offset) / stride)

@@ -142,6 +142,11 @@ def rows(folder):
             # ...and one byte short, the next directory's offset that ends
             # it: its header again.
             table.append((short, data[:-1], media, NOT_AN_IMAGE if name == "tiff" else REFUSED))
+    # Pixels said to start past the end: a decoder that believes it asks
+    # for gigabytes.
+    bmp, media = images["bmp"]
+    table.append(("bmp whose pixels start past its end", bmp[:10] + (0x7f000036).to_bytes(4, "little") + bmp[14:],
+                  media, NOT_AN_IMAGE))
     png, media = images["png"]
     idat, length = _png_chunk(png, b"IDAT")
     table.append(("png with a flipped byte in its compressed data", _flip(png, idat + length // 2), media, REFUSED))

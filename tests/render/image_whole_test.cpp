@@ -78,6 +78,11 @@ TEST(ImageWhole, WholeImagesPassAndEveryCutOfThemFails) {
   }
 }
 
+std::string BmpWithPixelsAt(std::string bmp, uint32_t offset) {
+  for (int i = 0; i < 4; ++i) bmp[10 + i] = static_cast<char>(offset >> (8 * i));
+  return bmp;
+}
+
 // Damage before an image's size and layout are known is told apart: the
 // route answers a decoder's own refusal of such bytes as it always has.
 TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
@@ -91,6 +96,8 @@ TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
                {"gif in its codes", TestGif(4, 4).substr(0, 38), kImageDamaged},
                {"bmp in its header", TestBmp(4, 4).substr(0, 30), kImageHeaderDamaged},
                {"bmp in its pixels", TestBmp(4, 4).substr(0, 60), kImageDamaged},
+               {"bmp whose pixels start past its end", BmpWithPixelsAt(TestBmp(4, 4), 0x7f000036),
+                kImageHeaderDamaged},
                {"tiff in its directory", TestTiff(4, 4).substr(0, 50), kImageHeaderDamaged},
                {"jpeg in its tables", TestJpeg(16, 16, false).substr(0, 80), kImageHeaderDamaged},
                {"jpeg in its scan", TestJpeg(64, 64, false).substr(0, 140), kImageDamaged}};
