@@ -213,9 +213,10 @@ class MsiUnderWine(unittest.TestCase):
             for name, text in values.items():
                 wineprefix.wine(env, ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", text, "/f"])
 
-        # First an install that fails late: services.exe, given a 1 ms
-        # deadline for a service's first status, fails StartServices, the
-        # last step that changes the machine.
+        # First an install that fails late: services.exe, given 1 ms for a
+        # service's dispatcher to connect (ServicesPipeTimeout, as on
+        # Windows), fails StartServices, the last step that changes the
+        # machine.
         control = "HKLM\\System\\CurrentControlSet\\Control"
         wineprefix.wine(env, ["reg", "add", control, "/v", "ServicesPipeTimeout", "/t", "REG_SZ", "/d", "1", "/f"])
         wineprefix.keep_wine_up(run, env)
@@ -223,11 +224,6 @@ class MsiUnderWine(unittest.TestCase):
         cls.after_failure = cls.leftovers(env)
         wineprefix.wine(env, ["reg", "delete", control, "/v", "ServicesPipeTimeout", "/f"])
         wineprefix.restart_wine(run, env)
-        # Wine's services.exe gives a service 10 s to send its first status,
-        # and printerwatch sends it after its first pass; a prefix's first
-        # load of the spooler (mirroring the CUPS queues) can take most of
-        # that on a busy machine, so it happens here, before the install.
-        winservice.spooler_queues(env)
         # Settings on the command line, the port and the data directory left
         # to their defaults.
         cls.install = installer.msiexec(run, env, ["/i", cls.old_msi, "PRINTERNAME=Desk Labels",

@@ -20,6 +20,7 @@ modules=(
   dlls/localspl/x86_64-windows/localspl.dll
   dlls/winspool.drv/x86_64-windows/winspool.drv
   dlls/wineps.drv/x86_64-windows/wineps.drv
+  programs/services/x86_64-windows/services.exe
 )
 tests=(
   programs/services/tests/x86_64-windows/services.exe_test.exe

@@ -1,7 +1,8 @@
 """The conformance tests that come with the bench's Wine patches, in Wine's
 own test style, run on the bench's Wine: a service gets device events (a
-printer plugged on the virtual bus while the test's service waits), a
-level-2 rename moves the printer, and a custom paper gives its page.
+printer plugged on the virtual bus while the test's service waits),
+StartService returns before a slow service's first status, a level-2
+rename moves the printer, and a custom paper gives its page.
 
 A test program prints one summary line per test unit; any failure fails the
 case with the program's output.
