@@ -12,7 +12,9 @@ import json
 import os
 import queue
 import signal
+import shutil
 import subprocess
+import tempfile
 import threading
 
 from pylib import paths
@@ -51,14 +53,30 @@ def browser_env(home):
     return env
 
 
-def start_browser(run, browser, url, name=None):
-    """Starts a headless browser on url with a fresh profile; the run's
-    cleanup stops it. Returns the Popen."""
-    name = name or browser
+def private_folders(run, name):
+    """A fresh profile folder for the run's browser `name`, and the
+    environment to start it in: a home in the run folder and a TMPDIR of its
+    own. Chromium's singleton socket lives in a folder under TMPDIR that a
+    stopped browser leaves behind; this one goes with the run. It is not in
+    the run folder, where the socket's path would pass the 108 bytes a Unix
+    socket's name may have (Chromium then aborts). Returns (profile, env)."""
     profile = os.path.join(run["dir"], name + "-profile")
     home = os.path.join(run["dir"], name + "-home")
     os.makedirs(profile)
     os.makedirs(home)
+    tmp = tempfile.mkdtemp(prefix="pg-browser-")
+    # Added before the browser's own stop, so it runs after it.
+    run["stops"].append(lambda: shutil.rmtree(tmp, ignore_errors=True))
+    env = browser_env(home)
+    env["TMPDIR"] = tmp
+    return profile, env
+
+
+def start_browser(run, browser, url, name=None):
+    """Starts a headless browser on url with a fresh profile; the run's
+    cleanup stops it. Returns the Popen."""
+    name = name or browser
+    profile, env = private_folders(run, name)
     if browser == "chromium":
         args = ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
                 "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
@@ -70,7 +88,7 @@ def start_browser(run, browser, url, name=None):
     # A session of its own: the browser's helpers join its process group,
     # which is ended through the browser's own PID.
     with open(os.path.join(run["dir"], name + ".log"), "wb") as log:
-        proc = subprocess.Popen(args, env=browser_env(home), stdin=subprocess.DEVNULL, stdout=log,
+        proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log,
                                 stderr=subprocess.STDOUT, start_new_session=True)
     run["stops"].append(lambda: stop_browser(proc))
     return proc

@@ -69,10 +69,7 @@ class PublicSite(browsers.Site):
 
 class Chromium:
     def __init__(self, run, site, name):
-        profile = os.path.join(run["dir"], name + "-profile")
-        home = os.path.join(run["dir"], name + "-home")
-        os.makedirs(profile)
-        os.makedirs(home)
+        profile, env = browsers.private_folders(run, name)
         rules = ", ".join("MAP %s 127.0.0.1:%d" % (host, site.port) for host in HOSTS)
         args = ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
                 "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
@@ -92,7 +89,7 @@ class Chromium:
             os.dup2(high[1], 4)
 
         with open(os.path.join(run["dir"], name + ".log"), "wb") as log:
-            self.proc = subprocess.Popen(args, env=browsers.browser_env(home), stdin=subprocess.DEVNULL,
+            self.proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
                                          preexec_fn=pipes, pass_fds=(3, 4))
         os.close(toBrowser)
@@ -165,10 +162,7 @@ def read_port(path):
 
 class Firefox:
     def __init__(self, run, site, name, prompt_timeout_ms=None):
-        profile = os.path.join(run["dir"], name + "-profile")
-        home = os.path.join(run["dir"], name + "-home")
-        os.makedirs(profile)
-        os.makedirs(home)
+        profile, env = browsers.private_folders(run, name)
         prefs = browsers.FIREFOX_PREFS + FIREFOX_PUBLIC_PREFS % {"hosts": ",".join(HOSTS), "port": site.port}
         if prompt_timeout_ms is not None:
             prefs += 'user_pref("network.lna.prompt.timeout", %d);\n' % prompt_timeout_ms
@@ -176,7 +170,7 @@ class Firefox:
             f.write(prefs)
         args = ["firefox-esr", "--headless", "--no-remote", "--marionette", "-remote-allow-system-access", "--profile", profile, "about:blank"]
         with open(os.path.join(run["dir"], name + ".log"), "wb") as log:
-            self.proc = subprocess.Popen(args, env=browsers.browser_env(home), stdin=subprocess.DEVNULL,
+            self.proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         run["stops"].append(lambda: browsers.stop_browser(self.proc))
         portFile = os.path.join(profile, "MarionetteActivePort")
