@@ -34,3 +34,11 @@ def bench_run(build, folder="bench-cups"):
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, max(0, int(round(fraction * len(ordered) + 0.5)) - 1))]
+
+
+def cpu_times(pid):
+    """(user, kernel) CPU seconds a process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    tick = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / tick, int(fields[12]) / tick

@@ -16,7 +16,7 @@ import os
 import socket
 import time
 
-from bench_run import ROOT, bench_run, percentile  # noqa: E402
+from bench_run import ROOT, bench_run, cpu_times, percentile  # noqa: E402
 from pylib import httpapi, limits, native, processes, scheduler, wineprefix  # noqa: E402
 
 
@@ -55,12 +55,6 @@ def rss_mib(pid):
         return int([line.split()[1] for line in f if line.startswith("VmRSS:")][0]) / 1024
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def context_switches(pid):
     """Context switches so far of every thread of a process: its wake-ups."""
     total = 0
@@ -79,11 +73,11 @@ def idle_cost(pids, count, seconds=1.5):
     time-out (each worker looks for the next request now and then)."""
     idle = httpapi.open_idle_connections(count)
     try:
-        before = [cpu_seconds(pid) for pid in pids]
+        before = [sum(cpu_times(pid)) for pid in pids]
         switches = context_switches(pids[0])
         time.sleep(seconds)
         switches = context_switches(pids[0]) - switches
-        after = [cpu_seconds(pid) for pid in pids]
+        after = [sum(cpu_times(pid)) for pid in pids]
     finally:
         for s in idle:
             s.close()

@@ -15,7 +15,7 @@ import subprocess
 import time
 
 import keepalive_latency
-from bench_run import ROOT, bench_run
+from bench_run import ROOT, bench_run, cpu_times
 from pylib import processes
 
 # System calls shown by name; the rest are summed.
@@ -28,22 +28,16 @@ def children(pid):
         return [int(p) for p in f.read().split()]
 
 
-def cpu_ticks(pids):
-    """(user, kernel) clock ticks so far, summed over pids."""
-    user = kernel = 0
-    for pid in pids:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        user, kernel = user + int(fields[11]), kernel + int(fields[12])
-    return user, kernel
+def cpu_so_far(pids):
+    """(user, kernel) CPU seconds so far, summed over pids."""
+    return [sum(times) for times in zip(*(cpu_times(pid) for pid in pids))]
 
 
 def cpu_per_request(run, pids, port, seconds):
-    before = cpu_ticks(pids)
+    before = cpu_so_far(pids)
     figures = keepalive_latency.wrk(run, port, 8, seconds)
-    after = cpu_ticks(pids)
-    tick_us = 1e6 / os.sysconf("SC_CLK_TCK")
-    user, kernel = [(a - b) * tick_us / figures["requests"] for a, b in zip(after, before)]
+    after = cpu_so_far(pids)
+    user, kernel = [(a - b) * 1e6 / figures["requests"] for a, b in zip(after, before)]
     return figures["rps"], user, kernel
 
 
