@@ -21,9 +21,11 @@ struct SpoolerPrinter {
   bool isDefault = false;  // the system's default queue
 };
 
-// The local queues in the spooler's order. Returns false when the
-// enumeration failed (no buffer, or the spooler refused; CUPS: the scheduler
-// did not answer, but a scheduler without queues gives true and no queues);
-// printers is then left empty. Blocks for one spooler round trip (CUPS:
-// also while all shared scheduler connections are in use).
+// The local queues in the spooler's order, whole also while another program
+// adds one (Windows: asked again at the size the spooler then reports).
+// Returns false when the enumeration failed (no buffer, or the spooler
+// refused; CUPS: the scheduler did not answer, but a scheduler without queues
+// gives true and no queues); printers is then left empty. Blocks for one
+// spooler round trip, a few more while the list keeps growing (CUPS: also
+// while all shared scheduler connections are in use).
 bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers);

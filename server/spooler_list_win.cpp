@@ -4,8 +4,9 @@
 #include <windows.h>
 #include <winspool.h>
 
-#include <new>
 #include <vector>
+
+#include "base/printer_records_win.h"
 
 namespace {
 
@@ -43,18 +44,10 @@ std::wstring DefaultPrinterW() {
 
 bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   printers->clear();
-  DWORD needed = 0;
-  DWORD returned = 0;
-  EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
   std::vector<BYTE> buffer;
-  try {
-    buffer.resize(needed == 0 ? 1 : needed);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer.data(), needed, &needed, &returned)) {
-    return false;
-  }
+  DWORD returned = 0;
+  DWORD error = 0;
+  if (EnumPrinterRecords(true, PRINTER_ENUM_LOCAL, 0, &buffer, &returned, &error) != kPrinterRecordsOk) return false;
   const PRINTER_INFO_2W* records = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
   std::wstring defaultName = DefaultPrinterW();
   for (DWORD i = 0; i < returned; ++i) {

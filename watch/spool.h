@@ -40,7 +40,8 @@ enum SpoolEnumResult { SpoolEnumOk, SpoolEnumNoMemory, SpoolEnumFailed };
 
 // EnumPrintersA with PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, no server
 // name, level 2: first the size, then the records into a zero-filled buffer
-// of that size plus 4 bytes. Fills *queues in the spooler's order.
+// of that size plus 4 bytes, asked again at the new size while the list grows
+// between the two calls. Fills *queues in the spooler's order.
 // SpoolEnumNoMemory: the buffer couldn't be allocated. SpoolEnumFailed: the
 // spooler refused, with the code in *error. On Linux classes are left out,
 // and a scheduler without queues gives an empty list.

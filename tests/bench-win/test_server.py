@@ -6,7 +6,7 @@ import socket
 import json
 import unittest
 
-from pylib import httpapi, limits, namespaces, processes, scheduler, sockets, wineprefix, winservice, workerpool
+from pylib import httpapi, limits, namespaces, paths, processes, scheduler, sockets, wineprefix, winservice, workerpool
 
 ERROR_404 = b"<p>Error Status: <span style='color:red;'>404</span></p>"
 CORS = [("Access-Control-Allow-Origin", "*"),
@@ -22,7 +22,7 @@ def names(body):
 class ServerUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        run = processes.new_run(cls.addClassCleanup)
+        cls.run_ = run = processes.new_run(cls.addClassCleanup)
         cls.cups = scheduler.start_cups(run)
         cls.env = wineprefix.new_prefix(run, cls.cups)
         cls.gate = wineprefix.start_printgate(run, cls.env)
@@ -61,6 +61,29 @@ class ServerUnderWine(unittest.TestCase):
 
         status, _, body = httpapi.http("POST", "/vqapi/GetPrinters?onlySupported=0", body=b"")
         self.assertEqual(names(body), ["VELQ"])
+
+    def test_get_printers_while_another_program_adds_and_removes_a_queue(self):
+        # The list can grow between the spooler call that sizes printgate's
+        # buffer and the one that fills it; no answer may then lose the
+        # queues that stayed.
+        driver = "Bench Churn"
+        winservice.add_label_driver(self.env, self.cups, driver)
+        churn = wineprefix.start_program(self.run_, self.env, paths.watch_tool("watch_spool_tool.exe"),
+                                         ["churn", "Churn", driver, "8"], name="churn")
+        answers, short, with_churn = 0, [], 0
+        while churn["proc"].poll() is None:
+            status, _, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
+            self.assertEqual(status, 200)
+            listed = names(body)
+            answers += 1
+            with_churn += "Churn" in listed
+            if not set(scheduler.DEFAULT_QUEUES) <= set(listed):
+                short.append(listed)
+        text = processes.read_text(churn["out"])
+        print("%d GetPrinters answers while another program %s; %d listed its queue" % (answers, text.strip(), with_churn))
+        self.assertEqual(churn["proc"].returncode, 0, text)
+        self.assertEqual(short, [])
+        self.assertGreater(with_churn, 0)
 
     def test_online_and_local_filters_follow_the_spooler_attributes(self):
         winservice.set_printer_attributes(self.env, "Office", 0x400)   # work offline

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "base/printer_records_win.h"
 #include "watch/spool.h"
 
 static constexpr DWORD kRecordBufferBytes = 10240;
@@ -9,31 +10,21 @@ static constexpr DWORD kRecordBufferBytes = 10240;
 static std::string Text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
 SpoolEnumResult SpoolEnumQueues(std::vector<SpoolQueue>* queues, uint32_t* error) {
-  const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
   queues->clear();
-  DWORD needed = 0;
+  std::vector<BYTE> buffer;
   DWORD returned = 0;
-  if (!EnumPrintersA(flags, nullptr, 2, nullptr, 0, &needed, &returned) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    *error = GetLastError();
-    return SpoolEnumFailed;
+  DWORD failure = 0;
+  PrinterRecordsResult listed =
+      EnumPrinterRecords(false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, 4, &buffer, &returned, &failure);
+  if (listed != kPrinterRecordsOk) {
+    *error = failure;
+    return listed == kPrinterRecordsNoMemory ? SpoolEnumNoMemory : SpoolEnumFailed;
   }
-  if (needed == 0) return SpoolEnumOk;  // no queues at all
-  HLOCAL buffer = LocalAlloc(LMEM_ZEROINIT, needed + 4);
-  if (buffer == nullptr) {
-    *error = GetLastError();
-    return SpoolEnumNoMemory;
-  }
-  if (!EnumPrintersA(flags, nullptr, 2, static_cast<BYTE*>(buffer), needed + 4, &needed, &returned)) {
-    *error = GetLastError();
-    LocalFree(buffer);
-    return SpoolEnumFailed;
-  }
-  const auto* records = static_cast<const PRINTER_INFO_2A*>(buffer);
+  const auto* records = reinterpret_cast<const PRINTER_INFO_2A*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {
     queues->push_back(SpoolQueue{Text(records[i].pPrinterName), Text(records[i].pDriverName), records[i].Attributes,
                                  records[i].Status});
   }
-  LocalFree(buffer);
   return SpoolEnumOk;
 }
 

@@ -5,6 +5,8 @@
 //   spool_tool delete <name>
 //   spool_tool driver <name> <ppd path>          a PostScript driver of that name
 //                                               and PPD, with no queue of it
+//   spool_tool churn <name> <driver> <seconds>  adds and deletes a queue of that
+//                                               name and driver, again and again
 #include <windows.h>
 #include <winspool.h>
 
@@ -13,14 +15,15 @@
 #include <cstring>
 #include <vector>
 
+#include "base/printer_records_win.h"
+
 static int List() {
-  DWORD needed = 0;
+  std::vector<BYTE> buffer;
   DWORD returned = 0;
-  EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed, &returned);
-  std::vector<BYTE> buffer(needed + 4);
-  if (!EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer.data(), needed + 4, &needed,
-                     &returned)) {
-    std::printf("EnumPrinters error=%lu\n", GetLastError());
+  DWORD error = 0;
+  if (EnumPrinterRecords(false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, 4, &buffer, &returned, &error) !=
+      kPrinterRecordsOk) {
+    std::printf("EnumPrinters error=%lu\n", error);
     return 1;
   }
   auto* records = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
@@ -97,11 +100,47 @@ static int Driver(char* name, char* ppd) {
   return 0;
 }
 
+// Another program changing the spooler's list while printgate or printerwatch
+// reads it.
+static int Churn(char* name, char* driver, DWORD seconds) {
+  PRINTER_INFO_2A info = {};
+  info.pPrinterName = name;
+  info.pPortName = const_cast<char*>("FILE:");
+  info.pDriverName = driver;
+  info.pPrintProcessor = const_cast<char*>("WinPrint");
+  info.pDatatype = const_cast<char*>("RAW");
+  info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+  PRINTER_DEFAULTSA defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  unsigned long rounds = 0;
+  ULONGLONG end = GetTickCount64() + seconds * 1000ull;
+  while (GetTickCount64() < end) {
+    HANDLE printer = AddPrinterA(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+    if (printer == nullptr) {
+      std::printf("AddPrinter error=%lu after %lu rounds\n", GetLastError(), rounds);
+      return 1;
+    }
+    ClosePrinter(printer);
+    printer = nullptr;
+    if (!OpenPrinterA(name, &printer, &defaults) || !DeletePrinter(printer)) {
+      std::printf("DeletePrinter error=%lu after %lu rounds\n", GetLastError(), rounds);
+      return 1;
+    }
+    ClosePrinter(printer);
+    ++rounds;
+  }
+  std::printf("churned %lu rounds\n", rounds);
+  std::fflush(stdout);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
   if (argc == 6 && std::strcmp(argv[1], "add") == 0) return Add(argv[2], argv[3], argv[4], std::strtoul(argv[5], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return Delete(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "driver") == 0) return Driver(argv[2], argv[3]);
-  std::printf("usage: spool_tool list | add <name> <driver> <port> <position> | delete <name> | driver <name> <ppd>\n");
+  if (argc == 5 && std::strcmp(argv[1], "churn") == 0) return Churn(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
+  std::printf(
+      "usage: spool_tool list | add <name> <driver> <port> <position> | delete <name> | driver <name> <ppd> | "
+      "churn <name> <driver> <seconds>\n");
   return 2;
 }
