@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "base/wide_text_win.h"
+
 namespace {
 
 const wchar_t kKeyPath[] = L"Software\\VELQ\\printgate";
@@ -16,11 +18,8 @@ constexpr DWORD kMaxValueBytes = 1 << 20;
 
 std::string Utf8(const wchar_t* text, int length) {
   if (length <= 0) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string("\x7f");  // unconvertible: never an origin
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, length, &narrow[0], size, nullptr, nullptr);
-  return narrow;
+  std::string narrow = NarrowText(text, static_cast<size_t>(length));
+  return narrow.empty() ? std::string("\x7f") : narrow;  // unconvertible: never an origin
 }
 
 std::string ErrorText(LONG error) { return "error " + std::to_string(error); }

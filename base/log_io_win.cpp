@@ -5,26 +5,11 @@
 #include <shlobj.h>
 
 #include "base/log_io.h"
+#include "base/wide_text_win.h"
 
 namespace {
 
-std::wstring Wide(const std::string& text, UINT codePage) {
-  if (text.empty()) return std::wstring();
-  int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0) MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  if (length > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length, nullptr, nullptr);
-  }
-  return text;
-}
+std::string Utf8(const std::wstring& wide) { return NarrowText(wide.data(), wide.size()); }
 
 }  // namespace
 
@@ -41,7 +26,7 @@ uint32_t LogIoProcessId() { return GetCurrentProcessId(); }
 LogIoHandle LogIoOpenAppend(const std::string& path, uint64_t* size, uint32_t* error) {
   // Append-only access: every write lands at the current end, also when
   // another process appended since.
-  HANDLE file = CreateFileW(Wide(path, CP_UTF8).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+  HANDLE file = CreateFileW(WideText(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -71,7 +56,7 @@ void LogIoClose(LogIoHandle handle) {
 }
 
 bool LogIoReplace(const std::string& from, const std::string& to, uint32_t* error) {
-  if (!MoveFileExW(Wide(from, CP_UTF8).c_str(), Wide(to, CP_UTF8).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!MoveFileExW(WideText(from).c_str(), WideText(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     *error = GetLastError();
     return false;
   }
@@ -79,7 +64,7 @@ bool LogIoReplace(const std::string& from, const std::string& to, uint32_t* erro
 }
 
 bool LogIoMakeFolders(const std::string& folder, uint32_t* error) {
-  std::wstring wide = Wide(folder, CP_UTF8);
+  std::wstring wide = WideText(folder);
   // Each prefix that ends before a separator, the drive ("C:") failing
   // harmlessly with "access denied" or "already exists".
   for (size_t i = 1; i <= wide.size(); ++i) {
@@ -100,4 +85,4 @@ std::string LogIoUserDataFolder() {
   return Utf8(folder);
 }
 
-std::string LogIoGbkToUtf8(const std::string& bytes) { return Utf8(Wide(bytes, 936)); }
+std::string LogIoGbkToUtf8(const std::string& bytes) { return Utf8(WideText(bytes, 936)); }

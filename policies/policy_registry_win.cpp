@@ -4,33 +4,19 @@
 
 #include <windows.h>
 
+#include "base/wide_text_win.h"
+
 namespace {
 
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 // Policy keys hold a few short strings; anything larger is not one of them.
 constexpr DWORD kMaxValueBytes = 1 << 20;
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-  return wide;
-}
-
-std::string Utf8(const wchar_t* text, size_t length) {
-  if (length == 0) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &narrow[0], size, nullptr, nullptr);
-  return narrow;
-}
-
 std::string ErrorText(LONG error) { return "error " + std::to_string(error); }
 
 // Opens key; kRegistryMissing when it doesn't exist.
 RegistryRead OpenKey(const std::string& key, REGSAM access, HKEY* handle, std::string* why) {
-  LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, access | kView, handle);
+  LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, WideText(key).c_str(), 0, access | kView, handle);
   if (opened == ERROR_SUCCESS) return kRegistryRead;
   if (opened == ERROR_FILE_NOT_FOUND) return kRegistryMissing;
   *why = ErrorText(opened);
@@ -56,7 +42,7 @@ bool SetValue(const std::string& key, const std::string& name, DWORD type, const
   RegistryRead opened = OpenKey(key, KEY_SET_VALUE, &handle, why);
   if (opened == kRegistryMissing) *why = "no key " + key;
   if (opened != kRegistryRead) return false;
-  LONG set = RegSetValueExW(handle, Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+  LONG set = RegSetValueExW(handle, WideText(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
                             static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(handle);
   if (set != ERROR_SUCCESS) *why = ErrorText(set);
@@ -87,7 +73,7 @@ RegistryRead ReadRegistryStrings(const std::string& key, std::map<std::string, s
     }
     bool text = type == REG_SZ || type == REG_EXPAND_SZ;
     while (text && !data.empty() && data.back() == L'\0') data.pop_back();
-    (*values)[Utf8(name, nameLength)] = text ? Utf8(data.data(), data.size()) : std::string();
+    (*values)[NarrowText(name, nameLength)] = text ? NarrowText(data.data(), data.size()) : std::string();
   }
   RegCloseKey(handle);
   return result;
@@ -100,7 +86,7 @@ RegistryRead ReadRegistryList(const std::string& key, const std::string& name, s
   if (opened != kRegistryRead) return opened;
   DWORD type = 0;
   std::wstring data;
-  LONG queried = QueryValue(handle, Wide(name), &type, &data);
+  LONG queried = QueryValue(handle, WideText(name), &type, &data);
   RegCloseKey(handle);
   if (queried == ERROR_FILE_NOT_FOUND) return kRegistryMissing;
   if (queried != ERROR_SUCCESS || type != REG_MULTI_SZ) {
@@ -111,7 +97,7 @@ RegistryRead ReadRegistryList(const std::string& key, const std::string& name, s
   size_t start = 0;
   for (size_t i = 0; i <= data.size(); ++i) {
     if (i == data.size() || data[i] == L'\0') {
-      if (i > start) strings->push_back(Utf8(data.data() + start, i - start));
+      if (i > start) strings->push_back(NarrowText(data.data() + start, i - start));
       start = i + 1;
     }
   }
@@ -124,7 +110,7 @@ bool CreateRegistryKey(const std::string& key, std::vector<std::string>* created
     std::string level = key.substr(0, end);
     HKEY handle = nullptr;
     DWORD disposition = 0;
-    LONG made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(level).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, WideText(level).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                 KEY_QUERY_VALUE | kView, nullptr, &handle, &disposition);
     if (made != ERROR_SUCCESS) {
       *why = level + ": " + ErrorText(made);
@@ -138,13 +124,13 @@ bool CreateRegistryKey(const std::string& key, std::vector<std::string>* created
 
 bool WriteRegistryString(const std::string& key, const std::string& name, const std::string& text,
                          std::string* why) {
-  return SetValue(key, name, REG_SZ, Wide(text), why);
+  return SetValue(key, name, REG_SZ, WideText(text), why);
 }
 
 bool WriteRegistryList(const std::string& key, const std::string& name, const std::vector<std::string>& strings,
                        std::string* why) {
   std::wstring data;
-  for (const std::string& text : strings) data += Wide(text) + L'\0';
+  for (const std::string& text : strings) data += WideText(text) + L'\0';
   // SetValue adds the list's final terminator.
   return SetValue(key, name, REG_MULTI_SZ, data, why);
 }
@@ -153,7 +139,7 @@ bool DeleteRegistryValue(const std::string& key, const std::string& name, std::s
   HKEY handle = nullptr;
   RegistryRead opened = OpenKey(key, KEY_SET_VALUE, &handle, why);
   if (opened != kRegistryRead) return opened == kRegistryMissing;
-  LONG deleted = RegDeleteValueW(handle, Wide(name).c_str());
+  LONG deleted = RegDeleteValueW(handle, WideText(name).c_str());
   RegCloseKey(handle);
   if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) *why = ErrorText(deleted);
   return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
@@ -177,7 +163,7 @@ bool DeleteEmptyRegistryKey(const std::string& key, bool* gone, std::string* why
     return false;
   }
   if (subkeys != 0 || values != 0) return true;
-  LONG deleted = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), kView, 0);
+  LONG deleted = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, WideText(key).c_str(), kView, 0);
   if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
     *why = ErrorText(deleted);
     return false;

@@ -9,6 +9,8 @@
 
 #include <mutex>
 
+#include "base/wide_text_win.h"
+
 namespace {
 
 // GDI+ is started once and left running for the life of the process: the
@@ -56,14 +58,7 @@ bool IsUnknownPrinterError(unsigned long lastError) {
 }
 
 std::wstring PrinterDeviceFromUtf8(const std::string& utf8Name) {
-  if (utf8Name.empty()) return std::wstring();
-  int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(),
-                                   static_cast<int>(utf8Name.size()), nullptr, 0);
-  if (needed <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(needed), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(),
-                      static_cast<int>(utf8Name.size()), &wide[0], needed);
-  return wide;
+  return WideText(utf8Name, CP_UTF8, MB_ERR_INVALID_CHARS);
 }
 
 void DeletePrinterDc(PrintHandle dc) {

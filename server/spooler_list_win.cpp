@@ -7,19 +7,14 @@
 #include <vector>
 
 #include "base/printer_records_win.h"
+#include "base/wide_text_win.h"
 
 namespace {
 
 // UTF-16 text to a code page: characters it lacks become its default
 // character; null gives "".
 std::string WideToCodePage(const wchar_t* text, UINT codePage) {
-  if (text == nullptr) return std::string();
-  int needed = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::string();
-  std::string bytes(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(codePage, 0, text, -1, &bytes[0], needed, nullptr, nullptr);
-  bytes.resize(static_cast<size_t>(needed) - 1);  // the terminator is not text
-  return bytes;
+  return text == nullptr ? std::string() : NarrowText(text, wcslen(text), codePage);
 }
 
 }  // namespace
