@@ -7,7 +7,9 @@
 
 constexpr uint32_t kErrorFileNotFound = 2;          // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kErrorAccessDenied = 5;          // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorNotEnoughMemory = 8;       // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrorInvalidParameter = 87;     // ERROR_INVALID_PARAMETER
+constexpr uint32_t kErrorInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
 constexpr uint32_t kErrorInvalidName = 123;         // ERROR_INVALID_NAME
 constexpr uint32_t kErrorMoreData = 234;            // ERROR_MORE_DATA
 constexpr uint32_t kErrorTimeout = 1460;            // ERROR_TIMEOUT

@@ -42,7 +42,7 @@ bool EnumLocalPrinters(std::vector<SpoolerPrinter>* printers) {
   std::vector<BYTE> buffer;
   DWORD returned = 0;
   DWORD error = 0;
-  if (EnumPrinterRecords(true, PRINTER_ENUM_LOCAL, 0, &buffer, &returned, &error) != kPrinterRecordsOk) return false;
+  if (EnumPrinterRecords(true, PRINTER_ENUM_LOCAL, 0, &buffer, &returned, &error) != kWholeListingOk) return false;
   const PRINTER_INFO_2W* records = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
   std::wstring defaultName = DefaultPrinterW();
   for (DWORD i = 0; i < returned; ++i) {

@@ -14,11 +14,11 @@ SpoolEnumResult SpoolEnumQueues(std::vector<SpoolQueue>* queues, uint32_t* error
   std::vector<BYTE> buffer;
   DWORD returned = 0;
   DWORD failure = 0;
-  PrinterRecordsResult listed =
+  WholeListingResult listed =
       EnumPrinterRecords(false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, 4, &buffer, &returned, &failure);
-  if (listed != kPrinterRecordsOk) {
+  if (listed != kWholeListingOk) {
     *error = failure;
-    return listed == kPrinterRecordsNoMemory ? SpoolEnumNoMemory : SpoolEnumFailed;
+    return listed == kWholeListingNoMemory ? SpoolEnumNoMemory : SpoolEnumFailed;
   }
   const auto* records = reinterpret_cast<const PRINTER_INFO_2A*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {

@@ -22,7 +22,7 @@ static int List() {
   DWORD returned = 0;
   DWORD error = 0;
   if (EnumPrinterRecords(false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, 4, &buffer, &returned, &error) !=
-      kPrinterRecordsOk) {
+      kWholeListingOk) {
     std::printf("EnumPrinters error=%lu\n", error);
     return 1;
   }
