@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Builds the bench's own Wine: Debian's source of the installed Wine release
 # with the patches beside this script, only the modules and conformance tests
-# they touch, laid out as a private Wine tree under build/wine/tree that the
+# they touch, laid out as a private Wine tree (build/wine/tree) that the
 # bench runs every program on. The system's Wine is never changed.
 #
-# Cached: rebuilt when a patch, this script or the installed Wine changes.
+# Cached outside the clone, one folder per key (the installed Wine's version,
+# the patches and this script), so that every clone on the machine shares a
+# build and any change to one of them builds anew; build/wine links to it.
 # A failure ends with one line naming the step (the log holds the rest); the
 # bench never falls back to stock Wine.
 source "$(dirname "$0")/../../../scripts/prologue.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-out=${PG_WINE_DIR:-$root/build/wine}
-tree=$out/tree
-log=$out/build.log
+link=${PG_WINE_DIR:-$root/build/wine}
+cache=${PG_WINE_CACHE:-/var/cache/printgate/bench-wine}
 
 # What we rebuild, and the conformance tests that come with the patches.
 modules=(
@@ -40,11 +41,21 @@ step() { # name, command...
 
 version=$(dpkg-query -W -f='${Version}' libwine 2>/dev/null) || { echo "bench wine: the installed Wine (libwine) not found" >&2; exit 1; }
 key=$( (echo "$version"; cat "$here"/*.patch "$0") | sha256sum | cut -c1-16)
-if [ -f "$out/stamp" ] && [ "$(cat "$out/stamp")" = "$key" ] && [ -x "$tree/lib/wine/wine64" ]; then
-  exit 0
-fi
+final=$cache/$key
+uselink() { mkdir -p "$(dirname "$link")"; rm -rf "$link"; ln -sfn "$final" "$link"; }
+ready() { [ -f "$final/stamp" ] && [ "$(cat "$final/stamp")" = "$key" ] && [ -x "$final/tree/lib/wine/wine64" ]; }
+mkdir -p "$cache"
+# Two clones that need the same key take turns: the second finds it built.
+exec 8>"$cache/$key.lock"
+flock 8
+if ready; then uselink; exit 0; fi
 
-rm -rf "$out"
+# Built in a scratch folder and renamed into place, so that a build cut short
+# is never taken for a finished one.
+out=$cache/$key.building
+tree=$out/tree
+log=$out/build.log
+rm -rf "$out" "$final"
 mkdir -p "$out/dl"
 : >"$log"
 echo "bench wine: building Wine $version with $(ls "$here"/*.patch | wc -l) patches: a few minutes of both cores, once"
@@ -116,4 +127,8 @@ layout() {
 }
 step "laying out the private Wine tree" layout
 echo "$key" >"$out/stamp"
-echo "bench wine: ready in $tree"
+# The source and its objects are a gigabyte the bench never reads again.
+rm -rf "$out/src" "$out/dl"
+mv "$out" "$final"
+uselink
+echo "bench wine: ready in $final/tree"
