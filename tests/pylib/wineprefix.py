@@ -1,7 +1,8 @@
 """Wine prefixes of a test run: a booted base prefix copied per run, Wine
 commands and Windows programs in it, its registry and paths, and its
 wineserver (ended with `wineserver -k` of the run's own prefix, never by
-name)."""
+name). A Wine command that fails says why: Wine's own error lines, what its
+exit code means, and what the prefix's wineserver was doing."""
 
 import fcntl
 import os
@@ -10,7 +11,7 @@ import shutil
 import subprocess
 import tempfile
 
-from pylib import httpapi, paths, processes
+from pylib import httpapi, paths, processes, winediag
 
 # The bench's own Wine (tests/bench-win/wine, built by scripts/setup.sh): the
 # system's release with the patches that make it behave as Windows where the
@@ -44,7 +45,7 @@ def wine_env_for(prefix, cups, display=None):
     env = dict(os.environ)
     # winemenubuilder would turn the prefix's Start-menu entries into menu
     # files in this machine's home folder.
-    env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+    env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": winediag.WINEDEBUG,
                 "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d", "WINESERVER": WINESERVER})
     if cups is not None:
         env["CUPS_SERVER"] = cups["server"]
@@ -73,16 +74,34 @@ def stop_wine(env):
 
 
 def wine(env, args, run=None, timeout=120, check=True):
-    """Runs a Wine command to its end. Output goes through files: system
-    processes that the first command starts inherit its stdio, so a pipe
-    would never reach end of file."""
-    with tempfile.TemporaryFile() as out:
+    """Runs a Wine command to its end and returns (exit code, standard
+    output). Wine's own error lines go to standard error, kept apart so that
+    they never mix with what a program prints; a failure (with check) raises
+    RuntimeError carrying them, the exit code's meaning and the wineserver's
+    doings. Output goes through files: system processes that the first
+    command starts inherit its stdio, so a pipe would never reach end of
+    file."""
+    before = winediag.server_snapshot(env)
+    # A call that starts the system processes (services.exe, the driver
+    # host ...) hands them its standard error: that goes to the prefix's
+    # system log, where later calls read it too.
+    starts_system = not winediag.system_running(before)
+    system_log = winediag.system_log(env)
+    system_seen = winediag.log_size(system_log)
+    with tempfile.TemporaryFile() as out, \
+            (open(system_log, "ab") if starts_system else tempfile.TemporaryFile()) as err:
         result = subprocess.run([WINE] + args, env=env, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
+                                stdout=out, stderr=err, timeout=timeout)
         out.seek(0)
         text = out.read().decode("utf-8", "replace")
+        errors = ""
+        if not starts_system:
+            err.seek(0)
+            errors = err.read().decode("utf-8", "replace")
     if check and result.returncode != 0:
-        raise RuntimeError("wine %s exited %d: %s" % (" ".join(args), result.returncode, text))
+        raise RuntimeError(winediag.explain("wine " + " ".join(args), result.returncode, text, errors,
+                                            before, winediag.server_snapshot(env),
+                                            winediag.read_log(system_log, system_seen)))
     return result.returncode, text
 
 
@@ -132,19 +151,11 @@ def start_printgate(run, env, exe=None, wait=True, name="printgate"):
 
 
 def wineserver_pid(env):
-    """The wineserver of env's prefix: the process whose working folder is
-    the prefix's server folder, named after the prefix's device and inode
-    (server-DEV-INODE, in a temporary folder)."""
-    info = os.stat(env["WINEPREFIX"])
-    folder = "/server-%x-%x" % (info.st_dev, info.st_ino)
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink("/proc/%s/cwd" % entry).endswith(folder):
-                    return int(entry)
-            except OSError:
-                pass
-    raise RuntimeError("no wineserver runs in a folder " + folder)
+    """The wineserver of env's prefix (see winediag.server_pid)."""
+    pid = winediag.server_pid(env)
+    if pid is None:
+        raise RuntimeError("no wineserver runs for " + env["WINEPREFIX"])
+    return pid
 
 
 def keep_wine_up(run, env):
