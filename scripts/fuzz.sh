@@ -4,7 +4,7 @@
 # corpus in tests/fuzz/corpus/. New
 # inputs go to a scratch copy, so the corpora in the repo stay small. Prints
 # each target's exec count; a crash fails the run and leaves the input in
-# build/fuzz/artifacts/.
+# build/fuzz/artifacts/. With --build-only it stops after the build.
 source "$(dirname "$0")/prologue.sh"
 cd "$root"
 seconds=${FUZZ_SECONDS:-45}
@@ -12,6 +12,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 if ! cmake --build build/fuzz -j"$jobs" >build/fuzz-build.log 2>&1; then
   tail -n 40 build/fuzz-build.log; exit 1
 fi
+if [ "${1:-}" = --build-only ]; then exit 0; fi
 mkdir -p build/fuzz/artifacts
 
 # One target for its time from a scratch copy of its corpus; its verdict goes

@@ -1,23 +1,42 @@
 #!/usr/bin/env bash
-# Installs everything the builds and tests need on a fresh Debian 12 machine,
-# and fetches the third-party sources from Debian's source packages into
-# build/third_party (never committed). Idempotent.
+# Installs what a job needs on a fresh Debian 12 machine, and fetches the
+# third-party sources from Debian's source packages into build/third_party
+# (never committed). Idempotent.
+#   setup.sh native   the native printgate and its private CUPS scheduler
+#                     (what scripts/run.sh needs)
+#   setup.sh wine     that, the cross build and the bench's Wine (run.sh --wine)
+#   setup.sh          everything the builds and every test need
 source "$(dirname "$0")/prologue.sh"
 export DEBIAN_FRONTEND=noninteractive
+part=${1:-all}
+case $part in native|wine|all) ;; *) echo "usage: setup.sh [native|wine|all]" >&2; exit 2 ;; esac
 
-packages=(
-  cmake g++ make pkg-config dpkg-dev
-  libcjson-dev libgtest-dev googletest libssl-dev
-  g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  wine wine64 cups cups-client cups-bsd cups-filters libcups2-dev
-  libcairo2-dev libgdk-pixbuf-2.0-dev
+native=(
+  cmake g++ make pkg-config dpkg-dev python3 curl
+  libcjson-dev libssl-dev libcups2-dev libcairo2-dev libgdk-pixbuf-2.0-dev
   # zlib: the label image check inflates PNG data (natively and in the .exe)
-  zlib1g-dev libz-mingw-w64-dev
-  xvfb x11-utils xdotool ghostscript imagemagick python3 curl
+  zlib1g-dev
+  # the Linux printerwatch, configured in the same tree: udev discovery,
+  # systemd notices
+  libudev-dev libsystemd-dev
+  # the private scheduler and its label queue
+  cups cups-client cups-bsd
+)
+wine=(
+  g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine wine64
+  # the tray icon is drawn at build time; wixl builds the MSI, msibuild
+  # (msitools) finishes it
+  imagemagick wixl msitools
+  # The bench's own Wine modules, built from Debian's wine source
+  flex bison autoconf autotools-dev unicode-data icoutils librsvg2-bin
+)
+tests=(
+  libgtest-dev googletest cups-filters
+  xvfb x11-utils xdotool ghostscript
   chromium clang libclang-rt-14-dev llvm wrk strace fonts-wqy-microhei
-  # The installers: wixl builds the MSI, msitools reads it back; lintian
-  # checks the Debian package of the native printgate.
-  wixl msitools lintian
+  # lintian checks the Debian package of the native printgate.
+  lintian
   # The JavaScript client: its tests run under Node's test runner, and the
   # browser suite loads its page in Firefox ESR beside Chromium.
   nodejs firefox-esr
@@ -25,17 +44,18 @@ packages=(
   # with its own configuration and stops it by PID (the package's own
   # service is never used).
   nginx
-  # the Linux printerwatch: udev discovery, systemd notices
-  libudev-dev libsystemd-dev
-  # its tests: virtual udev devices with scripted reads, driven from Python
+  # the Linux printerwatch's tests: virtual udev devices with scripted
+  # reads, driven from Python
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
-  # The bench's own Wine modules, built from Debian's wine source
-  flex bison autoconf autotools-dev unicode-data icoutils librsvg2-bin
-  libz-mingw-w64-dev
 )
-# Debian's npm packs the client; a Node.js that ships its own npm already
-# provides (and conflicts with) the package.
-command -v npm >/dev/null 2>&1 || packages+=(npm)
+packages=("${native[@]}")
+[ "$part" = native ] || packages+=("${wine[@]}")
+if [ "$part" = all ]; then
+  packages+=("${tests[@]}")
+  # Debian's npm packs the client; a Node.js that ships its own npm already
+  # provides (and conflicts with) the package.
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
 
 sources=/etc/apt/sources.list.d/debian.sources
 if [ -f "$sources" ] && ! grep -q '^Types: deb-src' "$sources"; then
@@ -48,9 +68,11 @@ fi
 exec 9>/var/lock/printgate-setup.lock
 flock 9
 
+# One query for all: a second start of the main job must stay quick.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null | awk '/install ok installed/ {print $1}')
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  grep -qx "$p" <<<"$installed" || missing+=("$p")
 done
 stamp=/var/lib/apt/lists/.printgate-src-updated
 if [ ${#missing[@]} -gt 0 ] || [ ! -f "$stamp" ]; then
@@ -65,15 +87,14 @@ fi
 # sources for the Windows build.
 tp="$root/build/third_party"
 mkdir -p "$tp"
-fetch() { # package, a file that shows it is unpacked
-  local pkg=$1 marker=$2
-  if compgen -G "$tp/$pkg-*/$marker" >/dev/null; then return; fi
-  (cd "$tp" && apt-get source --download-only -q "$pkg" && for d in "$pkg"_*.dsc; do dpkg-source -x --no-check "$d"; done)
-}
-fetch cjson cJSON.c
-ln -sfn "$(ls -d "$tp"/cjson-*/ | head -n1)" "$tp/cjson"
 bash "$root/scripts/fetch_httplib.sh" "$tp"
-# The bench's Wine takes minutes of CPU: let other checkouts use apt meanwhile.
+if [ "$part" != native ]; then
+  if ! compgen -G "$tp/cjson-*/cJSON.c" >/dev/null; then
+    (cd "$tp" && apt-get source --download-only -q cjson && for d in cjson_*.dsc; do dpkg-source -x --no-check "$d"; done)
+  fi
+  ln -sfn "$(ls -d "$tp"/cjson-*/ | head -n1)" "$tp/cjson"
+fi
 exec 9>&-
-bash "$root/tests/bench-win/wine/build_wine.sh"
-echo "setup: done"
+# The bench's Wine is a stage of its own (tests/bench-win/wine/build_wine.sh):
+# the test command times it apart, and run.sh --wine calls it after this.
+echo "setup ($part): done"
