@@ -2,8 +2,9 @@
 own test style, run on the bench's Wine: a service gets device events (a
 printer plugged on the virtual bus while the test's service waits),
 StartService returns before a slow service's first status, a level-2
-rename moves the printer, a custom paper gives its page, and listings taken
-while a printer comes and goes are whole.
+rename moves the printer, a custom paper gives its page, listings taken
+while a printer comes and goes are whole, and a printer added on a CUPS port
+outlives the spooler's next start.
 
 A test program prints one summary line per test unit; any failure fails the
 case with the program's output.
@@ -57,6 +58,20 @@ class WineConformance(unittest.TestCase):
                                           timeout=180, check=False)
                 executed, failures, skipped = summary(text, unit)
                 self.assertEqual((code, failures, skipped), (0, 0, expected_skips), text[-3000:])
+                self.assertGreaterEqual(executed, at_least)
+
+    def test_added_printers_outlive_the_spoolers_start(self):
+        run = self.run_
+        cups = scheduler.start_cups(run, queues=("VELQ",))
+        env = wineprefix.new_prefix(run, cups)
+        # Two processes, none between them holding winspool: the second
+        # starts the spooler again.
+        for step, at_least in (("add", 2), ("check", 4)):
+            with self.subTest(step=step):
+                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), "kept", step],
+                                          timeout=180, check=False)
+                executed, failures, skipped = summary(text, "kept")
+                self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
 
 
