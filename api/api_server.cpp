@@ -57,6 +57,21 @@ httplib::Server::HandlerResponse MarkEmptyBodyRead(const httplib::Request& req, 
   return httplib::Server::HandlerResponse::Unhandled;
 }
 
+// A request that carries both Content-Length and Transfer-Encoding is the
+// shape of request smuggling: HTTP/1.1 forbids it, and two readers may
+// disagree where its body ends. The library refuses it only when the length
+// is a number above 0; with "0", or a length that is no number, it routes
+// the request and reads the chunked body. Every such request is refused
+// here, before routing and before any body is read, and the connection
+// closes with the answer (as after every error status).
+httplib::Server::HandlerResponse RefuseMixedFraming(const httplib::Request& req, httplib::Response& res) {
+  if (!req.has_header("Content-Length") || !req.has_header("Transfer-Encoding")) {
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+  res.status = 400;  // the error handler renders the page
+  return httplib::Server::HandlerResponse::Handled;
+}
+
 void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
   SetCrossOriginHeaders(res);
   AllowPrivateNetworkIfAsked(req, res);
@@ -87,6 +102,7 @@ void RegisterRoutes(httplib::Server& svr) {
              HandlePrintV2(req, res, contentReader);
            });
   svr.set_pre_request_handler(MarkEmptyBodyRead);
+  svr.set_pre_routing_handler(RefuseMixedFraming);
   svr.set_error_handler(httplib::Server::Handler(
       [](const httplib::Request& req, httplib::Response& res) {
         // A v2 route's failure answers carry their own JSON.
@@ -103,7 +119,7 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   }
   RegisterRoutes(svr);
   // Read once at start: an administrator's change takes effect at the next start.
-  InstallOriginGate(svr, LoadOriginPolicy());
+  InstallOriginGate(svr, LoadOriginPolicy(), RefuseMixedFraming);
   // A small answer leaves in one send, a large one (a long listing) in
   // pieces; with Nagle's algorithm on, a piece after the first waits for
   // the client's delayed acknowledgement (about 40 ms on Linux, up to 200 ms

@@ -62,14 +62,18 @@ void DropBody(const httplib::Request& req, httplib::Response& res, const httplib
 
 }  // namespace
 
-void InstallOriginGate(httplib::Server& svr, const OriginPolicy& policy) {
+void InstallOriginGate(httplib::Server& svr, const OriginPolicy& policy,
+                       const httplib::Server::HandlerWithResponse& first) {
   if (!policy.active) return;
   svr.Post(kRefusedPath, DropBody);
   svr.Put(kRefusedPath, DropBody);
   svr.Patch(kRefusedPath, DropBody);
   svr.Delete(kRefusedPath, DropBody);
 
-  svr.set_pre_routing_handler([policy](const httplib::Request& req, httplib::Response& res) {
+  svr.set_pre_routing_handler([policy, first](const httplib::Request& req, httplib::Response& res) {
+    if (first && first(req, res) == httplib::Server::HandlerResponse::Handled) {
+      return httplib::Server::HandlerResponse::Handled;
+    }
     GateVerdict verdict = JudgeRequest(policy, HeaderValues(req, "Host"), HeaderValues(req, "Origin"), req.local_port);
     if (verdict == kGateServe || verdict == kGateServeOrigin) return httplib::Server::HandlerResponse::Unhandled;
     LogRefusal(verdict, req);

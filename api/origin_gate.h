@@ -11,5 +11,8 @@
 // logged in one line; an answer that carries the cross-origin set names the
 // listed origin instead of "*" (and drops it for requests without Origin),
 // with "Vary: Origin". Does nothing when the list is not active, so the
-// server answers exactly as without a gate.
-void InstallOriginGate(httplib::Server& svr, const OriginPolicy& policy);
+// server answers exactly as without a gate. The library holds one
+// pre-routing handler: the gate's runs first (the server's own check,
+// which it replaces) and judges only what first leaves unhandled.
+void InstallOriginGate(httplib::Server& svr, const OriginPolicy& policy,
+                       const httplib::Server::HandlerWithResponse& first = nullptr);

@@ -55,7 +55,9 @@ void SetFailure(httplib::Response& res, const V2Failure& failure) {
   cJSON* root = cJSON_CreateObject();
   cJSON_AddFalseToObject(root, "printed");
   cJSON_AddStringToObject(root, "error", failure.code);
-  cJSON_AddStringToObject(root, "message", failure.message.c_str());
+  // Messages may quote the posted bytes (an image's chunk names, a
+  // printer's name); the answer is JSON, which must be UTF-8 whatever came.
+  cJSON_AddStringToObject(root, "message", Utf8OrReplaced(failure.message).c_str());
   res.status = failure.status;
   SetJsonBody(res, root);
 }
@@ -155,14 +157,12 @@ V2Failure FailureOfJob(const PrintReport& report) {
       return {415, "not-an-image",
               "the body could not be decoded as a PNG, JPEG, BMP, GIF or TIFF image of at least "
               "1 x 1 pixels"};
-    case kPrintStepPaperTooLarge: {
-      char text[160];
-      std::snprintf(text, sizeof(text),
-                    "a %d x %d pixel label needs paper past the largest the printer settings "
-                    "can hold (3276.7 mm, 26083 x 26213 pixels)",
-                    report.width, report.height);
-      return {422, "image-too-large-for-paper", text};
-    }
+    case kPrintStepPaperTooLarge:
+      return {422, "image-too-large-for-paper",
+              LabelSizeRefusal(kLabelPaperTooLarge, report.width, report.height)};
+    case kPrintStepImageTooLarge:
+      return {422, "image-too-large-for-paper",
+              LabelSizeRefusal(kLabelTooLargeToDecode, report.width, report.height)};
     case kPrintStepStartDoc:
       return {500, "print-failed",
               "StartDoc: the spooler did not start the document (error " + code + ")"};

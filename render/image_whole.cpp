@@ -28,6 +28,25 @@ ImageWholeness HeaderDamaged(std::string* what, const std::string& text) {
   return kImageHeaderDamaged;
 }
 
+// A chunk's type as a message quotes it: the letters a type is made of as
+// they are, any other byte as \xHH. The type comes from the posted bytes,
+// and the message goes into a JSON answer, which must stay UTF-8.
+std::string ChunkTypeText(const std::string& type) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (char c : type) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z')) {
+      text += c;
+    } else {
+      text += "\\x";
+      text += kHex[u >> 4];
+      text += kHex[u & 15];
+    }
+  }
+  return text;
+}
+
 // Bytes of filtered scan lines a PNG's header announces: one filter byte a
 // row, and for interlaced images the seven passes' rows each.
 uint64_t PngDataBytes(uint32_t width, uint32_t height, int bitsPerPixel, bool interlaced) {
@@ -101,12 +120,12 @@ ImageWholeness CheckPng(const std::string& b, std::string* what) {
     uint32_t length = Be32(b, at);
     std::string type = b.substr(at + 4, 4);
     if (length > 0x7fffffff || b.size() < at + 12 || b.size() - at - 12 < length) {
-      *what = "the PNG ends inside its " + type + " chunk";
+      *what = "the PNG ends inside its " + ChunkTypeText(type) + " chunk";
       break;
     }
     uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(b.data() + at + 4), length + 4);
     if (crc != Be32(b, at + 8 + length)) {
-      *what = "the CRC of the PNG's " + type + " chunk does not match";
+      *what = "the CRC of the PNG's " + ChunkTypeText(type) + " chunk does not match";
       break;
     }
     if (!haveHeader) {

@@ -30,3 +30,11 @@ ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what);
 // decodes exactly what the file holds. A cut scan stays cut: the check
 // above still refuses it.
 const char* ImageEndToAdd(const std::string& bytes);
+
+// The size in pixels an image's header announces, read from the header
+// alone (no pixel, no compressed stream), so that a size can be refused
+// before any decoder is given the bytes. False when the numbers are not
+// there or of no known format; whether the header around them is sound is
+// CheckImageWhole's to say (not kImageHeaderDamaged). GIF: its logical
+// screen, the size decoders give it.
+bool AnnouncedImageSize(const std::string& bytes, long long* width, long long* height);

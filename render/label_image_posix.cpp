@@ -16,6 +16,7 @@
 
 #include "base/whole_io.h"
 #include "common/wide_bytes.h"
+#include "render/label_size.h"
 
 namespace {
 
@@ -59,13 +60,14 @@ struct AnnouncedSize {
   int height = 0;
 };
 
-// Refuses, before any pixel memory is taken, an image too large to hold.
+// Refuses, before any pixel memory is taken, an image too large to hold
+// (the job refuses it from its header before it comes here; a file on the
+// legacy route is decoded first).
 void CheckDecodedSize(GdkPixbufLoader* loader, int width, int height, gpointer announced) {
   AnnouncedSize* size = static_cast<AnnouncedSize*>(announced);
   size->width = width;
   size->height = height;
-  if (width <= 0 || height <= 0 || width > kLargestLabelSide || height > kLargestLabelSide ||
-      static_cast<long long>(width) * height > kLargestLabelPixels) {
+  if (width <= 0 || height <= 0 || JudgeLabelSize(width, height) == kLabelTooLargeToDecode) {
     size->tooLarge = true;
     gdk_pixbuf_loader_set_size(loader, 1, 1);
   }

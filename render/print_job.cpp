@@ -14,7 +14,6 @@ namespace {
 
 constexpr char kDefaultPrinter[] = "VELQ";
 constexpr wchar_t kDocumentName[] = L"velq label";
-constexpr long long kLargestPaperField = 32767;  // DEVMODEW's paper fields are shorts
 
 constexpr unsigned long kDmOrientation = 0x1;
 constexpr unsigned long kDmPaperSize = 0x2;
@@ -45,6 +44,8 @@ constexpr char kNoImage[] = "No label image could be loaded from tempVQ.JPG; not
 constexpr char kNoImageInRequest[] = "No label image could be decoded from the request; nothing printed.";
 constexpr char kPaperTooLarge[] =
     "Label image %d x %d is too large for the paper size fields; nothing printed.\n";
+constexpr char kImageTooLarge[] =
+    "Label image %d x %d is larger than printgate decodes; nothing printed.\n";
 constexpr char kPrintFailed[] = "Printing failed: the document or its page did not start.\n";
 
 // Everything the job obtained, released in one place on every way out.
@@ -65,19 +66,22 @@ void ReleaseJob(JobResources& job) {
 
 }  // namespace
 
-LabelPaper LabelPaperSize(int width, int height) {
-  long long w = width < 0 ? 0 : width;
-  long long h = height < 0 ? 0 : height;
-  // W * 10.05 / 8 truncated equals W * 201 / 160 in whole numbers.
-  return LabelPaper{w * 201 / 160, h * 10 / 8};
-}
-
 PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height) {
   // A header cut or broken is no image to any decoder; some take its
   // numbers at their word first (gdk-pixbuf allocates a BMP header of the
   // size it claims, gigabytes for a few bytes).
   std::string fault;
   if (CheckImageWhole(bytes, &fault) == kImageHeaderDamaged) return nullptr;
+  // A sound header's size is refused on its word, before a decoder would
+  // take memory for it (the check above holds no pixels).
+  long long announcedWidth = 0;
+  long long announcedHeight = 0;
+  if (AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight) &&
+      JudgeLabelSize(announcedWidth, announcedHeight) != kLabelSizeFits) {
+    *width = static_cast<int>(announcedWidth > 0x7fffffff ? 0x7fffffff : announcedWidth);
+    *height = static_cast<int>(announcedHeight > 0x7fffffff ? 0x7fffffff : announcedHeight);
+    return nullptr;
+  }
   const char* end = ImageEndToAdd(bytes);
   if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
   return LoadLabelImageFromMemory(bytes + end, width, height);
@@ -156,11 +160,12 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   std::string fileBytes;
   job.image = loadImage(&width, &height, &fileBytes);
   *paper = LabelPaperSize(width, height);
-  bool paperTooLarge = paper->length > kLargestPaperField || paper->width > kLargestPaperField;
+  LabelSizeVerdict size = JudgeLabelSize(width, height);
+  bool tooLarge = size != kLabelSizeFits;
   // A decoder hands out what it got of a cut image: print only whole ones.
-  // (An image refused for its paper is refused for that first.) One the
+  // (An image refused for its size is refused for that first.) One the
   // decoder refused outright is still told apart as damaged or unknown.
-  if (!paperTooLarge && (job.image || imageBytes) &&
+  if (!tooLarge && (job.image || imageBytes) &&
       !KeepWholeImage(&job.image, imageBytes ? *imageBytes : fileBytes, report)) {
     width = 0;
     height = 0;
@@ -171,17 +176,18 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   // Without an image the page would be zero-sized and blank: don't waste a
   // label on it.
   bool noImage = job.image ? (width <= 0 || height <= 0)
-                           : !(paperTooLarge && width > 0 && height > 0);
+                           : !(tooLarge && width > 0 && height > 0);
   if (noImage) {
     DiagLine(noImageMessage);
     ReleaseJob(job);
     Failed(report, kPrintStepNoImage);
     return false;
   }
-  if (paperTooLarge) {
-    DiagPrintf(kPaperTooLarge, width, height);
+  if (tooLarge) {
+    bool paperOnly = size == kLabelPaperTooLarge;
+    DiagPrintf(paperOnly ? kPaperTooLarge : kImageTooLarge, width, height);
     ReleaseJob(job);
-    Failed(report, kPrintStepPaperTooLarge);
+    Failed(report, paperOnly ? kPrintStepPaperTooLarge : kPrintStepImageTooLarge);
     return false;
   }
   return true;

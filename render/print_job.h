@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "render/label_size.h"
 #include "render/printing.h"
 
 // Prints the temporary image file on printName (empty: "VELQ"). Reports its
@@ -17,6 +18,7 @@ enum PrintStep {
   kPrintStepSettingsLocked,   // the settings record could not be locked
   kPrintStepNoImage,          // no image could be decoded
   kPrintStepPaperTooLarge,    // the paper would not fit the paper fields
+  kPrintStepImageTooLarge,    // the image is larger than any decoder is given
   kPrintStepStartDoc,
   kPrintStepStartPage,
   kPrintStepDraw,
@@ -40,7 +42,9 @@ struct PrintReport {
 
 // The decoder's image of bytes held in memory, given the end a decoder
 // needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes whose
-// header is damaged are not offered to the decoder at all: null.
+// header is damaged are not offered to the decoder at all: null. Nor are
+// bytes whose sound header announces a size JudgeLabelSize refuses: null,
+// with that size in *width and *height.
 PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height);
 
 // The job's rule for a decoded image: it prints only when its bytes hold
@@ -58,15 +62,6 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
 
 // The queue a job without a printer name prints on.
 std::string DefaultPrinterName();
-
-// The custom paper for an image of width x height pixels, in tenths of a
-// millimetre: the length follows the width at 10.05/8 per pixel, the width
-// follows the height at 10/8. Wide enough not to overflow for any int size.
-struct LabelPaper {
-  long long length;
-  long long width;
-};
-LabelPaper LabelPaperSize(int width, int height);
 
 // The printer name as the spooler gets it: each byte to the character of
 // the same code, no code-page conversion.

@@ -36,11 +36,6 @@ struct PageSettings {
   short paperWidth;   // tenths of a millimetre
 };
 
-// The largest label image any backend decodes: larger ones would need
-// gigabytes, and the page fields stop at 32767 tenths of a millimetre anyway.
-constexpr long long kLargestLabelSide = 32767;
-constexpr long long kLargestLabelPixels = 64ll << 20;
-
 // PrintDlgW with a zeroed PRINTDLGW. silentDefault: PD_RETURNDEFAULT |
 // PD_RETURNDC, shows nothing and fails when there is no default printer.
 // Otherwise flags 0: the modal Print dialog without owner, blocking until

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "base/wide_text_win.h"
+#include "render/label_size.h"
 
 namespace {
 
@@ -108,8 +109,7 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   if (bitmap && bitmap->GetLastStatus() == Gdiplus::Ok) {
     UINT w = bitmap->GetWidth();
     UINT h = bitmap->GetHeight();
-    if (w == 0 || h == 0 || w > kLargestLabelSide || h > kLargestLabelSide ||
-        static_cast<long long>(w) * h > kLargestLabelPixels) {
+    if (w == 0 || h == 0 || JudgeLabelSize(w, h) == kLabelTooLargeToDecode) {
       *width = static_cast<int>(w > 0x7fffffff ? 0x7fffffff : w);
       *height = static_cast<int>(h > 0x7fffffff ? 0x7fffffff : h);
     } else if (bitmap->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &flattened) == Gdiplus::Ok) {

@@ -161,7 +161,8 @@ TEST_F(V2Routes, BadInputGetsItsCodeAndPrintsNothing) {
       {"", FakePng(0, 5), "image/png", 415, "not-an-image"},
       {"", "GIF89a-not-really", "image/gif", 415, "not-an-image"},
       {"", FakePng(26084, 1), "image/png", 422, "image-too-large-for-paper"},
-      {"", FakePng(1, 26215), "IMAGE/PNG; q=1", 422, "image-too-large-for-paper"},
+      {"", FakePng(1, 26214), "IMAGE/PNG; q=1", 422, "image-too-large-for-paper"},
+      {"", FakePng(8200, 8200).substr(0, 33), "image/png", 422, "image-too-large-for-paper"},
       {"", FakePng(8, 8).substr(0, 60), "image/png", 415, "damaged-image"},
       {"", FakePng(8, 8).substr(0, FakePng(8, 8).size() - 1), "image/jpeg", 415, "damaged-image"},
   };
@@ -183,6 +184,36 @@ TEST_F(V2Routes, ADamagedImageSaysWhatWasWrong) {
   EXPECT_EQ(answer.Text("message"),
             "the CRC of the PNG's IDAT chunk does not match; nothing was printed");
   EXPECT_TRUE(FakeDrawnImages().empty());
+
+  // A chunk name of bytes that are no text is quoted, never copied raw.
+  png = FakePng(40, 24);
+  png[png.find("IEND") + 3] = static_cast<char>(0xBB);
+  answer = Send("POST", "/vqapi/v2/print", png, "image/png");
+  EXPECT_EQ(answer.Text("message"),
+            "the CRC of the PNG's IEN\\xBB chunk does not match; nothing was printed");
+}
+
+TEST_F(V2Routes, SizeRefusalsNameTheLimitTheCheckUses) {
+  struct Case {
+    uint32_t w, h;
+    const char* message;
+  } cases[] = {
+      {1, 26214, "a 1 x 26214 pixel label needs paper past the largest the printer settings can hold "
+                 "(3276.7 mm: at most 26083 x 26213 pixels)"},
+      {26084, 1, "a 26084 x 1 pixel label needs paper past the largest the printer settings can hold "
+                 "(3276.7 mm: at most 26083 x 26213 pixels)"},
+      {8200, 8200, "a 8200 x 8200 pixel image is larger than printgate decodes (at most 32767 pixels "
+                   "a side and 64 Mi pixels in all)"},
+  };
+  for (const Case& c : cases) {
+    Answer answer = Send("POST", "/vqapi/v2/print", FakePng(c.w, c.h).substr(0, 33), "image/png");
+    EXPECT_EQ(answer.status, 422);
+    EXPECT_EQ(answer.Text("message"), c.message);
+  }
+  // The largest that fits prints.
+  Answer answer = Send("POST", "/vqapi/v2/print", FakePng(26083, 2), "image/png");
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.Number("widthMm"), 26083 / 8.0);
 }
 
 TEST_F(V2Routes, DataUrlsInEitherEncodingCarryTheImage) {
@@ -234,6 +265,20 @@ TEST(V2Rules, WellFormedUtf8Only) {
                {"\xc0\xaf", false},  {"\xe0\x80\xaf", false}, {"\xed\xa0\x80", false},
                {"\xf4\x90\x80\x80", false}, {"\xff", false}, {"\x80", false}};
   for (const auto& t : texts) EXPECT_EQ(IsUtf8(t.text), t.utf8) << t.text;
+}
+
+TEST(V2Rules, IllFormedBytesAreReplacedAndTheRestKept) {
+  struct {
+    std::string text;
+    std::string made;
+  } texts[] = {{"IEN\xbb", "IEN\xef\xbf\xbd"},
+               {"\xc3\x89t\xc3", "\xc3\x89t\xef\xbf\xbd"},
+               {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+               {"\xf0\x9f\x96\xa8 ok", "\xf0\x9f\x96\xa8 ok"}};
+  for (const auto& t : texts) {
+    EXPECT_EQ(Utf8OrReplaced(t.text), t.made);
+    EXPECT_TRUE(IsUtf8(Utf8OrReplaced(t.text)));
+  }
 }
 
 }  // namespace

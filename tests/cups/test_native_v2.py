@@ -132,6 +132,38 @@ class V2OverCups(unittest.TestCase):
             self.assertEqual((status, body), (404, ERROR_404), path)
             self.assertEqual(httpapi.cors_headers(headers), [])
 
+    def test_what_the_docs_say_of_head_bad_lengths_and_mixed_framing(self):
+        # HEAD is the GET route's answer without its body.
+        status, headers, body = httpapi.http("HEAD", "/vqapi/v2/printers")
+        self.assertEqual((status, body), (200, b""))
+        self.assertEqual(sorted(httpapi.cors_headers(headers)), sorted(CORS))
+        status, headers, body = httpapi.http("HEAD", "/vqapi/v2/print")
+        self.assertEqual(status, 404)
+        # A Content-Length that is no number: v2 answers its own JSON, the
+        # legacy route the error page, both with the cross-origin headers.
+        head = "POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 12abc\r\n\r\n12345678901234"
+        answer = httpapi.raw_exchange((head % "/vqapi/v2/print?printer=VELQ").encode())
+        self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), answer)
+        self.assertIn(b'"error":\t"bad-request"', answer)
+        self.assertIn(b"Access-Control-Allow-Origin: *\r\n", answer)
+        answer = httpapi.raw_exchange((head % "/vqapi/PrintImage?printer=VELQ").encode())
+        self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), answer)
+        self.assertIn(b"<p>Error Status: <span style='color:red;'>400</span></p>", answer)
+        self.assertIn(b"Access-Control-Allow-Origin: *\r\n", answer)
+        # Both framings at once are refused whatever the length says, and
+        # the chunked label is never read.
+        before = len(scheduler.captured_jobs(self.cups))
+        said = len(native.read_bytes(self.gate["out"]))
+        body = native.data_url(self.noise)
+        chunked = b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body)
+        for length in (b"0", b"abc", b"%d" % len(chunked)):
+            for target in (b"/vqapi/v2/print?printer=VELQ", b"/vqapi/PrintImage?printer=VELQ"):
+                answer = httpapi.raw_exchange(b"POST " + target + b" HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                              length + b"\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked)
+                self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (target, length, answer[:300]))
+        self.assertEqual(len(scheduler.captured_jobs(self.cups)), before)
+        self.assertNotIn(b"start print", native.read_bytes(self.gate["out"])[said:])
+
     def test_a_label_prints_from_its_own_bytes_and_the_answer_names_the_job(self):
         before = len(scheduler.captured_jobs(self.cups))
         status, answer = self.print_("?printer=Label2", png_bytes(self.noise))
@@ -175,6 +207,10 @@ class V2OverCups(unittest.TestCase):
         # before decoding for its size alone.
         wide = png_with_header(26100, 2, (b"\0" + b"\xff" * 3 * 26100) * 2)
         huge = png_with_header(40000, 8, (b"\0" + b"\xff" * 3 * 40000) * 8)
+        # Past the paper's edge by one pixel, and over 64 Mi pixels: both
+        # refused for their size on their header's word.
+        tall = png_with_header(1, 26214, b"\0\xff\xff\xff" * 26214)
+        many = png_with_header(8200, 8200)
         cases = [
             ("?printer=NoSuchQueue", noise, "image/png", 404, "printer-not-found"),
             ("?printer=%FF%FE", noise, "image/png", 404, "printer-not-found"),
@@ -195,6 +231,8 @@ class V2OverCups(unittest.TestCase):
             ("?copies=", noise, "image/png", 400, "bad-request"),
             ("?printer=VELQ", wide, "image/png", 422, "image-too-large-for-paper"),
             ("?printer=VELQ", huge, "image/png", 422, "image-too-large-for-paper"),
+            ("?printer=VELQ", tall, "image/png", 422, "image-too-large-for-paper"),
+            ("?printer=VELQ", many, "image/png", 422, "image-too-large-for-paper"),
             ("?printer=Closed", noise, "image/png", 500, "print-failed"),
         ]
         before = len(scheduler.captured_jobs(self.cups))

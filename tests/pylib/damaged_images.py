@@ -1,8 +1,10 @@
 """The table of damaged label images that both printgates must refuse, made
 from good images of every format the job reads: each cut inside its header,
 inside its image data and one byte short of its end; a flipped byte in a
-PNG's compressed data and in one of its CRCs; a GIF without its trailer; a
-BMP whose pixel array is short. Rows that must still print: the good images,
+PNG's compressed data and in one of its CRCs, and a chunk type that is no
+text; a GIF without its trailer; a BMP whose pixel array is short; a TIFF
+whose directory lies past its end (no image: nothing a decoder can start
+on). Rows that must still print: the good images,
 and a baseline JPEG without (part of) its end marker, which viewers show
 whole. The native suite (tests/cups/) and the Wine bench run the same rows;
 `python3 -m pylib.damaged_images FOLDER` writes them as fuzz seeds.
@@ -151,6 +153,15 @@ def rows(folder):
     idat, length = _png_chunk(png, b"IDAT")
     table.append(("png with a flipped byte in its compressed data", _flip(png, idat + length // 2), media, REFUSED))
     table.append(("png with a flipped byte in its IDAT CRC", _flip(png, idat + length + 1), media, REFUSED))
+    # A chunk type byte that is no text: the answer quotes the type and must
+    # stay UTF-8 (print_v2 reads it as strict JSON).
+    iend = png.rindex(b"IEND")
+    table.append(("png whose IEND type has a byte 0xBB", png[:iend + 3] + b"\xbb" + png[iend + 4:], media, REFUSED))
+    # A directory said to lie past the end is the header itself missing: no
+    # decoder can start, so it is no image, as a cut inside the header.
+    tiff, media = images["tiff, directory first"]
+    table.append(("tiff whose directory lies past its end",
+                  tiff[:4] + (len(tiff) + 64).to_bytes(4, "little") + tiff[8:], media, NOT_AN_IMAGE))
     return table
 
 
@@ -160,7 +171,8 @@ def print_v2(name, data, media, expected, failures):
     damaged-image answer that names no fault."""
     got, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=VELQ", body=data,
                                headers={"Content-Type": media})
-    answer = json.loads(raw)
+    # Strict: an answer that is not UTF-8 is no JSON text, whatever it says.
+    answer = json.loads(raw.decode("utf-8"))
     v2 = (got, answer.get("error"))
     if v2 != expected:
         failures.append("%s: v2 %r, wanted %r (%s)" % (name, v2, expected, answer.get("message")))

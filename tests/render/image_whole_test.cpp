@@ -218,3 +218,60 @@ TEST(ImageWhole, OtherKindsAreUnknownNotDamaged) {
 }
 
 }  // namespace
+
+// The size is read from the header alone, before any decoder or walk: every
+// format's own numbers, and nothing from a header that is cut or broken.
+TEST(ImageHeaderSize, EachFormatAnnouncesItsSizeAndACutHeaderNone) {
+  std::string bmp = TestBmp(5, 3);
+  std::string topDown = bmp;
+  topDown[22] = static_cast<char>(0xFD);  // -3: rows stored top-down
+  topDown[23] = topDown[24] = topDown[25] = static_cast<char>(0xFF);
+  std::string farTiff = TestTiff(6, 5);
+  farTiff[6] = static_cast<char>(0x7F);  // its directory's offset, past the end
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool known;
+    long long width, height;
+  } cases[] = {
+      {"png", FakePng(40, 24), true, 40, 24},
+      {"png announcing 8200 x 8200", FakePng(8200, 8200).substr(0, 33), true, 8200, 8200},
+      {"gif", TestGif(7, 5), true, 7, 5},
+      {"bmp", bmp, true, 5, 3},
+      {"bmp top-down", topDown, true, 5, 3},
+      {"tiff", TestTiff(6, 5), true, 6, 5},
+      {"jpeg", TestJpeg(40, 24, false), true, 40, 24},
+      {"jpeg progressive", TestJpeg(40, 24, false, 0, true), true, 40, 24},
+      {"png cut inside IHDR", FakePng(40, 24).substr(0, 30), false, 0, 0},
+      {"gif cut before its size", TestGif(7, 5).substr(0, 8), false, 0, 0},
+      {"tiff whose directory lies past the end", farTiff, false, 0, 0},
+      {"jpeg cut before its frame", TestJpeg(40, 24, false).substr(0, 4), false, 0, 0},
+      {"not an image", "hello, world", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    long long width = -1, height = -1;
+    EXPECT_EQ(AnnouncedImageSize(c.bytes, &width, &height), c.known) << c.name;
+    EXPECT_EQ(width, c.width) << c.name;
+    EXPECT_EQ(height, c.height) << c.name;
+  }
+  // A flipped bit in IHDR fails its CRC: it is no size to refuse for.
+  std::string png = FakePng(40, 24);
+  png[17] ^= 0x40;
+  long long width = 0, height = 0;
+  EXPECT_FALSE(AnnouncedImageSize(png, &width, &height));
+}
+
+// The chunk names a message quotes come from the posted bytes; a JSON
+// answer carries the message, so it must be UTF-8 whatever those bytes are.
+TEST(ImageWhole, AChunkNameIsQuotedAsUtf8WhateverItsBytes) {
+  std::string png = FakePng(4, 4);
+  size_t iend = png.find("IEND");
+  std::string bent = png;
+  bent[iend + 3] = static_cast<char>(0xBB);
+  std::string what;
+  EXPECT_EQ(Check(bent, &what), kImageDamaged);
+  EXPECT_EQ(what, "the CRC of the PNG's IEN\\xBB chunk does not match");
+  std::string cut = png.substr(0, iend - 4) + std::string("\0\0\0\x09\xff\x01ID", 8);
+  EXPECT_EQ(Check(cut, &what), kImageDamaged);
+  EXPECT_EQ(what, "the PNG ends inside its \\xFF\\x01ID chunk");
+}

@@ -85,7 +85,8 @@ TEST_F(PrintJob, PaperFollowsTheImageAtAnEighthOfAMillimetrePerPixel) {
     int w, h;
     const char* message;
   } cases[] = {{400, 240, "502  300"}, {320, 240, "402  300"}, {800, 480, "1005  600"},
-               {1, 1, "1  1"},         {7, 7, "8  8"},         {26083, 26214, "32766  32767"}};
+               {1, 1, "1  1"},         {7, 7, "8  8"},         {26083, 2, "32766  2"},
+               {2, 26213, "2  32766"}};
   for (const Case& c : cases) {
     ResetFakePrinting();
     SetFakeFileContent(kTempImage, FakePng(c.w, c.h));
@@ -106,14 +107,20 @@ TEST_F(PrintJob, WholeNumberPaperLengthMatchesTheDecimalFactor) {
 }
 
 TEST_F(PrintJob, PaperBeyondTheShortFieldsStartsNoDocument) {
-  for (auto size : {std::pair<int, int>{26084, 1}, {1, 26215}, {2147483647, 2147483647}}) {
+  // The paper's edge: one pixel more than the fields' 3276.7 mm hold.
+  const char* const paper = " is too large for the paper size fields; nothing printed.\n";
+  const char* const decoder = " is larger than printgate decodes; nothing printed.\n";
+  struct Case {
+    int w, h;
+    const char* says;
+  } cases[] = {{26084, 1, paper}, {1, 26214, paper}, {8200, 8200, decoder},
+               {2147483647, 2147483647, decoder}};
+  for (const Case& size : cases) {
     ResetFakePrinting();
-    SetFakeFileContent(kTempImage, FakePng(size.first, size.second));
+    SetFakeFileContent(kTempImage, FakePng(size.w, size.h).substr(0, 33));
     StartDiagCapture();
     std::string out = Run("Q");
-    EXPECT_EQ(out, "Label image " + std::to_string(size.first) + " x " +
-                       std::to_string(size.second) +
-                       " is too large for the paper size fields; nothing printed.\n");
+    EXPECT_EQ(out, "Label image " + std::to_string(size.w) + " x " + std::to_string(size.h) + size.says);
     EXPECT_FALSE(Called("ResetDC"));
     EXPECT_FALSE(Called("StartDoc"));
     EXPECT_EQ(FakeLiveHandles(), 0);
@@ -232,6 +239,32 @@ TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
   ResetFakePrinting();
   StartDiagCapture();
   EXPECT_EQ(PrintLabelBytes("VELQ", whole, 0).step, kPrintStepDone);
+}
+
+// Bytes held in memory are judged for their size on their header's word:
+// no decoder is given an image it would need gigabytes for, or one whose
+// paper would end before the image, and the answer says which.
+TEST_F(PrintJob, ASizeRefusedOnTheHeadersWordIsNeverDecoded) {
+  struct Case {
+    uint32_t w, h;
+    PrintStep step;
+  } cases[] = {{8200, 8200, kPrintStepImageTooLarge},   {40000, 8, kPrintStepImageTooLarge},
+               {26084, 1, kPrintStepPaperTooLarge},     {1, 26214, kPrintStepPaperTooLarge},
+               {26083, 2, kPrintStepNoImage},       // fits; cut after its header
+               {8192, 8192, kPrintStepNoImage},     // 64 Mi pixels: decoded
+               {8193, 8192, kPrintStepImageTooLarge}};  // one column more
+  for (const Case& c : cases) {
+    ResetFakePrinting();
+    StartDiagCapture();
+    PrintReport report = PrintLabelBytes("VELQ", FakePng(c.w, c.h).substr(0, 33), 0);
+    EXPECT_EQ(report.step, c.step) << c.w << "x" << c.h;
+    if (c.step != kPrintStepNoImage) {
+      EXPECT_EQ(report.width, static_cast<int>(c.w));
+      EXPECT_EQ(report.height, static_cast<int>(c.h));
+      EXPECT_FALSE(Called("LoadImage memory")) << c.w << "x" << c.h;
+    }
+    EXPECT_FALSE(Called("StartDoc"));
+  }
 }
 
 // Decoders make up (or refuse) the last blocks of a JPEG that ends without

@@ -303,6 +303,28 @@ TEST_F(HttpRoutes, UnroutableRequestsGetTheErrorPageAndTheServerGoesOn) {
   EXPECT_EQ(res->status, 200);
 }
 
+TEST_F(HttpRoutes, BothContentLengthAndTransferEncodingAreRefusedWhateverTheLength) {
+  // The chunked body would print a label if it were read.
+  const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n16\r\ndata:image/png;base64,\r\n0\r\n\r\n";
+  const char* const lengths[] = {"0", "5", "abc", "", "-1"};
+  const char* const targets[] = {"POST /vqapi/PrintImage?printer=VELQ", "POST /vqapi/v2/print?printer=VELQ",
+                                 "POST /vqapi/GetPrinters", "GET /vqapi/v2/printers", "POST /nowhere"};
+  for (const char* target : targets) {
+    for (const char* length : lengths) {
+      std::string request = std::string(target) + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + length +
+                            "\r\n" + chunked;
+      std::string answer = RawExchange(port, request);
+      EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << target << " " << length << " -> " << answer;
+      EXPECT_NE(answer.find(ErrorPageText(400)), std::string::npos) << answer;
+      EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+      EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+    }
+  }
+  // No route ran: nothing was stored, listed or printed.
+  EXPECT_EQ(DiagOutput().find("start print"), std::string::npos) << DiagOutput();
+  EXPECT_EQ(DiagOutput().find("v2 print"), std::string::npos) << DiagOutput();
+}
+
 TEST_F(HttpRoutes, ConcurrentRequestsEachGetTheirOwnCompleteAnswer) {
   const int threads = 8;
   const int perThread = 25;

@@ -176,6 +176,17 @@ TEST_F(OriginGate, ARefusedBodyIsReadSoTheConnectionCarriesTheNextRequest) {
   EXPECT_TRUE(FakePrintCalls().empty());
 }
 
+TEST_F(OriginGate, BothLengthAndChunkedAreRefusedBeforeTheGateJudges) {
+  // Listed or not: the request's framing is refused before its origin counts.
+  for (const char* origin : {kListed, "https://evil.example"}) {
+    std::string answer = Raw("POST /vqapi/v2/print HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+                             "\r\nTransfer-Encoding: chunked\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << origin << " -> " << answer;
+    EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+  }
+  EXPECT_TRUE(FakePrintCalls().empty());
+}
+
 TEST_F(OriginGate, WithoutOriginAProgramIsServedButNotAsAPage) {
   std::string answer = Raw("POST /vqapi/GetPrinters HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;

@@ -202,6 +202,38 @@ test('an older printgate is used through its legacy routes, and a print is "unkn
   assert.deepEqual(posted, Array(2).fill({ printer: 'Office', body: `data:image/png;base64,${image.toString('base64')}` }));
 });
 
+test('the legacy listing works out supported from the name, and online and local from the filters asked', async (t) => {
+  const queries = [];
+  const base = await serve(t, (req, body, res) => {
+    const url = new URL(req.url, 'http://x');
+    if (req.method === 'POST' && url.pathname === '/vqapi/GetPrinters') {
+      queries.push(url.search);
+      res.setHeader('Content-Type', 'application/json');
+      res.end(JSON.stringify({ statusCode: '10001', resultInfo: { printers: [{ name: 'LX4 Label Printer' }, { name: 'Office' }] } }, null, '\t'));
+    } else {
+      res.statusCode = 404;
+      res.setHeader('Content-Type', 'text/html');
+      res.end("<p>Error Status: <span style='color:red;'>404</span></p>");
+    }
+  });
+  const cases = [
+    [{ onlyOnline: true }, true, null],
+    [{ onlyLocal: true }, null, true],
+    [{ onlyOnline: true, onlyLocal: true }, true, true],
+    [{ onlyOnline: false }, null, null],
+  ];
+  for (const [filters, online, local] of cases) {
+    const list = await listPrinters({ baseUrl: base, ...filters });
+    assert.equal(list.legacy, true);
+    assert.equal(list.version, null);
+    assert.deepEqual(list.printers.map((p) => [p.name, p.online, p.local, p.supported, p.default]), [
+      ['LX4 Label Printer', online, local, true, null],
+      ['Office', online, local, false, null],
+    ], JSON.stringify(filters));
+  }
+  assert.ok(queries.includes('?onlyOnline=1&onlyLocal=1') || queries.includes('?onlyLocal=1&onlyOnline=1'), queries.join(' '));
+});
+
 test('a refused local-network permission is "blocked"', async (t) => {
   const previous = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
   Object.defineProperty(globalThis, 'navigator', {

@@ -1,0 +1,126 @@
+// The size an image's header announces, for each format the job reads: the
+// first numbers a decoder takes at their word.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "render/image_whole.h"
+
+namespace {
+
+uint32_t Byte(const std::string& b, size_t at) { return static_cast<unsigned char>(b[at]); }
+uint32_t Be16(const std::string& b, size_t at) { return (Byte(b, at) << 8) | Byte(b, at + 1); }
+uint32_t Be32(const std::string& b, size_t at) { return (Be16(b, at) << 16) | Be16(b, at + 2); }
+uint32_t Le16(const std::string& b, size_t at) { return Byte(b, at) | (Byte(b, at + 1) << 8); }
+uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | (Le16(b, at + 2) << 16); }
+
+// IHDR, whole and with its CRC: a flipped bit there must not pass for a
+// size.
+bool PngSize(const std::string& b, long long* w, long long* h) {
+  if (b.size() < 33 || Be32(b, 8) != 13 || b.compare(12, 4, "IHDR") != 0) return false;
+  uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(b.data() + 12), 17);
+  if (crc != Be32(b, 29)) return false;
+  *w = Be32(b, 16);
+  *h = Be32(b, 20);
+  return true;
+}
+
+bool BmpSize(const std::string& b, long long* w, long long* h) {
+  if (b.size() < 26) return false;
+  uint32_t headerSize = Le32(b, 14);
+  if (headerSize == 12) {
+    *w = Le16(b, 18);
+    *h = static_cast<int16_t>(Le16(b, 20));
+  } else if (headerSize >= 40) {
+    *w = static_cast<int32_t>(Le32(b, 18));
+    *h = static_cast<int32_t>(Le32(b, 22));
+  } else {
+    return false;
+  }
+  if (*h < 0) *h = -*h;  // rows stored top-down
+  return true;
+}
+
+bool GifSize(const std::string& b, long long* w, long long* h) {
+  if (b.size() < 10) return false;
+  *w = Le16(b, 6);
+  *h = Le16(b, 8);
+  return true;
+}
+
+// The first frame header (SOFn), walking the segments before it.
+bool JpegSize(const std::string& b, long long* w, long long* h) {
+  size_t at = 2;
+  while (at + 4 <= b.size()) {
+    if (Byte(b, at) != 0xFF) return false;
+    uint32_t marker = Byte(b, at + 1);
+    if (marker == 0xFF) {  // fill byte
+      ++at;
+      continue;
+    }
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length
+      at += 2;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) return false;  // a scan before any frame
+    uint32_t length = Be16(b, at + 2);
+    bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (frame) {
+      if (length < 8 || at + 9 > b.size()) return false;
+      *h = Be16(b, at + 5);
+      *w = Be16(b, at + 7);
+      return true;
+    }
+    if (length < 2) return false;
+    at += 2 + length;
+  }
+  return false;
+}
+
+// Tags 256 and 257 of the first directory, SHORT or LONG, held in their
+// entries.
+bool TiffSize(const std::string& b, long long* w, long long* h) {
+  if (b.size() < 8) return false;
+  bool little = b[0] == 'I';
+  auto u16 = [&](uint64_t at) { return little ? Le16(b, at) : Be16(b, at); };
+  auto u32 = [&](uint64_t at) { return little ? Le32(b, at) : Be32(b, at); };
+  uint64_t directory = u32(4);
+  if (directory < 8 || directory + 2 > b.size()) return false;
+  uint64_t entries = u16(directory);
+  if (directory + 2 + 12 * entries > b.size()) return false;
+  bool haveWidth = false, haveHeight = false;
+  for (uint64_t i = 0; i < entries; ++i) {
+    uint64_t entry = directory + 2 + 12 * i;
+    uint32_t tag = u16(entry);
+    uint32_t type = u16(entry + 2);
+    if ((tag != 256 && tag != 257) || u32(entry + 4) != 1 || (type != 3 && type != 4)) continue;
+    long long value = type == 3 ? u16(entry + 8) : u32(entry + 8);
+    if (tag == 256) {
+      *w = value;
+      haveWidth = true;
+    } else {
+      *h = value;
+      haveHeight = true;
+    }
+  }
+  return haveWidth && haveHeight;
+}
+
+}  // namespace
+
+bool AnnouncedImageSize(const std::string& bytes, long long* width, long long* height) {
+  auto starts = [&bytes](const char* magic, size_t n) {
+    return bytes.size() >= n && memcmp(bytes.data(), magic, n) == 0;
+  };
+  *width = 0;
+  *height = 0;
+  bool known = false;
+  if (starts("\x89PNG\r\n\x1a\n", 8)) known = PngSize(bytes, width, height);
+  else if (starts("\xff\xd8", 2)) known = JpegSize(bytes, width, height);
+  else if (starts("GIF87a", 6) || starts("GIF89a", 6)) known = GifSize(bytes, width, height);
+  else if (starts("BM", 2)) known = BmpSize(bytes, width, height);
+  else if (starts("II*\0", 4) || starts("MM\0*", 4)) known = TiffSize(bytes, width, height);
+  if (!known) *width = *height = 0;
+  return known;
+}
