@@ -1,0 +1,41 @@
+"""A Wine call that fails says why in the test's failure: Wine's own error
+line for it (not hidden, not mixed into the program's output), what the
+exit code means, and what the prefix's wineserver did around the call."""
+
+import unittest
+
+from pylib import processes, wineprefix
+
+
+class FailingWineCalls(unittest.TestCase):
+    def setUp(self):
+        run = processes.new_run(self.addCleanup)
+        self.env = wineprefix.new_prefix(run, None)
+
+    def failure(self, args):
+        with self.assertRaises(RuntimeError) as raised:
+            wineprefix.wine(self.env, args)
+        return str(raised.exception)
+
+    def test_each_failure_carries_wines_error_the_codes_meaning_and_the_server(self):
+        # The first call starts the wineserver and its system processes;
+        # the second finds them running and stays a call of its own.
+        cases = (
+            (["C:\\none.exe"], "exited 53 (0x35 may be the low byte of STATUS_DLL_NOT_FOUND",
+             'failed to open "C:\\\\none.exe"', "the call started a wineserver"),
+            (["sc", "start", "no such service"], "exited 1 (1 is also what Wine gives",
+             "failed to open service 1060", "after it: the same, wineserver"),
+        )
+        for args, code, wine_error, server in cases:
+            with self.subTest(args=args):
+                message = self.failure(args)
+                self.assertIn(code, message)
+                self.assertIn(wine_error, message)
+                self.assertIn(server, message)
+        # Wine's lines never reach what a program printed.
+        code, output = wineprefix.wine(self.env, ["sc", "start", "no such service"], check=False)
+        self.assertEqual((code, output), (1, ""))
+
+
+if __name__ == "__main__":
+    unittest.main()
