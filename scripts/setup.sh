@@ -69,7 +69,8 @@ exec 9>/var/lock/printgate-setup.lock
 flock 9
 
 # One query for all: a second start of the main job must stay quick.
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null | awk '/install ok installed/ {print $1}')
+# dpkg-query fails when any of them was never installed: that is the news.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null | awk '/install ok installed/ {print $1}' || true)
 missing=()
 for p in "${packages[@]}"; do
   grep -qx "$p" <<<"$installed" || missing+=("$p")
