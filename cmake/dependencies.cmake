@@ -43,6 +43,6 @@ if(PG_TESTS)
   find_package(GTest REQUIRED)
 endif()
 # The benchmarks' anchor for the base64 decoder.
-if(NOT PG_FUZZ)
+if(NOT PG_FUZZ AND PG_TESTS)
   find_package(OpenSSL REQUIRED)
 endif()
