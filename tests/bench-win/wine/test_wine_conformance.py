@@ -113,7 +113,8 @@ class WineConformance(unittest.TestCase):
         # what the printers got: the documents the tests printed, never a deleted or failed one
         titles = sorted(processes.read_text(p) for p in glob.glob(os.path.join(folder, "job-*.title")))
         self.assertEqual(titles, ["winetest jobs after the deleted ones", "winetest jobs retained",
-                                  "winetest jobs unretained", "winetest offline held"])
+                                  "winetest jobs through gdi", "winetest jobs unretained",
+                                  "winetest offline held"])
         stopped = scheduler.cups_command(cups, ["lpstat", "-W", "not-completed", "-o", "Stopped"])
         self.assertEqual(stopped.strip(), "", "a deleted job stayed on the stopped queue")
 
