@@ -23,11 +23,17 @@ modules=(
   dlls/wineps.drv/x86_64-windows/wineps.drv
   programs/services/x86_64-windows/services.exe
 )
+# Unix halves: localspl's follows jobs in CUPS. They link against ntdll.so,
+# which the build takes from the system (the same release) instead of
+# building it.
+unix_modules=(
+  dlls/localspl/localspl.so
+)
 tests=(
   programs/services/tests/x86_64-windows/services.exe_test.exe
   dlls/winspool.drv/tests/x86_64-windows/winspool.drv_test.exe
 )
-without=(alsa capi coreaudio cups dbus fontconfig freetype gettext gphoto
+without=(alsa capi coreaudio dbus fontconfig freetype gettext gphoto
   gnutls gssapi gstreamer inotify krb5 netapi opencl opengl osmesa oss pcap
   pulse sane sdl udev unwind usb v4l2 vulkan xcomposite xcursor xfixes
   xinerama xinput xinput2 xrandr xrender xshape xshm xxf86vm)
@@ -101,7 +107,11 @@ touch -a dlls/opengl32/thunks.c dlls/opengl32/unix_thunks.c dlls/winevulkan/load
 
 step "configuring wine" nice -n 10 ./configure --enable-win64 --without-x \
   "${without[@]/#/--without-}" ZLIB_PE_LIBS=z
-step "building ${#modules[@]} modules and the tests" nice -n 10 make -j"$jobs" "${modules[@]}" "${tests[@]}"
+# Without CUPS's headers localspl.so would build, and never reach CUPS.
+step "finding CUPS for localspl" grep -q '^#define SONAME_LIBCUPS' include/config.h
+step "taking the system's ntdll.so" cp /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so dlls/ntdll/ntdll.so
+step "building $((${#modules[@]} + ${#unix_modules[@]})) modules and the tests" nice -n 10 make -j"$jobs" \
+  -o dlls/ntdll/ntdll.so "${modules[@]}" "${unix_modules[@]}" "${tests[@]}"
 
 # The private tree: Wine takes its binary folder from the loader's real path
 # and its DLL folder from ntdll.so's, so those two are copies; everything
@@ -122,6 +132,10 @@ layout() {
   for f in "${modules[@]}"; do
     rm -f "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/$(basename "$f")"
     cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/"
+  done
+  for f in "${unix_modules[@]}"; do
+    rm -f "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/$(basename "$f")"
+    cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/"
   done
   for f in "${tests[@]}"; do cp "$src/$f" "$out/tests/"; done
 }

@@ -3,13 +3,15 @@ own test style, run on the bench's Wine: a service gets device events (a
 printer plugged on the virtual bus while the test's service waits),
 StartService returns before a slow service's first status, a level-2
 rename moves the printer, a custom paper gives its page, listings taken
-while a printer comes and goes are whole, and a printer added on a CUPS port
-outlives the spooler's next start.
+while a printer comes and goes are whole, a printer added on a CUPS port
+outlives the spooler's next start, jobs are followed past their end in CUPS,
+and a printer set to work offline holds its jobs.
 
 A test program prints one summary line per test unit; any failure fails the
 case with the program's output.
 """
 
+import glob
 import os
 import re
 import unittest
@@ -17,6 +19,40 @@ import unittest
 from pylib import paths, processes, scheduler, usb, wineprefix
 
 TESTS = os.path.join(paths.WINE_DIR, "tests")
+
+# A capture printer the Wine test drives through files in its queue's folder: it
+# waits while "hold" is there, fails (CUPS_BACKEND_FAILED) while "fail" is
+# there, and otherwise saves the job and its title as the capture backend does.
+GATE_BACKEND = """#!/bin/sh
+if [ $# -eq 0 ]; then
+  echo 'direct gate "Unknown" "Capture to folder, held and failed by files"'
+  exit 0
+fi
+dir="@ROOT@/gate-$PRINTER"
+while [ -e "$dir/hold" ]; do sleep 0.1; done
+if [ -e "$dir/fail" ]; then echo "ERROR: failing as asked" >&2; exit 1; fi
+if [ -n "$6" ]; then cat "$6" > "$dir/.job-$1.data"; else cat > "$dir/.job-$1.data"; fi
+printf '%s' "$3" > "$dir/.job-$1.title"
+mv "$dir/.job-$1.data" "$dir/job-$1.data"
+mv "$dir/.job-$1.title" "$dir/job-$1.title"
+exit 0
+"""
+
+
+def add_gate_queue(cups, name):
+    """A queue on GATE_BACKEND whose failures abort the job (not the queue);
+    returns the queue's folder."""
+    folder = os.path.join(cups["root"], "gate-" + name)
+    os.makedirs(folder)
+    os.chmod(folder, 0o777)
+    backend = os.path.join(cups["root"], "serverbin", "backend", "gate")
+    with open(backend, "w") as f:
+        f.write(GATE_BACKEND.replace("@ROOT@", cups["root"]))
+    # Mode 0700: cupsd runs it as root, as the capture backend.
+    os.chmod(backend, 0o700)
+    scheduler.cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", "gate:/" + name,
+                                  "-m", "drv:///sample.drv/generic.ppd", "-o", "printer-error-policy=abort-job"])
+    return folder
 
 
 def summary(text, unit):
@@ -73,6 +109,29 @@ class WineConformance(unittest.TestCase):
                 executed, failures, skipped = summary(text, "kept")
                 self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
+
+    def test_jobs_followed_in_cups_and_held_offline(self):
+        run = self.run_
+        cups = scheduler.start_cups(run, queues=("VELQ", "Stopped"))
+        folder = add_gate_queue(cups, "Gate")
+        scheduler.cups_command(cups, ["cupsdisable", "Stopped"])
+        env = wineprefix.new_prefix(run, cups)
+        env.update({"WINETEST_JOBS_QUEUE": "Gate", "WINETEST_JOBS_STOPPED_QUEUE": "Stopped",
+                    "WINETEST_JOBS_FOLDER": "Z:" + folder.replace("/", "\\")})
+        for unit, at_least in (("jobs", 60), ("offline", 10)):
+            with self.subTest(unit=unit):
+                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit],
+                                          timeout=300, check=False)
+                executed, failures, skipped = summary(text, unit)
+                self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
+                self.assertGreaterEqual(executed, at_least)
+        # what the printers got: the documents the tests printed, never a deleted or failed one
+        titles = sorted(processes.read_text(p) for p in glob.glob(os.path.join(folder, "job-*.title")))
+        self.assertEqual(titles, ["winetest jobs after the deleted ones", "winetest jobs retained",
+                                  "winetest jobs through gdi", "winetest jobs unretained",
+                                  "winetest offline held"])
+        stopped = scheduler.cups_command(cups, ["lpstat", "-W", "not-completed", "-o", "Stopped"])
+        self.assertEqual(stopped.strip(), "", "a deleted job stayed on the stopped queue")
 
 
 if __name__ == "__main__":
