@@ -33,6 +33,7 @@ struct JobRecord {
   bool followed = true;     // still asked about; false once ended or too old
   bool held = false;        // kept visible past its end
   bool sawTrouble = false;  // was ever seen waiting for the printer's attention
+  bool seen = false;        // the spooler has shown it at least once
   int64_t since = 0;        // handed over at, on the watcher's clock
   int64_t endedAt = 0;      // no longer followed since
 };
@@ -149,9 +150,11 @@ bool ApplyLocked(Watcher& w, const JobKey& key, JobRecord& record, const LabelRe
   return true;
 }
 
-// A job the spooler no longer knows ended unseen. One that was held can
-// only have been deleted; one that was not left as spoolers drop printed
-// jobs. Either way a job last seen in trouble failed.
+// A job the spooler no longer knows ended unseen. One that was held and
+// seen since can only have been deleted; one that was not held, or that
+// was gone at the first look (a spooler that took the hold and dropped the
+// job at its end all the same), left as spoolers drop printed jobs. Either
+// way a job last seen in trouble failed.
 LabelReading GoneReading(const JobRecord& record) {
   LabelReading reading;
   if (record.sawTrouble) {
@@ -160,7 +163,7 @@ LabelReading GoneReading(const JobRecord& record) {
     reading.message = record.reading.message.empty() ? "the spooler dropped the job after an error"
                                                      : record.reading.message;
   } else {
-    reading.state = record.held ? kLabelCanceled : kLabelPrinted;
+    reading.state = record.held && record.seen ? kLabelCanceled : kLabelPrinted;
   }
   return reading;
 }
@@ -179,6 +182,7 @@ bool RefreshJob(const JobKey& key) {
     auto it = w.jobs.find(key);
     if (it == w.jobs.end() || !it->second.followed) return true;
     if (lookup == kSpoolerJobGone) reading = GoneReading(it->second);
+    if (lookup == kSpoolerJobFound) it->second.seen = true;
     ended = ApplyLocked(w, key, it->second, reading);
     held = it->second.held;
     if (ended) it->second.held = false;
@@ -348,8 +352,8 @@ void FollowJobHandedOver(const std::string& printer, int jobId) {
     EmitLocked(w, "job", Compact(JobJson(Copy(JobKey(printer, jobId), record))));
     w.wake.notify_all();
   }
-  // The answer to the print names the state the label is in now.
-  RefreshJob(JobKey(printer, jobId));
+  // No look here: the legacy route's answer would wait for it, and the
+  // thread's next pass comes within half a second.
 }
 
 void FollowJobDropped(const std::string& printer, int jobId) {

@@ -80,6 +80,8 @@ TEST_F(Watcher, EachLabelIsFollowedToItsEnd) {
       {"failed", {FakeStep(kLabelQueued), FakeStep(kLabelFailed, {}, "backend failed")}, false, {"failed"}, "failed"},
       // A held job the spooler forgets was deleted by someone.
       {"held and gone", {FakeStep(kLabelQueued), FakeGone()}, false, {"canceled"}, "canceled"},
+      // Held, but gone at the first look: the spooler dropped it at its end.
+      {"gone at once", {FakeGone()}, false, {"printed"}, "printed"},
       // Not held, it left as printed jobs leave.
       {"gone unheld", {FakeStep(kLabelQueued), FakeGone()}, true, {"printed"}, "printed"},
       // Seen in trouble, then gone: the spooler gave up.
@@ -163,6 +165,7 @@ TEST_F(Watcher, FollowsForADayAndRemembers256EndsForTenMinutes) {
   for (int id = 100; id < 400; ++id) {
     FakeFollowSetJob("Q", id, {FakeStep(kLabelPrinted)});
     Submit("Q", id);
+    FollowPollOnce();
     gClock += 1;
   }
   FollowPollOnce();
@@ -208,7 +211,7 @@ TEST_F(Watcher, StreamsResumeFromTheRingOrStartWithTheListing) {
     EXPECT_EQ(text.find("event: printers\n"), text.find("event: ")) << id;
   }
   // The ring holds 1000 events: an id older than that starts again.
-  for (int id = 1; id <= 600; ++id) {
+  for (int id = 1; id <= 1001; ++id) {
     FakeFollowSetJob("Q", id, {FakeStep(kLabelPrinted)});
     Submit("Q", id);
   }
