@@ -452,3 +452,63 @@ test('until and wait are checked before anything is sent', async (t) => {
   }
   assert.equal(requests, 0);
 });
+
+// Web Locks as a browser has them, enough for the client: one holder per
+// name at a time, the next request granted when the holder's promise ends.
+function fakeLocks() {
+  const queues = new Map();
+  return {
+    request(name, callback) {
+      const queue = queues.get(name) || [];
+      queues.set(name, queue);
+      return new Promise((resolve, reject) => {
+        const run = () => Promise.resolve().then(callback).then(resolve, reject).finally(() => {
+          queue.shift();
+          if (queue.length) queue[0]();
+        });
+        queue.push(run);
+        if (queue.length === 1) run();
+      });
+    },
+  };
+}
+
+test('the tabs of a browser share one stream, and the next tab takes over', async (t) => {
+  let streams = 0;
+  const open = new Set();
+  const base = await serve(t, (req, body, res) => {
+    if (!req.url.startsWith('/vqapi/v2/events')) {
+      res.statusCode = 404;
+      res.end();
+      return;
+    }
+    streams += 1;
+    open.add(res);
+    req.on('close', () => open.delete(res));
+    res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Access-Control-Allow-Origin': '*' });
+    res.write('retry: 2000\n\nid: a-0\nevent: printers\ndata: {"printers":[{"name":"VELQ","state":"idle","reasons":[]}]}\n\n');
+    res.write(`id: a-1\nevent: job\ndata: {"job":${streams},"printer":"VELQ","state":"printed","reasons":[],"message":""}\n\n`);
+  });
+  const hadNavigator = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  Object.defineProperty(globalThis, 'navigator', { value: { locks: fakeLocks() }, configurable: true });
+  t.after(() => {
+    if (hadNavigator) Object.defineProperty(globalThis, 'navigator', hadNavigator);
+    else delete globalThis.navigator;
+  });
+  // Three tabs: three instances of the module, as three pages would load it.
+  const tabs = await Promise.all([1, 2, 3].map((n) => import(`../index.js?tab=${n}`)));
+  const seen = tabs.map(() => ({ printers: null, jobs: [] }));
+  const watches = tabs.flatMap((tab, i) => [
+    tab.watchPrinters((printers) => { seen[i].printers = printers; }, { baseUrl: base }),
+    tab.watchJobs((job) => seen[i].jobs.push(job.job), { baseUrl: base }),
+  ]);
+  await eventually(() => seen.every((s) => s.printers && s.jobs.includes(1)), 'every tab has the first stream\'s events');
+  assert.equal(streams, 1);
+  assert.deepEqual(seen[2].printers.map((p) => p.name), ['VELQ']);
+  // The leading tab closes: another takes the lock and opens the stream.
+  watches[0].close();
+  watches[1].close();
+  await eventually(() => streams === 2 && seen[1].jobs.includes(2) && seen[2].jobs.includes(2), 'the next leader\'s stream');
+  for (const watch of watches.slice(2)) watch.close();
+  await eventually(() => open.size === 0, 'every stream closed');
+});
