@@ -1,19 +1,19 @@
-// The watcher's jobs, its polling thread and the ring of events. One lock
-// guards the tables; the spooler is asked outside it, one pass at a time.
+// The watcher's jobs and its polling thread. One lock guards the tables
+// (follow/watcher_state.h); the spooler is asked outside it, one pass at a
+// time.
 #include "follow/watcher.h"
 
 #include <cjson/cJSON.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "follow/follow_spooler.h"
+#include "follow/watcher_state.h"
 #include "render/print_job.h"
 
 namespace {
@@ -22,58 +22,6 @@ constexpr int64_t kPollMs = 500;
 constexpr int64_t kFollowLongestMs = 24ll * 3600 * 1000;
 constexpr int64_t kRememberMs = 10 * 60 * 1000;
 constexpr size_t kRememberedEnds = 256;
-constexpr size_t kRingEvents = 1000;
-constexpr int kLargestStreams = 32;
-
-typedef std::pair<std::string, int> JobKey;
-
-struct JobRecord {
-  LabelReading reading;
-  bool handedOver = false;  // the spooler has the whole document
-  bool followed = true;     // still asked about; false once ended or too old
-  bool held = false;        // kept visible past its end
-  bool sawTrouble = false;  // was ever seen waiting for the printer's attention
-  bool seen = false;        // the spooler has shown it at least once
-  int64_t since = 0;        // handed over at, on the watcher's clock
-  int64_t endedAt = 0;      // no longer followed since
-};
-
-struct Watcher {
-  std::mutex lock;
-  std::condition_variable wake;     // the thread: something to follow, or stop
-  std::condition_variable changed;  // waiters for a job's end and streams
-  std::mutex pass;                  // one pass over the spooler at a time
-  std::map<JobKey, JobRecord> jobs;
-  std::deque<std::pair<uint64_t, std::string>> ring;
-  uint64_t seq = 0;
-  std::vector<ListedPrinter> printers;
-  bool havePrinters = false;
-  bool printersFailed = false;  // the last try at a first list failed
-  uint64_t printersSince = 0;  // ids before this predate the queues' list
-  int streams = 0;
-  bool stopping = false;
-  bool threadRunning = false;
-  bool started = false;
-  int wakeUps = 0;
-  std::string boot;
-};
-
-// Never destroyed: the thread and open streams may outlive static
-// destruction at the program's exit.
-Watcher& W() {
-  static Watcher* watcher = [] {
-    Watcher* made = new Watcher;
-    // This run's tag in every event id: the wall clock's milliseconds at
-    // start, so a page's id from an earlier run never resumes this one.
-    char tag[32];
-    std::snprintf(tag, sizeof(tag), "%llx",
-                  static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch()).count()));
-    made->boot = tag;
-    return made;
-  }();
-  return *watcher;
-}
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -81,22 +29,7 @@ int64_t SteadyMs() {
 }
 int64_t (*gNow)() = SteadyMs;
 
-std::string Compact(cJSON* root) {
-  char* text = cJSON_PrintUnformatted(root);
-  std::string out = text != nullptr ? text : "{}";
-  cJSON_free(text);
-  cJSON_Delete(root);
-  return out;
-}
-
-void EmitLocked(Watcher& w, const char* type, const std::string& data) {
-  ++w.seq;
-  w.ring.emplace_back(w.seq, "id: " + EventIdText(w.seq) + "\nevent: " + type + "\ndata: " + data + "\n\n");
-  while (w.ring.size() > kRingEvents) w.ring.pop_front();
-  w.changed.notify_all();
-}
-
-bool Busy(const Watcher& w) {
+bool Busy(const WatcherTables& w) {
   if (w.streams > 0) return true;
   for (const auto& job : w.jobs) {
     if (job.second.followed && job.second.handedOver) return true;
@@ -105,7 +38,7 @@ bool Busy(const Watcher& w) {
 }
 
 // Forgets ends older than ten minutes and all but the last 256.
-void PruneLocked(Watcher& w, int64_t now) {
+void PruneLocked(WatcherTables& w, int64_t now) {
   std::vector<std::pair<int64_t, JobKey>> ended;
   for (auto it = w.jobs.begin(); it != w.jobs.end();) {
     if (!it->second.followed && now - it->second.endedAt > kRememberMs) {
@@ -135,7 +68,7 @@ bool SameReading(const LabelReading& a, const LabelReading& b) {
 // Takes a reading into the record; emits the job's event when it changed.
 // True when the job has just ended (its hold is then the caller's to
 // release, outside the lock).
-bool ApplyLocked(Watcher& w, const JobKey& key, JobRecord& record, const LabelReading& reading) {
+bool ApplyLocked(WatcherTables& w, const JobKey& key, JobRecord& record, const LabelReading& reading) {
   if (record.reading.state == kLabelWaiting || reading.state == kLabelWaiting) {
     for (const std::string& reason : reading.reasons) {
       if (reason == "needs-attention") record.sawTrouble = true;
@@ -143,7 +76,7 @@ bool ApplyLocked(Watcher& w, const JobKey& key, JobRecord& record, const LabelRe
   }
   if (SameReading(record.reading, reading)) return false;
   record.reading = reading;
-  EmitLocked(w, "job", Compact(JobJson(Copy(key, record))));
+  EmitLocked(w, "job", CompactJson(JobJson(Copy(key, record))));
   if (!LabelStateEnded(reading.state) || !record.followed) return false;
   record.followed = false;
   record.endedAt = gNow();
@@ -174,7 +107,7 @@ bool RefreshJob(const JobKey& key) {
   LabelReading reading;
   SpoolerJobLookup lookup = ReadSpoolerJob(key.first, key.second, &reading);
   if (lookup == kSpoolerJobFailed) return false;
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   bool ended = false;
   bool held = false;
   {
@@ -191,62 +124,8 @@ bool RefreshJob(const JobKey& key) {
   return true;
 }
 
-bool ReadPrinters(std::vector<ListedPrinter>* printers) {
-  std::vector<SpoolerPrinter> records;
-  std::vector<PrinterReading> readings;
-  if (!EnumLocalPrinters(&records) || !ReadSpoolerPrinters(&readings)) return false;
-  *printers = MergePrinterStates(records, readings);
-  return true;
-}
-
-std::string PrinterChange(const char* change, const ListedPrinter& printer) {
-  cJSON* root = cJSON_CreateObject();
-  cJSON_AddStringToObject(root, "change", change);
-  cJSON_AddItemToObject(root, "printer", ListedPrinterJson(printer));
-  return Compact(root);
-}
-
-// Compares the queues with the last list and emits what changed. The first
-// list of a run of streams is only kept.
-void PollPrinters() {
-  std::vector<ListedPrinter> now;
-  Watcher& w = W();
-  if (!ReadPrinters(&now)) {
-    std::lock_guard<std::mutex> guard(w.lock);
-    if (!w.havePrinters) w.printersFailed = true;
-    return;
-  }
-  std::lock_guard<std::mutex> guard(w.lock);
-  if (!w.havePrinters) {
-    w.printers = now;
-    w.havePrinters = true;
-    // Streams that were sent a failed listing get the whole one now.
-    if (w.printersFailed) EmitLocked(w, "printers", Compact(PrinterListingJson(w.printers, true, 0)));
-    w.printersFailed = false;
-    w.printersSince = w.seq;
-    return;
-  }
-  std::map<std::string, std::string> before;
-  for (const ListedPrinter& printer : w.printers) {
-    before[printer.record.utf8Name] = Compact(ListedPrinterJson(printer));
-  }
-  for (const ListedPrinter& printer : now) {
-    auto it = before.find(printer.record.utf8Name);
-    if (it == before.end()) {
-      EmitLocked(w, "printer", PrinterChange("added", printer));
-      continue;
-    }
-    if (it->second != Compact(ListedPrinterJson(printer))) EmitLocked(w, "printer", PrinterChange("changed", printer));
-    before.erase(it);
-  }
-  for (const ListedPrinter& printer : w.printers) {
-    if (before.count(printer.record.utf8Name)) EmitLocked(w, "printer", PrinterChange("removed", printer));
-  }
-  w.printers = now;
-}
-
 void PassLocked() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::vector<JobKey> followed;
   std::vector<JobKey> tooOld;
   bool streams = false;
@@ -273,7 +152,7 @@ void PassLocked() {
 }
 
 void ThreadBody() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::unique_lock<std::mutex> guard(w.lock);
   for (;;) {
     w.wake.wait(guard, [&w] { return w.stopping || Busy(w); });
@@ -291,7 +170,7 @@ void ThreadBody() {
   w.changed.notify_all();
 }
 
-void StartThreadLocked(Watcher& w) {
+void StartThreadLocked(WatcherTables& w) {
   if (w.threadRunning) return;
   w.threadRunning = true;
   std::thread(ThreadBody).detach();
@@ -306,7 +185,7 @@ void OnJobMoment(JobMoment moment, const std::string& printer, int jobId) {
 }  // namespace
 
 void StartFollowing() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::lock_guard<std::mutex> guard(w.lock);
   if (w.started) return;
   w.started = true;
@@ -316,7 +195,7 @@ void StartFollowing() {
 }
 
 void StopFollowing() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::unique_lock<std::mutex> guard(w.lock);
   w.stopping = true;
   w.wake.notify_all();
@@ -325,7 +204,7 @@ void StopFollowing() {
 }
 
 bool FollowingStopped() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::lock_guard<std::mutex> guard(w.lock);
   return w.stopping;
 }
@@ -333,7 +212,7 @@ bool FollowingStopped() {
 void FollowJobStarted(const std::string& printer, int jobId) {
   if (jobId <= 0) return;
   bool held = HoldSpoolerJob(printer, jobId);
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::lock_guard<std::mutex> guard(w.lock);
   JobRecord record;
   record.held = held;
@@ -342,14 +221,14 @@ void FollowJobStarted(const std::string& printer, int jobId) {
 }
 
 void FollowJobHandedOver(const std::string& printer, int jobId) {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   {
     std::lock_guard<std::mutex> guard(w.lock);
     JobRecord& record = w.jobs[JobKey(printer, jobId)];
     record.handedOver = true;
     record.followed = true;
     record.since = gNow();
-    EmitLocked(w, "job", Compact(JobJson(Copy(JobKey(printer, jobId), record))));
+    EmitLocked(w, "job", CompactJson(JobJson(Copy(JobKey(printer, jobId), record))));
     w.wake.notify_all();
   }
   // No look here: the legacy route's answer would wait for it, and the
@@ -357,7 +236,7 @@ void FollowJobHandedOver(const std::string& printer, int jobId) {
 }
 
 void FollowJobDropped(const std::string& printer, int jobId) {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   bool held = false;
   {
     std::lock_guard<std::mutex> guard(w.lock);
@@ -370,7 +249,7 @@ void FollowJobDropped(const std::string& printer, int jobId) {
 }
 
 bool LookUpJob(const std::string& printer, int jobId, FollowedJob* job) {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   JobKey key(printer, jobId);
   bool followed = false;
   {
@@ -396,7 +275,7 @@ CancelOutcome CancelJob(const std::string& printer, int jobId, FollowedJob* job,
     if (LookUpJob(printer, jobId, job) && LabelStateEnded(job->reading.state)) return kCancelAlreadyEnded;
     return kCancelRefused;
   }
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   JobKey key(printer, jobId);
   bool release = false;
   {
@@ -415,7 +294,7 @@ CancelOutcome CancelJob(const std::string& printer, int jobId, FollowedJob* job,
 
 bool WaitForJobEnd(const std::string& printer, int jobId, int seconds, FollowedJob* job) {
   if (!LookUpJob(printer, jobId, job)) return false;
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   JobKey key(printer, jobId);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::unique_lock<std::mutex> guard(w.lock);
@@ -445,118 +324,8 @@ cJSON* JobJson(const FollowedJob& job) {
 
 bool ListPrinterStates(std::vector<PrinterReading>* printers) { return ReadSpoolerPrinters(printers); }
 
-std::string EventIdText(uint64_t seq) {
-  Watcher& w = W();
-  return w.boot + "-" + std::to_string(seq);
-}
-
-bool ParseEventId(const std::string& text, uint64_t* seq) {
-  Watcher& w = W();
-  size_t dash = text.find('-');
-  if (dash == std::string::npos || text.compare(0, dash, w.boot) != 0 || dash != w.boot.size()) return false;
-  std::string digits = text.substr(dash + 1);
-  // Only the form this run writes: no sign, no leading zero, no overflow.
-  if (digits.empty() || digits.size() > 18 || (digits.size() > 1 && digits[0] == '0')) return false;
-  uint64_t value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *seq = value;
-  return true;
-}
-
-bool TakeStreamSlot() {
-  Watcher& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
-  if (w.streams >= kLargestStreams || w.stopping) return false;
-  ++w.streams;
-  w.wake.notify_all();
-  return true;
-}
-
-void GiveBackStreamSlot() {
-  Watcher& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
-  if (w.streams > 0) --w.streams;
-  // Nobody compares the queues while no stream is open: the next stream
-  // starts from a fresh list.
-  if (w.streams == 0) {
-    w.havePrinters = false;
-    w.printersFailed = false;
-  }
-}
-
-namespace {
-
-std::string PrintersEventLocked(Watcher& w) {
-  std::string data = Compact(PrinterListingJson(w.printers, w.havePrinters, 0));
-  return "id: " + EventIdText(w.seq) + "\nevent: printers\ndata: " + data + "\n\n";
-}
-
-// Whether the ring still holds every event after `after`.
-bool RingCoversLocked(const Watcher& w, uint64_t after) {
-  if (after > w.seq) return false;
-  return after == w.seq || (!w.ring.empty() && w.ring.front().first <= after + 1);
-}
-
-std::string EventsAfterLocked(const Watcher& w, uint64_t after) {
-  std::string text;
-  for (const auto& event : w.ring) {
-    if (event.first > after) text += event.second;
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string StreamStart(const std::string& lastEventId, uint64_t* last) {
-  Watcher& w = W();
-  bool have = false;
-  {
-    std::lock_guard<std::mutex> guard(w.lock);
-    have = w.havePrinters;
-  }
-  if (!have) {
-    std::lock_guard<std::mutex> pass(w.pass);
-    bool again = false;
-    {
-      std::lock_guard<std::mutex> guard(w.lock);
-      again = !w.havePrinters;
-    }
-    if (again) PollPrinters();
-  }
-  std::lock_guard<std::mutex> guard(w.lock);
-  uint64_t after = 0;
-  std::string text;
-  if (ParseEventId(lastEventId, &after) && RingCoversLocked(w, after)) {
-    text = EventsAfterLocked(w, after);
-    // The queues were not compared while no stream was open: their state
-    // now comes whole after the labels' events.
-    if (after < w.printersSince || !w.havePrinters) text += PrintersEventLocked(w);
-  } else {
-    text = PrintersEventLocked(w);
-  }
-  *last = w.seq;
-  return text;
-}
-
-std::string StreamNext(uint64_t* last) {
-  Watcher& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
-  std::string text = RingCoversLocked(w, *last) ? EventsAfterLocked(w, *last) : PrintersEventLocked(w);
-  *last = w.seq;
-  return text;
-}
-
-void WaitForEventAfter(uint64_t after, std::chrono::milliseconds longest) {
-  Watcher& w = W();
-  std::unique_lock<std::mutex> guard(w.lock);
-  w.changed.wait_for(guard, longest, [&w, after] { return w.seq > after || w.stopping; });
-}
-
 void ResetFollowingForTests(bool thread) {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   StopFollowing();
   std::lock_guard<std::mutex> guard(w.lock);
   w.jobs.clear();
@@ -575,14 +344,14 @@ void ResetFollowingForTests(bool thread) {
 }
 
 void FollowPollOnce() {
-  std::lock_guard<std::mutex> pass(W().pass);
+  std::lock_guard<std::mutex> pass(Tables().pass);
   PassLocked();
 }
 
 void SetFollowClockForTests(int64_t (*now)()) { gNow = now != nullptr ? now : SteadyMs; }
 
 int FollowWakeUps() {
-  Watcher& w = W();
+  WatcherTables& w = Tables();
   std::lock_guard<std::mutex> guard(w.lock);
   return w.wakeUps;
 }
