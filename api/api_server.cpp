@@ -4,6 +4,8 @@
 
 #include "api/origin_gate.h"
 #include "apiv2/api_v2.h"
+#include "apiv2/jobs_v2.h"
+#include "follow/watcher.h"
 #include "common/answer.h"
 #include "common/diag.h"
 #include "intake/print_image.h"
@@ -77,6 +79,17 @@ void HandlePreflight(const httplib::Request& req, httplib::Response& res) {
   AllowPrivateNetworkIfAsked(req, res);
   res.status = 204;
 }
+
+// A stream that reconnects sends Last-Event-ID, which is no header a page
+// may send without asking first.
+void HandleEventsPreflight(const httplib::Request& req, httplib::Response& res) {
+  HandlePreflight(req, res);
+  res.headers.erase("Access-Control-Allow-Headers");
+  res.set_header("Access-Control-Allow-Headers", "Origin, X-Requested-With, Content-Type, Accept, Last-Event-ID");
+}
+
+constexpr char kJobPath[] = R"(/vqapi/v2/jobs/([^/]*))";
+constexpr char kCancelPath[] = R"(/vqapi/v2/jobs/([^/]*)/cancel)";
 }  // namespace
 
 void RegisterRoutes(httplib::Server& svr) {
@@ -101,6 +114,14 @@ void RegisterRoutes(httplib::Server& svr) {
              LogPrintOrigin(req);
              HandlePrintV2(req, res, contentReader);
            });
+  // Each label's life after its answer, followed by the watcher.
+  StartFollowing();
+  svr.Options(kJobPath, HandlePreflight);
+  svr.Options(kCancelPath, HandlePreflight);
+  svr.Options("/vqapi/v2/events", HandleEventsPreflight);
+  svr.Get(kJobPath, HandleJobV2);
+  svr.Post(kCancelPath, HandleCancelV2);
+  svr.Get("/vqapi/v2/events", HandleEventsV2);
   svr.set_pre_request_handler(MarkEmptyBodyRead);
   svr.set_pre_routing_handler(RefuseMixedFraming);
   svr.set_error_handler(httplib::Server::Handler(

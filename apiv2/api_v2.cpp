@@ -18,6 +18,8 @@
 #include "pg_version.h"
 #include "server/printer_list.h"
 #include "server/spooler_list.h"
+#include "follow/printer_listing.h"
+#include "follow/watcher.h"
 
 namespace {
 
@@ -49,7 +51,16 @@ V2Failure TooLarge() {
   return {413, "too-large", "the body is over " + std::to_string(kMaxBodyBytes) + " bytes"};
 }
 
-void SetFailure(httplib::Response& res, const V2Failure& failure) {
+// "reasons" and the spooler's "message" of a label's reading.
+void AddReadingMembers(cJSON* root, const LabelReading& reading) {
+  cJSON* reasons = cJSON_AddArrayToObject(root, "reasons");
+  for (const std::string& reason : reading.reasons) cJSON_AddItemToArray(reasons, cJSON_CreateString(reason.c_str()));
+  cJSON_AddStringToObject(root, "spoolerMessage", reading.message.c_str());
+}
+
+// A print's failure answer; for a label that ended badly, also which job
+// it was and how it ended.
+void SetFailure(httplib::Response& res, const V2Failure& failure, const FollowedJob* job = nullptr) {
   DiagLine("v2 answer " + std::to_string(failure.status) + " " + failure.code + ": " +
            failure.message);
   cJSON* root = cJSON_CreateObject();
@@ -58,6 +69,12 @@ void SetFailure(httplib::Response& res, const V2Failure& failure) {
   // Messages may quote the posted bytes (an image's chunk names, a
   // printer's name); the answer is JSON, which must be UTF-8 whatever came.
   cJSON_AddStringToObject(root, "message", Utf8OrReplaced(failure.message).c_str());
+  if (job != nullptr) {
+    cJSON_AddStringToObject(root, "printer", job->printer.c_str());
+    cJSON_AddNumberToObject(root, "job", job->job);
+    cJSON_AddStringToObject(root, "state", LabelStateName(job->reading.state));
+    AddReadingMembers(root, job->reading);
+  }
   res.status = failure.status;
   SetJsonBody(res, root);
 }
@@ -100,6 +117,23 @@ bool ParseCopies(const httplib::Request& req, int* copies) {
   }
   if (count < 1 || count > kLargestCopies) return false;
   *copies = count;
+  return true;
+}
+
+bool ParseUntil(const httplib::Request& req, bool* until, int* waitSeconds) {
+  *until = req.has_param("until");
+  *waitSeconds = kDefaultWaitSeconds;
+  if (*until && LastParam(req, "until") != "printed") return false;
+  if (!req.has_param("wait")) return true;
+  std::string value = LastParam(req, "wait");
+  if (value.empty() || value.size() > 3) return false;
+  int seconds = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    seconds = seconds * 10 + (c - '0');
+  }
+  if (seconds > kLongestWaitSeconds) return false;
+  *waitSeconds = seconds;
   return true;
 }
 
@@ -191,27 +225,13 @@ void HandlePrintersV2(const httplib::Request& req, httplib::Response& res) {
 
   std::vector<SpoolerPrinter> records;
   bool listed = EnumLocalPrinters(&records);
-  cJSON* root = cJSON_CreateObject();
-  cJSON* printers = cJSON_AddArrayToObject(root, "printers");
-  int mode = FilterMode(onlyLocal, onlyOnline, onlySupported);
-  for (const SpoolerPrinter& record : records) {
-    if (!PrinterAccepted(mode, record.utf8Name, record.attributes)) continue;
-    cJSON* printer = cJSON_CreateObject();
-    cJSON_AddStringToObject(printer, "name", record.utf8Name.c_str());
-    cJSON_AddBoolToObject(printer, "online", !(record.attributes & kPrinterAttributeWorkOffline));
-    cJSON_AddBoolToObject(printer, "local", !(record.attributes & kPrinterAttributeNetwork));
-    cJSON_AddBoolToObject(printer, "supported", IsSupportedPrinterName(record.utf8Name));
-    cJSON_AddBoolToObject(printer, "default", record.isDefault);
-    cJSON_AddItemToArray(printers, printer);
-  }
-  // The program's version, so a page can tell which printgate it talks to.
-  cJSON_AddStringToObject(root, "version", PG_VERSION);
-  if (!listed) {
-    // An empty list would say "no printers"; the spooler just didn't answer.
-    cJSON_AddStringToObject(root, "error", "list-failed");
-    cJSON_AddStringToObject(root, "message", "the spooler did not list its printers");
-    res.status = 500;
-  }
+  // The queues' states come from a second look; a queue it lacks (or a
+  // look that failed) reads idle rather than failing the listing.
+  std::vector<PrinterReading> readings;
+  if (listed) ListPrinterStates(&readings);
+  cJSON* root = PrinterListingJson(MergePrinterStates(records, readings), listed,
+                                   FilterMode(onlyLocal, onlyOnline, onlySupported));
+  if (!listed) res.status = 500;
   SetJsonBody(res, root);
 }
 
@@ -245,8 +265,10 @@ bool ReadPrintBody(const httplib::Request& req, httplib::Response& res,
   return true;
 }
 
-// The answer for a job: what printed, or which step failed.
-void AnswerJob(httplib::Response& res, const std::string& printer, PrintReport report) {
+// The answer for a job: what printed, or which step failed; with `until`,
+// how the label ended or where it stands after waitSeconds.
+void AnswerJob(httplib::Response& res, const std::string& printer, PrintReport report, bool until,
+               int waitSeconds) {
   bool listed = false;
   bool online = false;
   if (report.step == kPrintStepPrinterNotOpened && !report.unknownPrinter) {
@@ -261,6 +283,22 @@ void AnswerJob(httplib::Response& res, const std::string& printer, PrintReport r
     SetFailure(res, jobFailure);
     return;
   }
+  FollowedJob job;
+  job.printer = printer;
+  job.job = report.jobId;
+  bool followed = until ? WaitForJobEnd(printer, report.jobId, waitSeconds, &job)
+                        : LookUpJob(printer, report.jobId, &job);
+  if (!followed) job.reading = LabelReading{};
+  LabelState state = job.reading.state;
+  if (until && (state == kLabelFailed || state == kLabelCanceled)) {
+    V2Failure ended = state == kLabelFailed
+                          ? V2Failure{500, "print-failed",
+                                      "the spooler gave up on the label" +
+                                          (job.reading.message.empty() ? std::string() : ": " + job.reading.message)}
+                          : V2Failure{409, "canceled", "the label was canceled before it printed"};
+    SetFailure(res, ended, &job);
+    return;
+  }
   cJSON* root = cJSON_CreateObject();
   cJSON_AddTrueToObject(root, "printed");
   cJSON_AddStringToObject(root, "printer", printer.c_str());
@@ -270,7 +308,14 @@ void AnswerJob(httplib::Response& res, const std::string& printer, PrintReport r
   cJSON_AddNumberToObject(root, "heightMm", report.height / 8.0);
   FindQueue(printer, &listed, &online);
   cJSON_AddBoolToObject(root, "online", online);
-  DiagLine("v2 answer 200 printed job " + std::to_string(report.jobId));
+  cJSON_AddStringToObject(root, "state", LabelStateName(state));
+  if (until && state != kLabelPrinted) {
+    // Not ended within the wait: where it stands, and why it is not moving.
+    AddReadingMembers(root, job.reading);
+    res.status = 202;
+  }
+  DiagLine("v2 answer " + std::to_string(res.status == 202 ? 202 : 200) + " " + LabelStateName(state) + " job " +
+           std::to_string(report.jobId));
   SetJsonBody(res, root);
 }
 
@@ -290,6 +335,14 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
     SetFailure(res, {400, "bad-request", "copies must be a whole number from 1 to 99"});
     return;
   }
+  bool until = false;
+  int waitSeconds = 0;
+  if (!ParseUntil(req, &until, &waitSeconds)) {
+    SetFailure(res, {400, "bad-request",
+                     "until must be \"printed\", and wait a whole number of seconds from 0 to " +
+                         std::to_string(kLongestWaitSeconds)});
+    return;
+  }
   if (!IsUtf8(printer)) {
     SetFailure(res, {404, "printer-not-found", "the printer name is not UTF-8 text, so no queue has it"});
     return;
@@ -305,5 +358,5 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
     SetFailure(res, {415, "not-an-image", "the body holds no image"});
     return;
   }
-  AnswerJob(res, printer, PrintLabelBytes(printer, image, copies));
+  AnswerJob(res, printer, PrintLabelBytes(printer, image, copies), until, waitSeconds);
 }

@@ -36,5 +36,12 @@ bool ImageFromBody(const std::string& contentType, const std::string& body,
 // number from 1 to 99 written in plain digits. False for anything else.
 bool ParseCopies(const httplib::Request& req, int* copies);
 
+// "until" and "wait" of a print: until absent, or "printed" (then *until);
+// wait absent (kDefaultWaitSeconds) or a whole number of seconds from 0 to
+// kLongestWaitSeconds in plain digits. False for anything else.
+constexpr int kDefaultWaitSeconds = 30;
+constexpr int kLongestWaitSeconds = 300;
+bool ParseUntil(const httplib::Request& req, bool* until, int* waitSeconds);
+
 // The answer for a job that did not print. Every step maps to one status.
 V2Failure FailureOfJob(const PrintReport& report);

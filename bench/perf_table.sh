@@ -34,6 +34,8 @@ held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "He
 heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 --build "$build"); section "Held connections, printgate.exe under Wine" <<<"$heldWine"
 # What printgate's log file costs a print request (needs the cross build).
 logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
+# Following labels: the watcher's wake-ups, 32 idle streams, a change's delay.
+follow=$(/usr/bin/python3 bench/follow_events.py --build "$build"); section "Following labels and event streams, native" <<<"$follow"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(sed -nE 's/.*throughput ratio printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
@@ -55,6 +57,10 @@ heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+'
 heldNative=$(heldMax <<<"$held")
 heldUnderWine=$(heldMax <<<"$heldWine")
 logUs=$(sed -nE 's/.*cost ([0-9.]+) us per print.*/\1/p' <<<"$logCost")
+followWake=$(sed -nE 's/^nothing followed, no stream: ([0-9]+) context switches.*/\1/p' <<<"$follow")
+followCpu=$(sed -nE 's/^32 idle streams: printgate CPU ([0-9.]+) %.*/\1/p' <<<"$follow")
+followWorst=$(sed -nE 's/^GetPrinters beside 32 streams: .*worst ([0-9.]+) ms.*/\1/p' <<<"$follow")
+followP50=$(sed -nE 's/.*its event at the page: p50 ([0-9.]+) ms.*/\1/p' <<<"$follow")
 logEnd=$(sed -nE 's/.*difference p50 (-?[0-9.]+ ms \(-?[0-9.]+%\)).*/\1/p' <<<"$logCost")
 
 verdict() { # value, comparison ("ge" or "le"), goal
@@ -85,6 +91,10 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
 | server CPU while 64 keep-alive connections sit idle inside their time-out, native (${wakeupsNative} wake-ups/s) | none: a bound | ${idleNative} % of a core | <= 1 % | $(verdict "$idleNative" le 1) |
 | the same, printgate.exe under Wine (program + wineserver) | none: a bound | ${idleUnderWine} % of a core | <= 5 % | $(verdict "$idleUnderWine" le 5) |
+| printgate's context switches in 10 s with nothing followed and no stream open, native | none: a bound | ${followWake} | 0 | $(verdict "$followWake" le 0) |
+| server CPU with 32 idle event streams, native | none: a bound | ${followCpu} % of a core | <= 1 % | $(verdict "$followCpu" le 1) |
+| worst wait of a new GetPrinters beside 32 event streams, native | none: a bound | ${followWorst} ms | <= 100 ms | $(verdict "$followWorst" le 100) |
+| a job's change in the spooler to its event at the page, p50, native | none: a bound | ${followP50} ms | <= 1000 ms | $(verdict "$followP50" le 1000) |
 | printgate.exe's log file, cost per PrintImage request (its 9 lines, in-process under Wine; end to end, p50: ${logEnd}) | the same lines without a log file | ${logUs} us | <= 1000 us | $(verdict "$logUs" le 1000) |
 TABLE
 )

@@ -2,6 +2,7 @@
 // code page 936 (GBK) bytes, as the rest of printgate's output.
 #include "render/print_job.h"
 
+#include <atomic>
 #include <functional>
 
 #include "common/diag.h"
@@ -55,6 +56,13 @@ struct JobResources {
   PrintHandle settings = nullptr;
   PrintHandle image = nullptr;
 };
+
+std::atomic<JobWatch> gJobWatch{nullptr};
+
+void TellWatch(JobMoment moment, const std::string& printer, int jobId) {
+  JobWatch watch = gJobWatch.load();
+  if (watch != nullptr && jobId > 0) watch(moment, printer, jobId);
+}
 
 void ReleaseJob(JobResources& job) {
   if (job.image) ReleaseLabelImage(job.image);
@@ -210,11 +218,14 @@ void ApplyPage(JobResources& job, const LabelPaper& paper, int copies) {
 
 // The document and its page. One that fails to start does not stop the
 // ladder (its page calls are still made), as it always has been.
-void PrintPage(JobResources& job, PrintReport* report) {
+void PrintPage(JobResources& job, const std::string& printer, PrintReport* report) {
   unsigned long lastError = 0;
   int jobId = StartPrintDocument(job.dc, kDocumentName, &lastError);
   report->jobId = jobId;
   bool started = jobId > 0;
+  // At once, before the document is sent: a spooler that drops a job at
+  // its end must be told to keep it now.
+  if (started) TellWatch(kJobStarted, printer, jobId);
   if (!started) {
     DiagLine(kStartDocFailed + std::to_string(lastError) + " | work id:" +
              std::to_string(jobId));
@@ -237,6 +248,7 @@ void PrintPage(JobResources& job, PrintReport* report) {
 
   if (EndPrintPage(job.dc) <= 0) Failed(report, kPrintStepEndPage);
   if (EndPrintDocument(job.dc) <= 0) Failed(report, kPrintStepEndDoc);
+  if (jobId > 0) TellWatch(started && report->step == kPrintStepDone ? kJobHandedOver : kJobDropped, printer, jobId);
   // A document or page that never started printed nothing: say so rather
   // than report success.
   DiagText(started ? kPrintDone : kPrintFailed);
@@ -244,7 +256,7 @@ void PrintPage(JobResources& job, PrintReport* report) {
 
 // The step ladder every job takes. imageBytes: the bytes a loader from
 // memory decodes (null: the file's, which the loader hands back).
-PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage,
+PrintReport RunLabelJob(const std::wstring& device, const std::string& printer, const ImageLoader& loadImage,
                         const std::string* imageBytes, const char* noImageMessage, int copies) {
   JobResources job;
   PrintReport report;
@@ -254,7 +266,7 @@ PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage
     return report;
   }
   ApplyPage(job, paper, copies);
-  PrintPage(job, &report);
+  PrintPage(job, printer, &report);
   ReleaseJob(job);
   return report;
 }
@@ -263,10 +275,12 @@ PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage
 
 std::string DefaultPrinterName() { return kDefaultPrinter; }
 
+void SetJobWatch(JobWatch watch) { gJobWatch.store(watch); }
+
 int PrintLabelImage(std::string printName) {
   if (printName.empty()) printName = kDefaultPrinter;
   RunLabelJob(
-      WidenPrinterName(printName),
+      WidenPrinterName(printName), printName,
       [](int* width, int* height, std::string* bytes) -> PrintHandle {
         std::wstring jpgFilePath;
         bool folderFound = false;
@@ -286,7 +300,7 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
                             int copies) {
   std::string name = utf8Name.empty() ? std::string(kDefaultPrinter) : utf8Name;
   return RunLabelJob(
-      PrinterDeviceFromUtf8(name),
+      PrinterDeviceFromUtf8(name), name,
       [&imageBytes](int* width, int* height, std::string*) {
         return DecodeLabelBytes(imageBytes, width, height);
       },

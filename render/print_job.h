@@ -60,6 +60,16 @@ bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* r
 PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,
                             int copies);
 
+// The moments of a job the watcher of labels hears about: StartDoc gave
+// its id, the spooler took the whole document, or a started document did
+// not reach it. printer is the queue's name as the job was asked for
+// (UTF-8 on the v2 route).
+enum JobMoment { kJobStarted, kJobHandedOver, kJobDropped };
+typedef void (*JobWatch)(JobMoment moment, const std::string& printer, int jobId);
+// Who hears of every job from now on (null: nobody, the default). Called
+// on the printing thread, between the job's own steps.
+void SetJobWatch(JobWatch watch);
+
 // The queue a job without a printer name prints on.
 std::string DefaultPrinterName();
 

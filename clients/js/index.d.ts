@@ -19,7 +19,16 @@ export type PrintgateErrorCode =
   | 'bad-request'
   | 'print-failed'
   | 'list-failed'
-  | 'unexpected-answer';
+  | 'unexpected-answer'
+  /** until: 'printed' and the label had not ended in time; job.reasons say why. */
+  | 'waiting'
+  /** until: 'printed' and the label was canceled. */
+  | 'canceled'
+  /** cancelJob of a label that had ended; job.state says how. */
+  | 'already-ended'
+  /** A job printgate did not print, or whose end it no longer remembers. */
+  | 'job-not-found'
+  | 'cancel-failed';
 
 export declare class PrintgateError extends Error {
   readonly name: 'PrintgateError';
@@ -28,6 +37,38 @@ export declare class PrintgateError extends Error {
   readonly status: number | null;
   /** printgate's own text about the failure, when it gave one. */
   readonly detail: string | null;
+  /** The label the failure is about, for the codes about one. */
+  readonly job: JobRef | null;
+}
+
+/** Where a label stands. "printed" means handed to the printer. */
+export type LabelState = 'queued' | 'printing' | 'printed' | 'waiting' | 'failed' | 'canceled';
+/** Why a label, or a printer, is waiting. */
+export type WaitReason =
+  | 'printer-absent'
+  | 'printer-offline'
+  | 'queue-paused'
+  | 'queue-stopped'
+  | 'media-empty'
+  | 'needs-attention'
+  | 'other';
+
+/** A label as the client names it: its job number on its printer. */
+export interface JobRef {
+  job: number;
+  printer: string;
+  state?: LabelState | null;
+  reasons?: WaitReason[];
+}
+
+/** One of this desk's labels as printgate follows it. */
+export interface Job {
+  job: number;
+  printer: string;
+  state: LabelState;
+  reasons: WaitReason[];
+  /** The spooler's own text, e.g. "Waiting for printer to become available." */
+  message: string;
 }
 
 export interface RequestOptions {
@@ -74,6 +115,9 @@ export interface Printer {
   supported: boolean;
   /** The system's default printer; null when an older printgate cannot tell. */
   default: boolean | null;
+  /** Whether a label sent now would move; absent from an older printgate. */
+  state?: 'idle' | 'printing' | 'waiting';
+  reasons?: WaitReason[];
 }
 
 export interface PrinterList {
@@ -90,6 +134,13 @@ export interface PrintOptions extends RequestOptions {
   printer?: string;
   /** 1 to 99. */
   copies?: number;
+  /**
+   * "printed": resolve only once the label printed; reject with "print-failed",
+   * "canceled", or "waiting" when it has not ended within `wait`.
+   */
+  until?: 'printed';
+  /** With until: seconds to wait, 0 to 300; 30 when absent. */
+  wait?: number;
 }
 
 export interface Printed {
@@ -100,6 +151,8 @@ export interface Printed {
   widthMm: number;
   heightMm: number;
   online: boolean;
+  /** Where the label stands as the answer left ("printed" with until). */
+  state: LabelState;
   legacy: false;
 }
 
@@ -115,3 +168,20 @@ export interface PrintedUnknown {
 export declare function permission(): Promise<LoopbackPermission>;
 export declare function listPrinters(options?: ListOptions): Promise<PrinterList>;
 export declare function printLabel(image: LabelImage, options?: PrintOptions): Promise<Printed | PrintedUnknown>;
+
+/** A handle on a watch; close() ends it (the last one closes the stream). */
+export interface Watch {
+  close(): void;
+}
+
+export declare function getJob(job: JobRef | number, options?: RequestOptions): Promise<Job>;
+export declare function cancelJob(job: JobRef | number, options?: RequestOptions): Promise<Job>;
+/** A sentence for a person about why a label waits. */
+export declare function reasonMessage(reasons: WaitReason[]): string;
+/**
+ * onChange gets every printer with its state, at once when known and at each
+ * change. One stream serves all of a browser's tabs; polling where none opens.
+ */
+export declare function watchPrinters(onChange: (printers: Printer[]) => void, options?: RequestOptions): Watch;
+/** onJob gets each change of a label printed through printgate. */
+export declare function watchJobs(onJob: (job: Job) => void, options?: RequestOptions): Watch;

@@ -34,7 +34,31 @@ const MESSAGES = {
   'print-failed': 'The printer could not print the label.',
   'list-failed': 'The printers of this computer could not be listed just now. Try again in a moment.',
   'unexpected-answer': 'The label printing service gave an answer this page does not understand.',
+  waiting: 'The label has not printed yet: it waits in the printer\'s queue. It prints when the printer is ready, or cancel it.',
+  canceled: 'The label was canceled before it printed.',
+  'already-ended': 'The label has already ended, so it can no longer be canceled.',
+  'job-not-found': 'printgate knows no such label: only labels printed through it, for ten minutes after they end.',
+  'cancel-failed': 'The label could not be canceled.',
 };
+
+// A sentence for a person for each reason a label waits, most telling first.
+const REASON_MESSAGES = {
+  'printer-absent': 'The label printer is not connected: connect it and the label prints, or cancel it.',
+  'printer-offline': 'The label printer is offline: switch it on or check its cable and the label prints, or cancel it.',
+  'queue-paused': 'Printing is paused on this computer: resume the printer and the label prints, or cancel it.',
+  'queue-stopped': 'The printer is stopped on this computer: start it again and the label prints, or cancel it.',
+  'media-empty': 'The label printer is out of labels: load a roll and the label prints, or cancel it.',
+  'needs-attention': 'The label printer needs attention (a cover open, a jam or an error): fix it and the label prints, or cancel it.',
+  other: 'The label waits in the printer\'s queue: it prints when the queue moves on, or cancel it.',
+};
+
+/** A sentence for a person about why a label waits, from its reasons. */
+export function reasonMessage(reasons) {
+  for (const reason of reasons || []) {
+    if (REASON_MESSAGES[reason]) return REASON_MESSAGES[reason];
+  }
+  return MESSAGES.waiting;
+}
 
 /**
  * The one error type of the client. `code` is one of the keys of MESSAGES;
@@ -42,12 +66,14 @@ const MESSAGES = {
  * where it gave one.
  */
 export class PrintgateError extends Error {
-  constructor(code, message, { status = null, detail = null, cause } = {}) {
+  constructor(code, message, { status = null, detail = null, cause, job = null } = {}) {
     super(message || MESSAGES[code] || code, cause === undefined ? undefined : { cause });
     this.name = 'PrintgateError';
     this.code = code;
     this.status = status;
     this.detail = detail;
+    // The label, for the codes about one: { job, printer, state, reasons }.
+    this.job = job;
   }
 }
 
@@ -57,6 +83,8 @@ function fail(code, extra = {}) {
     message = `The label printer "${extra.printer}" was not found. Check that it is connected and chosen.`;
   } else if ((code === 'print-failed' || code === 'bad-request') && extra.detail) {
     message = `${message} (${extra.detail})`;
+  } else if (code === 'waiting' && extra.job) {
+    message = reasonMessage(extra.job.reasons);
   }
   return new PrintgateError(code, message, extra);
 }
@@ -358,23 +386,35 @@ export async function printLabel(image, options = {}) {
   }
   const label = await labelBody(image);
   if (label.size > MAX_IMAGE_BYTES) throw fail('too-large');
+  const until = options.until === 'printed';
+  if (options.until !== undefined && !until) throw fail('bad-request', { detail: 'until must be "printed"' });
+  const wait = options.wait === undefined ? 30 : options.wait;
+  if (until && !(Number.isInteger(wait) && wait >= 0 && wait <= 300)) {
+    throw fail('bad-request', { detail: 'wait must be a whole number of seconds from 0 to 300' });
+  }
   const params = [];
   if (options.printer) params.push(`printer=${encodeURIComponent(options.printer)}`);
   if (options.copies !== undefined) params.push(`copies=${copies}`);
+  if (until) params.push(`until=printed&wait=${wait}`);
   const url = `${baseOf(options)}/vqapi/v2/print${params.length ? `?${params.join('&')}` : ''}`;
   const call = {};
   const { response, text, networkError } = await request(url, {
     method: 'POST',
     headers: { 'Content-Type': label.type },
     body: label.body,
-  }, options, DEFAULT_PRINT_TIMEOUT_MS, call);
+  }, options, until ? Math.max(DEFAULT_PRINT_TIMEOUT_MS, (wait + 60) * 1000) : DEFAULT_PRINT_TIMEOUT_MS, call);
 
   if (response) {
     const answer = parseJson(text);
+    if (answer && answer.printed === true && typeof answer.job === 'number') followedHere.add(jobKey(answer));
+    if (answer && answer.printed === true && until && response.status === 202) {
+      throw fail('waiting', { status: 202, job: jobOf(answer), detail: answer.spoolerMessage || null });
+    }
     if (answer && answer.printed === true) return { ...answer, legacy: false };
     if (answer && answer.printed === false) {
+      const job = typeof answer.job === 'number' ? jobOf(answer) : null;
       throw fail(MESSAGES[answer.error] ? answer.error : 'print-failed', {
-        status: response.status, detail: answer.message || null, printer: options.printer,
+        status: response.status, detail: answer.message || null, printer: options.printer, job,
       });
     }
     if (!isOlderPrintgate(response, answer)) throw fail('unexpected-answer', { status: response.status });
@@ -391,4 +431,269 @@ export async function printLabel(image, options = {}) {
   }
   if (await legacyAnswers(options, call)) return printLegacy(label, options, call);
   throw await unreachable(networkError, call);
+}
+
+// --- A label's life after its print answer, and the printers' changes.
+
+function jobKey(job) {
+  return `${job.printer}\n${job.job}`;
+}
+
+function jobOf(answer) {
+  return { job: answer.job, printer: answer.printer, state: answer.state || null, reasons: answer.reasons || [] };
+}
+
+// The labels this page printed through v2: the ones polling follows when no
+// stream can be had.
+const followedHere = new Set();
+
+function jobQuery(job) {
+  const id = typeof job === 'object' && job !== null ? job.job : job;
+  if (!Number.isInteger(id) || id <= 0) throw fail('bad-request', { detail: 'a job is the number printLabel gave' });
+  const printer = typeof job === 'object' && job !== null && job.printer ? job.printer : '';
+  return `${id}${printer ? `?printer=${encodeURIComponent(printer)}` : ''}`;
+}
+
+async function jobRequest(path, init, options) {
+  const call = {};
+  const { response, text, networkError } = await request(`${baseOf(options)}/vqapi/v2/jobs/${path}`, init, options,
+    DEFAULT_LIST_TIMEOUT_MS, call);
+  if (!response) throw await unreachable(networkError, call);
+  const answer = parseJson(text);
+  if (!answer || typeof answer !== 'object') throw fail('unexpected-answer', { status: response.status });
+  if (response.ok) return answer;
+  const code = MESSAGES[answer.error] ? answer.error : 'unexpected-answer';
+  throw fail(code, { status: response.status, detail: answer.message || null,
+    job: typeof answer.job === 'number' ? jobOf(answer) : null });
+}
+
+/** Where one of this desk's labels stands: { job, printer, state, reasons, message }. */
+export async function getJob(job, options = {}) {
+  return jobRequest(jobQuery(job), { method: 'GET' }, options);
+}
+
+/**
+ * Takes back a label that has not printed: resolves with its state
+ * ("canceled"); rejects with "already-ended" (error.job.state says how it
+ * ended) or "job-not-found".
+ */
+export async function cancelJob(job, options = {}) {
+  const [id, query] = jobQuery(job).split('?');
+  return jobRequest(`${id}/cancel${query ? `?${query}` : ''}`, { method: 'POST' }, options);
+}
+
+const ENDED = ['printed', 'failed', 'canceled'];
+const POLL_PRINTERS_MS = 2000;
+const POLL_JOBS_MS = 1000;
+
+// One feed of events per printgate address in this page: the stream, shared
+// with the browser's other tabs where it can be, or polling.
+const hubs = new Map();
+
+function hubFor(options) {
+  const base = baseOf(options);
+  let hub = hubs.get(base);
+  if (!hub) {
+    hub = makeHub(base, options);
+    hubs.set(base, hub);
+  }
+  return hub;
+}
+
+function makeHub(base, options) {
+  const hub = { listeners: new Set(), printers: null, stop: null, base, options };
+  const name = `printgate-events ${base}`;
+  const Channel = globalThis.BroadcastChannel;
+  const locks = globalThis.navigator && globalThis.navigator.locks;
+  const channel = Channel && locks ? new Channel(name) : null;
+
+  hub.deliver = (event, share = true) => {
+    if (event.type === 'printers') hub.printers = event.data.printers;
+    if (event.type === 'printer') hub.printers = applyPrinterChange(hub.printers, event.data);
+    for (const listener of hub.listeners) {
+      try {
+        listener(event, hub.printers);
+      } catch {
+        // One page listener's fault must not stop the others.
+      }
+    }
+    if (share && channel) channel.postMessage({ kind: 'event', event });
+  };
+
+  if (!channel) {
+    hub.stop = runFeed(hub, (event) => hub.deliver(event, false));
+    return hub;
+  }
+  // A browser keeps six connections to one host across all its tabs: one
+  // tab, the holder of the lock, keeps the stream and passes its events on.
+  let leading = false;
+  let release = null;
+  channel.onmessage = ({ data }) => {
+    if (!data) return;
+    if (data.kind === 'event' && !leading) hub.deliver(data.event, false);
+    if (data.kind === 'hello' && leading && hub.printers) {
+      channel.postMessage({ kind: 'event', event: { type: 'printers', data: { printers: hub.printers } } });
+    }
+  };
+  channel.postMessage({ kind: 'hello' });
+  const held = new Promise((resolve) => { release = resolve; });
+  locks.request(name, () => {
+    leading = true;
+    const stopFeed = runFeed(hub, (event) => hub.deliver(event, true));
+    return held.then(stopFeed);
+  }).catch(() => {});
+  hub.stop = () => {
+    release();
+    channel.close();
+  };
+  return hub;
+}
+
+function applyPrinterChange(printers, change) {
+  const list = (printers || []).filter((p) => p.name !== change.printer.name);
+  if (change.change === 'removed') return list;
+  const at = (printers || []).findIndex((p) => p.name === change.printer.name);
+  if (at < 0) return [...list, change.printer];
+  list.splice(at, 0, change.printer);
+  return list;
+}
+
+// The stream while printgate gives one; polling where none opens (an older
+// printgate, 32 streams taken, no readable streams). Returns its stop.
+function runFeed(hub, emit) {
+  let stopped = false;
+  let lastId = null;
+  let controller = null;
+  let timer = null;
+  const options = hub.options;
+  const sleep = (ms) => new Promise((resolve) => { timer = setTimeout(resolve, ms); });
+
+  async function stream() {
+    let retry = 2000;
+    let failures = 0;
+    while (!stopped && failures < 3) {
+      controller = new AbortController();
+      try {
+        const headers = { Accept: 'text/event-stream' };
+        if (lastId) headers['Last-Event-ID'] = lastId;
+        const response = await (options.fetch || globalThis.fetch)(`${hub.base}/vqapi/v2/events`,
+          { headers, signal: controller.signal, cache: 'no-store' });
+        if (!response.ok || !response.body || !String(response.headers.get('content-type')).startsWith('text/event-stream')) {
+          if (response.body) await response.body.cancel().catch(() => {});
+          return false;
+        }
+        failures = 0;
+        const reader = response.body.getReader();
+        const decoder = new TextDecoder();
+        let buffer = '';
+        for (;;) {
+          const { value, done } = await reader.read();
+          if (done) break;
+          buffer += decoder.decode(value, { stream: true }).replace(/\r\n?/g, '\n');
+          let end;
+          while ((end = buffer.indexOf('\n\n')) >= 0) {
+            const block = buffer.slice(0, end);
+            buffer = buffer.slice(end + 2);
+            const fields = { data: [] };
+            for (const line of block.split('\n')) {
+              if (!line || line.startsWith(':')) continue;
+              const colon = line.indexOf(':');
+              const field = colon < 0 ? line : line.slice(0, colon);
+              const value = colon < 0 ? '' : line.slice(colon + 1).replace(/^ /, '');
+              if (field === 'data') fields.data.push(value);
+              else fields[field] = value;
+            }
+            if (fields.retry && /^\d+$/.test(fields.retry)) retry = Number(fields.retry);
+            if (fields.id !== undefined) lastId = fields.id;
+            const data = parseJson(fields.data.join('\n'));
+            if (fields.event && data) emit({ type: fields.event, data });
+          }
+        }
+      } catch {
+        failures += 1;
+      }
+      if (!stopped) await sleep(retry);
+    }
+    return false;
+  }
+
+  async function poll() {
+    const seen = new Map();
+    let printersText = null;
+    while (!stopped) {
+      try {
+        const list = await listPrinters({ ...options, signal: undefined });
+        const text = JSON.stringify(list.printers);
+        if (text !== printersText) {
+          printersText = text;
+          emit({ type: 'printers', data: { printers: list.printers, version: list.version } });
+        }
+      } catch {
+        // printgate away: try again at the next turn.
+      }
+      for (const key of followedHere) {
+        const [printer, id] = key.split('\n');
+        try {
+          const job = await getJob({ job: Number(id), printer }, options);
+          const text = JSON.stringify(job);
+          if (seen.get(key) !== text) {
+            seen.set(key, text);
+            emit({ type: 'job', data: job });
+          }
+          if (ENDED.includes(job.state)) followedHere.delete(key);
+        } catch (error) {
+          if (error instanceof PrintgateError && error.code === 'job-not-found') followedHere.delete(key);
+        }
+      }
+      await sleep(followedHere.size ? POLL_JOBS_MS : POLL_PRINTERS_MS);
+    }
+  }
+
+  (async () => {
+    if (!(await stream()) && !stopped) await poll();
+  })();
+  return () => {
+    stopped = true;
+    if (controller) controller.abort();
+    if (timer) clearTimeout(timer);
+  };
+}
+
+function listen(options, listener) {
+  const hub = hubFor(options);
+  hub.listeners.add(listener);
+  if (hub.printers) queueMicrotask(() => listener({ type: 'printers', data: { printers: hub.printers } }, hub.printers));
+  return {
+    close() {
+      hub.listeners.delete(listener);
+      if (hub.listeners.size === 0) {
+        hub.stop();
+        hubs.delete(hub.base);
+      }
+    },
+  };
+}
+
+/**
+ * Calls onChange(printers) with every printer and its state, at once when
+ * known and again at each change: a printer added, removed, or changing its
+ * state. One stream serves all of a browser's tabs; where none opens, the
+ * listing is polled. Returns { close() }.
+ */
+export function watchPrinters(onChange, options = {}) {
+  return listen(options, (event, printers) => {
+    if (event.type === 'printers' || event.type === 'printer') onChange(printers || []);
+  });
+}
+
+/**
+ * Calls onJob(job) for each change of a label printed through printgate
+ * ({ job, printer, state, reasons, message }; state "queued", "printing",
+ * "printed", "waiting", "failed" or "canceled"; reasonMessage(job.reasons)
+ * is the sentence for a person while it waits). Returns { close() }.
+ */
+export function watchJobs(onJob, options = {}) {
+  return listen(options, (event) => {
+    if (event.type === 'job') onJob(event.data);
+  });
 }

@@ -10,7 +10,9 @@
 
 #include "apiv2/api_v2.h"
 #include "intake/utf8_text.h"
+#include "follow/watcher.h"
 #include "tests/fakes/common/temp_file_fake.h"
+#include "tests/fakes/follow/follow_spooler_fake.h"
 #include "tests/fakes/render/printing_fake.h"
 #include "tests/fakes/server/spooler_list_fake.h"
 #include "tests/render/fake_png.h"
@@ -41,6 +43,8 @@ class V2Routes : public testing::Test {
     ResetFakePrinting();
     ResetFakeTempFiles();
     FakeSpoolerReset();
+    FakeFollowReset();
+    ResetFollowingForTests(true);
     FakeSpoolerSetPrinters({{false, "", "Q", 0}, {false, "", "Off", 0x400}});
     StartDiagCapture();
     port = StartTestServer();
@@ -123,6 +127,11 @@ TEST_F(V2Routes, APrintedLabelNamesItsJobAndSizeFromMemoryAlone) {
   EXPECT_EQ(answer.Number("widthMm"), 50);
   EXPECT_EQ(answer.Number("heightMm"), 30);
   EXPECT_EQ(answer.Bool("online"), 1);
+  // Today's members in today's order, then the label's state.
+  std::vector<std::string> members;
+  for (cJSON* item = answer.json->child; item != nullptr; item = item->next) members.push_back(item->string);
+  EXPECT_EQ(members, (std::vector<std::string>{"printed", "printer", "job", "widthMm", "heightMm", "online", "state"}));
+  EXPECT_EQ(answer.Text("state"), "queued");
   EXPECT_EQ(FakeDrawnImages(), std::vector<std::string>{FakePng(400, 240, "pixels")});
   EXPECT_EQ(FakeStoredSettings().copies, 3);
   std::string stored;
@@ -237,13 +246,15 @@ TEST_F(V2Routes, TheListingGivesUtf8NamesAndStatesWhereTheLegacyOneKeepsItsCodeP
   SpoolerPrinter named{false, "", "\xc9tiquette", 0x10, "\xc3\x89tiquette", true};
   SpoolerPrinter velq{false, "", "VELQ", 0x400};
   FakeSpoolerSetPrinters({named, velq});
+  FakeFollowSetPrinters({PrinterReading{"VELQ", kPrinterWaiting, {"printer-absent"}, ""}});
   Answer answer = Send("GET", "/vqapi/v2/printers");
   ASSERT_EQ(answer.status, 200);
   char* text = cJSON_PrintUnformatted(cJSON_GetObjectItem(answer.json, "printers"));
   EXPECT_STREQ(text,
                "[{\"name\":\"\xc3\x89tiquette\",\"online\":true,\"local\":false,\"supported\":false,"
-               "\"default\":true},{\"name\":\"VELQ\",\"online\":false,\"local\":true,"
-               "\"supported\":true,\"default\":false}]");
+               "\"default\":true,\"state\":\"idle\",\"reasons\":[]},{\"name\":\"VELQ\",\"online\":false,"
+               "\"local\":true,\"supported\":true,\"default\":false,\"state\":\"waiting\","
+               "\"reasons\":[\"printer-absent\"]}]");
   cJSON_free(text);
   httplib::Client client = TestClient(port);
   auto legacy = client.Post("/vqapi/GetPrinters", "", "text/plain");

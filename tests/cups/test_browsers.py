@@ -44,6 +44,13 @@ class BrowsersUseTheClient(unittest.TestCase):
         printed = report["print"]
         self.assertEqual((printed.get("printed"), printed.get("printer")), (True, printer), report)
         self.assertEqual((printed["widthMm"], printed["heightMm"]), (50, 30))
+        # Printers and the label's progress pushed to the page through the
+        # client's shared stream.
+        pushed = report["pushed"]
+        self.assertTrue(pushed["printers"], report)
+        self.assertEqual({p["name"] for p in pushed["printers"][-1]}, set(QUEUES), report)
+        states = [j["state"] for j in pushed["jobs"] if j["job"] == printed["job"]]
+        self.assertEqual(states[-1:], ["printed"], report)
         job, = scheduler.wait_for_jobs(self.cups, before + 1)[before:]
         self.assertEqual((job["id"], job["queue"], job["title"]), (printed["job"], printer, "velq label"))
         # The canvas's frame of rules, at the page's top-left: dark along the

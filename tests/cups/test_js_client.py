@@ -66,7 +66,8 @@ class ClientUnderNode(unittest.TestCase):
         self.assertEqual(ran.returncode, 0, ran.stderr)
         found = json.loads(ran.stdout)
         self.assertEqual(found["exports"], ["DEFAULT_BASE_URL", "MAX_IMAGE_BYTES", "PROMPT_MESSAGE",
-                                            "PrintgateError", "listPrinters", "permission", "printLabel"])
+                                            "PrintgateError", "cancelJob", "getJob", "listPrinters", "permission",
+                                            "printLabel", "reasonMessage", "watchJobs", "watchPrinters"])
         self.assertTrue(os.path.exists(os.path.join(modules, found["types"])))
         shutil.rmtree(os.path.dirname(os.path.dirname(modules)))
 

@@ -5,6 +5,7 @@ listed, stored or printed, programs without Origin served, and the Host
 header checked."""
 
 import os
+import socket
 import re
 import subprocess
 import unittest
@@ -58,6 +59,20 @@ class AllowlistOverCups(unittest.TestCase):
             body = b""
         return httpapi.http(method, path, body=body, headers=headers)
 
+    def stream_head(self, origin=None, host="127.0.0.1:6780"):
+        """The head of the event stream's answer (the stream itself is left
+        unread and closed)."""
+        with socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=30) as s:
+            s.sendall(("GET /vqapi/v2/events HTTP/1.1\r\nHost: %s\r\n%sAccept: text/event-stream\r\n\r\n"
+                       % (host, "Origin: %s\r\n" % origin if origin else "")).encode())
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+            return data.partition(b"\r\n\r\n")[0].decode("latin-1")
+
     def assertRefused(self, answer):
         status, headers, body = answer
         self.assertEqual((status, body), (403, ERROR_403))
@@ -83,6 +98,17 @@ class AllowlistOverCups(unittest.TestCase):
             status, headers, _ = self.request("GET", "/vqapi/v2/printers", origin=origin)
             self.assertEqual(status, 200)
             self.assertIn(("Access-Control-Allow-Origin", origin), headers)
+            # A label's routes and the event stream answer the page by name too.
+            for method, path, expected in (("GET", "/vqapi/v2/jobs/999999?printer=VELQ", 404),
+                                           ("POST", "/vqapi/v2/jobs/999999/cancel?printer=VELQ", 404),
+                                           ("OPTIONS", "/vqapi/v2/events", 204)):
+                status, headers, _ = self.request(method, path, origin=origin)
+                self.assertEqual(status, expected, path)
+                self.assertIn(("Access-Control-Allow-Origin", origin), headers)
+            head = self.stream_head(origin)
+            self.assertTrue(head.startswith("HTTP/1.1 200 "), head)
+            self.assertIn("\r\nAccess-Control-Allow-Origin: %s\r\n" % origin, head)
+            self.assertIn("\r\nContent-Type: text/event-stream\r\n", head)
 
     def test_an_unlisted_page_lists_stores_and_prints_nothing(self):
         label = native.data_url(self.image)
@@ -105,6 +131,12 @@ class AllowlistOverCups(unittest.TestCase):
             self.assertRefused(self.request("POST", "/vqapi/PrintImage?printer=VELQ", origin=origin, body=other))
             self.assertRefused(self.request("POST", "/vqapi/v2/print?printer=VELQ", origin=origin, body=png))
             self.assertRefused(self.request("GET", "/vqapi/v2/printers", origin=origin))
+            self.assertRefused(self.request("GET", "/vqapi/v2/jobs/1?printer=VELQ", origin=origin))
+            self.assertRefused(self.request("POST", "/vqapi/v2/jobs/1/cancel?printer=VELQ", origin=origin))
+            self.assertRefused(self.request("OPTIONS", "/vqapi/v2/events", origin=origin))
+            head = self.stream_head(origin)
+            self.assertTrue(head.startswith("HTTP/1.1 403 "), head)
+            self.assertNotIn("Access-Control-", head)
         self.assertIn(('origin refused: POST /vqapi/PrintImage from "%s", not in the allowed list'
                        % self.unlisted).encode(), self.output())
         # Two Origin headers, one of them listed.
@@ -137,6 +169,7 @@ class AllowlistOverCups(unittest.TestCase):
         for host in ("rebind.example:6780", "127.0.0.1", "127.0.0.1:80", "localhost.:6780"):
             self.assertRefused(self.request("POST", "/vqapi/GetPrinters", host=host))
             self.assertRefused(self.request("POST", "/vqapi/GetPrinters", host=host, origin=self.listed))
+            self.assertTrue(self.stream_head(self.listed, host=host).startswith("HTTP/1.1 403 "), host)
         self.assertIn(b'host refused: POST /vqapi/GetPrinters for "rebind.example:6780"', self.output())
 
     def test_chromium_prints_from_a_listed_page_and_not_from_another(self):

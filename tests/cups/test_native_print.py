@@ -3,6 +3,7 @@ what the captured job shows when rendered at 8 dots per millimetre, the
 job's title and queue, the failures the print job reports, the temporary
 image file, and the program's end on a signal."""
 
+import json
 import os
 import signal
 import stat
@@ -184,7 +185,19 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
         logged = native.requests_logged(self.cups)[before_log:]
         if "Send-Document" not in logged:
             return logged, None
-        return logged, scheduler.wait_for_jobs(self.cups, before_jobs + 1)[-1]
+        job = scheduler.wait_for_jobs(self.cups, before_jobs + 1)[-1]
+        # printgate follows the label it sent until it ends, asking for the
+        # job (and its queue while it has not ended): after the label's own
+        # requests, and never in the way of the next label's.
+        sent = logged.index("Send-Document") + 1
+        self.assertLessEqual(set(logged[sent:]), {"Get-Job-Attributes", "Get-Printer-Attributes"}, logged)
+
+        def ended():
+            status, _, raw = httpapi.http("GET", "/vqapi/v2/jobs/%d?printer=%s" % (job["id"], job["queue"]))
+            return status == 200 and json.loads(raw)["state"] in ("printed", "failed", "canceled")
+        processes.wait_until(ended, 30, interval=0.1, what="job %d followed to its end" % job["id"])
+        time.sleep(0.6)  # the watcher's last pass has passed
+        return logged[:sent], job
 
     def test_each_label_asks_only_what_it_needs(self):
         # Settings changed within the last second are looked up at every

@@ -92,17 +92,18 @@ class V2OverCups(unittest.TestCase):
         self.assertRegex(answer["version"], r"^\d+\.\d+\.\d+$")
         by_name = {p["name"]: p for p in answer["printers"]}
         self.assertEqual(set(by_name), {"VELQ", "Office", "Label2", "Closed", "Remote", UTF8_NAME})
-        expected = {  # online, local, supported, default
-            "VELQ": (True, True, True, True),
-            "Office": (False, True, False, False),   # disabled
-            "Closed": (False, True, False, False),   # rejecting jobs
-            "Remote": (True, False, False, False),   # another server's queue
-            UTF8_NAME: (True, True, False, False),
+        expected = {  # online, local, supported, default, state, reasons
+            "VELQ": (True, True, True, True, "idle", []),
+            "Office": (False, True, False, False, "waiting", ["queue-stopped"]),   # disabled
+            "Closed": (False, True, False, False, "waiting", ["other"]),   # rejecting jobs
+            "Remote": (True, False, False, False, "idle", []),   # another server's queue
+            UTF8_NAME: (True, True, False, False, "idle", []),
         }
         for name, fields in expected.items():
             p = by_name[name]
-            self.assertEqual((p["online"], p["local"], p["supported"], p["default"]), fields, name)
-            self.assertEqual(list(p), ["name", "online", "local", "supported", "default"])
+            self.assertEqual((p["online"], p["local"], p["supported"], p["default"], p["state"], p["reasons"]),
+                             fields, name)
+            self.assertEqual(list(p), ["name", "online", "local", "supported", "default", "state", "reasons"])
 
     def test_filters_take_presence_as_on_for_get_and_post(self):
         cases = [("?onlyOnline=false", {"VELQ", "Label2", "Remote", UTF8_NAME}),
@@ -170,7 +171,10 @@ class V2OverCups(unittest.TestCase):
         self.assertEqual(status, 200, answer)
         job, = scheduler.wait_for_jobs(self.cups, before + 1)[before:]
         self.assertEqual(answer, {"printed": True, "printer": "Label2", "job": job["id"],
-                                  "widthMm": 50, "heightMm": 30, "online": True})
+                                  "widthMm": 50, "heightMm": 30, "online": True,
+                                  "state": answer["state"]})
+        # The label's state when the answer left: it may already have printed.
+        self.assertIn(answer["state"], ("queued", "printing", "printed"))
         self.assertEqual((job["queue"], job["title"]), ("Label2", "velq label"))
         rendered = os.path.join(self.dir, "label2.png")
         native.render(job["path"], rendered)
@@ -196,7 +200,8 @@ class V2OverCups(unittest.TestCase):
         self.assertEqual(pages_printed(self.cups, jobs[1]["id"]), 1)
         # A disabled queue takes the job and holds it: printed, not online.
         status, answer = self.print_("?printer=Office", png_bytes(self.noise))
-        self.assertEqual((status, answer["printed"], answer["online"]), (200, True, False), answer)
+        self.assertEqual((status, answer["printed"], answer["online"], answer["state"]),
+                         (200, True, False, "waiting"), answer)
         held = scheduler.cups_command(self.cups, ["lpstat", "-o", "Office"])
         self.assertIn("Office-%d " % answer["job"], held)
 

@@ -67,6 +67,10 @@ class PublicPage(unittest.TestCase):
     def assert_printed(self, kit, plain, jobs_before):
         self.assertEqual(sorted(p["name"] for p in kit["list"]["printers"]), sorted(QUEUES), kit)
         self.assertEqual((kit["print"].get("printed"), kit["print"].get("printer")), (True, "Label2"), kit)
+        # The public page is pushed the printers and its label's progress too.
+        self.assertEqual({p["name"] for p in kit["pushed"]["printers"][-1]}, set(QUEUES), kit)
+        self.assertEqual([j["state"] for j in kit["pushed"]["jobs"] if j["job"] == kit["print"]["job"]][-1:],
+                         ["printed"], kit)
         self.assertEqual((plain.get("printed"), sorted(plain.get("printers", []))), (True, sorted(QUEUES)), plain)
         jobs = scheduler.wait_for_jobs(self.cups, jobs_before + 2)[jobs_before:]
         self.assertEqual([(j["queue"], j["title"]) for j in jobs][:2], [("Label2", "velq label")] * 2)
@@ -87,6 +91,26 @@ class PublicPage(unittest.TestCase):
         self.then_plain(browser, name)
         self.assert_printed(kit, self.report(browser, name + "-plain"), jobs)
         self.assertEqual(kit["permissions"], {"before": "granted", "after": "granted", "prompted": False})
+
+    def test_1_eight_tabs_share_one_stream(self):
+        """Eight tabs of the page in one browser, all watching; the eighth
+        prints. A browser keeps six connections to a host across its tabs,
+        so eight streams would starve the print: the tabs share one."""
+        name = self.browser + "-tabs"
+        self.browser_.set_permission(self.origin(name), "granted")
+        watchers = ["%s-%d" % (name, i) for i in range(1, 8)]
+        for report_id in watchers:
+            self.browser_.open_tab(self.origin(name) + "/examples/label-kit.html?watch=1&report=/report?id=" + report_id)
+        self.browser_.open_tab(self.origin(name) + KIT % (name + "-8"))
+        printer = self.report(self.browser_, name + "-8")
+        reports = [self.report(self.browser_, report_id) for report_id in watchers]
+        job = printer["print"]["job"]
+        self.assertEqual((printer["print"].get("printed"), printer["print"].get("printer")), (True, "Label2"), printer)
+        self.assertIsNotNone(printer["endedMs"], printer)
+        print("%s, eight tabs: the eighth tab's label printed and its end reached the page in %d ms"
+              % (self.browser, printer["endedMs"]))
+        for report_id, report in zip(watchers, reports):
+            self.assertIn("printed", [j["state"] for j in report["pushed"]["jobs"] if j["job"] == job], report_id)
 
     def test_2_denied_is_blocked_and_reaches_nothing(self):
         lines, name = self.gate_lines(), self.browser + "-denied"

@@ -25,7 +25,7 @@ LISTED = "labels.example.com"
 UNLISTED = "shop.example.net"
 SUBDOMAIN = "a.shop.example.com"
 # One site per case of a browser's table, each met unasked.
-CASES = ("granted", "denied", "prompt", "refused", "absent")
+CASES = ("granted", "denied", "prompt", "refused", "absent", "tabs")
 HOSTS = (LISTED, UNLISTED, SUBDOMAIN) + tuple(case + ".example.org" for case in CASES)
 PERMISSION = "loopback-network"
 
@@ -134,6 +134,10 @@ class Chromium:
     def open(self, url):
         self.call("Target.createTarget", {"url": url})
 
+    def open_tab(self, url):
+        """Loads url in a tab of its own."""
+        self.open(url)
+
     def stop(self):
         browsers.stop_browser(self.proc)
         for fd in (self.commands, self.answers):
@@ -212,6 +216,12 @@ class Firefox:
         # Navigate would wait for the page's load event, which a page held on
         # the prompt never reaches before the test answers it.
         self.call("WebDriver:ExecuteScript", {"script": "location.href = arguments[0]", "args": [url]})
+
+    def open_tab(self, url):
+        """Loads url in a new tab, which stays the current one."""
+        handle = self.call("WebDriver:NewWindow", {"type": "tab", "focus": True})["handle"]
+        self.call("WebDriver:SwitchToWindow", {"handle": handle, "focus": True})
+        self.open(url)
 
     def answer_prompt(self, allow):
         """Answers the browser's permission box as the person would (Allow

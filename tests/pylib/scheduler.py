@@ -15,11 +15,15 @@ DEFAULT_QUEUES = ("VELQ", "Office", "Label2")
 
 CAPTURE_BACKEND = """#!/bin/sh
 # Saves each job and its title to the capture folder instead of printing.
+# A test holds the printer (the job stays "printing") while the folder has
+# a file .hold, and makes it fail (exit 1) while it has .fail.
 if [ $# -eq 0 ]; then
   echo 'direct capture "Unknown" "Capture to folder"'
   exit 0
 fi
 dir="@DIR@"
+while [ -e "$dir/.hold" ]; do sleep 0.1; done
+if [ -e "$dir/.fail" ]; then echo "ERROR: the test failed this printer" >&2; exit 1; fi
 queue="${PRINTER:-unknown}"
 tmp="$dir/.job-$1"
 if [ -n "$6" ]; then cat "$6" > "$tmp.data"; else cat > "$tmp.data"; fi
@@ -140,6 +144,24 @@ def cups_command(cups, args, check=True):
 def add_queue(cups, name):
     cups_command(cups, ["lpadmin", "-p", name, "-E", "-v", "capture:/" + name,
                         "-m", "drv:///sample.drv/generic.ppd"])
+
+
+def hold_printer(cups, held=True):
+    """While held, every queue's job stays with the capture backend."""
+    _flag(cups, ".hold", held)
+
+
+def fail_printer(cups, failing=True):
+    """While failing, the capture backend fails every job it is given."""
+    _flag(cups, ".fail", failing)
+
+
+def _flag(cups, name, on):
+    path = os.path.join(cups["capture"], name)
+    if on:
+        open(path, "w").close()
+    elif os.path.exists(path):
+        os.remove(path)
 
 
 def captured_jobs(cups):

@@ -9,7 +9,9 @@ import { join } from 'node:path';
 import test from 'node:test';
 import { deflateSync } from 'node:zlib';
 
-import { listPrinters, PrintgateError, printLabel } from '../index.js';
+import {
+  cancelJob, getJob, listPrinters, PrintgateError, printLabel, reasonMessage, watchJobs, watchPrinters,
+} from '../index.js';
 
 const baseUrl = process.env.PRINTGATE_URL;
 const captureDir = process.env.CAPTURE_DIR;
@@ -81,8 +83,10 @@ test('lists each printer with its state, filters as asked', real, async () => {
   assert.equal(all.legacy, false);
   assert.match(all.version, /^\d+\.\d+\.\d+$/);
   const byName = Object.fromEntries(all.printers.map((p) => [p.name, p]));
-  assert.deepEqual(byName.VELQ, { name: 'VELQ', online: true, local: true, supported: true, default: true });
-  assert.deepEqual(byName.Office, { name: 'Office', online: false, local: true, supported: false, default: false });
+  assert.deepEqual(byName.VELQ, { name: 'VELQ', online: true, local: true, supported: true, default: true,
+    state: 'idle', reasons: [] });
+  assert.deepEqual(byName.Office, { name: 'Office', online: false, local: true, supported: false, default: false,
+    state: 'waiting', reasons: ['queue-stopped'] });
   const online = await listPrinters({ baseUrl, onlyOnline: true });
   assert.ok(!online.printers.some((p) => p.name === 'Office'));
   // false leaves an option off: printgate takes a parameter's presence as on.
@@ -391,4 +395,152 @@ test('a site the browser lets through unasked while saying "prompt" is not held 
     onPermissionPrompt: (p) => prompts.push(p) }));
   assert.equal(error.code, 'timeout');
   assert.deepEqual(prompts, []);
+});
+
+// Resolves with the first value of check() that is truthy, polled.
+async function eventually(check, what, ms = 30000) {
+  for (let waited = 0; waited < ms; waited += 50) {
+    const value = check();
+    if (value) return value;
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  assert.fail(`never: ${what}`);
+}
+
+test('a label followed to its end: printed, or waiting and taken back', real, async () => {
+  const printed = await printLabel(png(40, 24, 60), { baseUrl, printer: 'VELQ', until: 'printed', wait: 60 });
+  assert.deepEqual([printed.printed, printed.state], [true, 'printed']);
+  assert.ok(await captured(printed.job));
+
+  const waiting = await rejection(printLabel(png(40, 24, 90), { baseUrl, printer: 'Office', until: 'printed', wait: 1 }));
+  assert.deepEqual([waiting.code, waiting.status, waiting.job.state, waiting.job.reasons],
+    ['waiting', 202, 'waiting', ['queue-stopped']]);
+  assert.equal(waiting.message, reasonMessage(['queue-stopped']));
+  assert.match(waiting.message, /stopped/);
+  assert.equal((await getJob(waiting.job, { baseUrl })).state, 'waiting');
+  assert.equal((await cancelJob(waiting.job, { baseUrl })).state, 'canceled');
+  const again = await rejection(cancelJob(waiting.job, { baseUrl }));
+  assert.deepEqual([again.code, again.status, again.job.state], ['already-ended', 409, 'canceled']);
+  const stranger = await rejection(getJob({ job: 999999, printer: 'VELQ' }, { baseUrl }));
+  assert.deepEqual([stranger.code, stranger.status], ['job-not-found', 404]);
+});
+
+test('printers and labels pushed to the page', real, async () => {
+  let printers = null;
+  const jobs = [];
+  const watcher = watchPrinters((list) => { printers = list; }, { baseUrl });
+  const follower = watchJobs((job) => jobs.push(job), { baseUrl });
+  try {
+    const office = await eventually(() => printers && printers.find((p) => p.name === 'Office'), 'the printers');
+    assert.deepEqual([office.state, office.reasons], ['waiting', ['queue-stopped']]);
+    const result = await printLabel(png(40, 24, 30), { baseUrl, printer: 'VELQ' });
+    await eventually(() => jobs.some((j) => j.job === result.job && j.state === 'printed'), 'the printed event');
+    assert.equal(jobs.find((j) => j.job === result.job).state, 'queued');
+  } finally {
+    watcher.close();
+    follower.close();
+  }
+});
+
+test('where no stream opens, the listing and the labels are polled', async (t) => {
+  let listings = 0;
+  const base = await serve(t, (req, body, res) => {
+    res.setHeader('Access-Control-Allow-Origin', '*');
+    res.setHeader('Content-Type', 'application/json');
+    if (req.url.startsWith('/vqapi/v2/events')) {
+      res.statusCode = 503;
+      res.end('{"error": "too-many-streams", "message": "32 event streams are open"}');
+      return;
+    }
+    if (req.url.startsWith('/vqapi/v2/printers')) {
+      listings += 1;
+      const state = listings > 1 ? 'waiting' : 'idle';
+      res.end(JSON.stringify({ printers: [{ name: 'VELQ', online: true, local: true, supported: true, default: true,
+        state, reasons: state === 'waiting' ? ['printer-absent'] : [] }], version: '1.0.0' }));
+      return;
+    }
+    res.statusCode = 404;
+    res.end('{}');
+  });
+  const seen = [];
+  const watcher = watchPrinters((list) => seen.push(list[0].state), { baseUrl: base });
+  try {
+    await eventually(() => seen.includes('waiting'), 'the polled change', 10000);
+    assert.deepEqual(seen.slice(0, 2), ['idle', 'waiting']);
+  } finally {
+    watcher.close();
+  }
+});
+
+test('until and wait are checked before anything is sent', async (t) => {
+  let requests = 0;
+  const base = await serve(t, (req, body, res) => {
+    requests += 1;
+    res.end();
+  });
+  for (const options of [{ until: 'done' }, { until: 'printed', wait: 301 }, { until: 'printed', wait: 1.5 }]) {
+    const error = await rejection(printLabel(png(8, 8), { baseUrl: base, ...options }));
+    assert.equal(error.code, 'bad-request', JSON.stringify(options));
+  }
+  assert.equal(requests, 0);
+});
+
+// Web Locks as a browser has them, enough for the client: one holder per
+// name at a time, the next request granted when the holder's promise ends.
+function fakeLocks() {
+  const queues = new Map();
+  return {
+    request(name, callback) {
+      const queue = queues.get(name) || [];
+      queues.set(name, queue);
+      return new Promise((resolve, reject) => {
+        const run = () => Promise.resolve().then(callback).then(resolve, reject).finally(() => {
+          queue.shift();
+          if (queue.length) queue[0]();
+        });
+        queue.push(run);
+        if (queue.length === 1) run();
+      });
+    },
+  };
+}
+
+test('the tabs of a browser share one stream, and the next tab takes over', async (t) => {
+  let streams = 0;
+  const open = new Set();
+  const base = await serve(t, (req, body, res) => {
+    if (!req.url.startsWith('/vqapi/v2/events')) {
+      res.statusCode = 404;
+      res.end();
+      return;
+    }
+    streams += 1;
+    open.add(res);
+    req.on('close', () => open.delete(res));
+    res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Access-Control-Allow-Origin': '*' });
+    res.write('retry: 2000\n\nid: a-0\nevent: printers\ndata: {"printers":[{"name":"VELQ","state":"idle","reasons":[]}]}\n\n');
+    res.write(`id: a-1\nevent: job\ndata: {"job":${streams},"printer":"VELQ","state":"printed","reasons":[],"message":""}\n\n`);
+  });
+  const hadNavigator = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  Object.defineProperty(globalThis, 'navigator', { value: { locks: fakeLocks() }, configurable: true });
+  t.after(() => {
+    if (hadNavigator) Object.defineProperty(globalThis, 'navigator', hadNavigator);
+    else delete globalThis.navigator;
+  });
+  // Three tabs: three instances of the module, as three pages would load it.
+  const tabs = await Promise.all([1, 2, 3].map((n) => import(`../index.js?tab=${n}`)));
+  const seen = tabs.map(() => ({ printers: null, jobs: [] }));
+  const watches = tabs.flatMap((tab, i) => [
+    tab.watchPrinters((printers) => { seen[i].printers = printers; }, { baseUrl: base }),
+    tab.watchJobs((job) => seen[i].jobs.push(job.job), { baseUrl: base }),
+  ]);
+  await eventually(() => seen.every((s) => s.printers && s.jobs.includes(1)), 'every tab has the first stream\'s events');
+  assert.equal(streams, 1);
+  assert.deepEqual(seen[2].printers.map((p) => p.name), ['VELQ']);
+  // The leading tab closes: another takes the lock and opens the stream.
+  watches[0].close();
+  watches[1].close();
+  await eventually(() => streams === 2 && seen[1].jobs.includes(2) && seen[2].jobs.includes(2), 'the next leader\'s stream');
+  for (const watch of watches.slice(2)) watch.close();
+  await eventually(() => open.size === 0, 'every stream closed');
 });

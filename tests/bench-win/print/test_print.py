@@ -193,6 +193,23 @@ class PrintUnderWine(unittest.TestCase):
                                          headers={"Content-Type": "image/png"})
         self.assertEqual((status, json.loads(answer)["error"]), (404, "printer-not-found"))
 
+    def test_the_v2_route_follows_the_label_to_its_end(self):
+        image = labels.png(40, 24, lambda x, y: BLACK if x < 4 else WHITE)
+        status, _, answer = httpapi.http("POST", "/vqapi/v2/print?printer=Label2&until=printed&wait=60",
+                                         body=image, headers={"Content-Type": "image/png"})
+        answer = json.loads(answer)
+        self.assertEqual((status, answer["state"]), (200, "printed"), answer)
+        self.new_jobs(1)
+        job = answer["job"]
+        status, _, raw = httpapi.http("GET", "/vqapi/v2/jobs/%d?printer=Label2" % job)
+        self.assertEqual((status, json.loads(raw)["state"]), (200, "printed"), raw)
+        status, _, raw = httpapi.http("POST", "/vqapi/v2/jobs/%d/cancel?printer=Label2" % job)
+        self.assertEqual((status, json.loads(raw)["error"]), (409, "already-ended"), raw)
+        # Nobody else's job is ever found, nor on another queue.
+        for path in ("/vqapi/v2/jobs/%d?printer=Label2" % (job + 1000), "/vqapi/v2/jobs/%d?printer=VELQ" % job):
+            status, _, raw = httpapi.http("GET", path)
+            self.assertEqual((status, json.loads(raw)["error"]), (404, "job-not-found"), path)
+
 
 if __name__ == "__main__":
     unittest.main()
