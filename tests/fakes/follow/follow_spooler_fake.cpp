@@ -14,11 +14,21 @@ struct FakeJob {
   size_t next = 0;
 };
 
-std::mutex gLock;
-std::map<std::pair<std::string, int>, FakeJob> gJobs;
-std::vector<PrinterReading> gPrinters;
-FakeFollowFaults gFaults;
-std::vector<std::string> gCalls;
+// Never destroyed: the watcher's detached thread may still ask the fake
+// while the test program's static objects are torn down at exit.
+struct FakeTables {
+  std::mutex lock;
+  std::map<std::pair<std::string, int>, FakeJob> jobs;
+  std::vector<PrinterReading> printers;
+  FakeFollowFaults faults;
+  std::vector<std::string> calls;
+};
+FakeTables& gFake = *new FakeTables;
+std::mutex& gLock = gFake.lock;
+std::map<std::pair<std::string, int>, FakeJob>& gJobs = gFake.jobs;
+std::vector<PrinterReading>& gPrinters = gFake.printers;
+FakeFollowFaults& gFaults = gFake.faults;
+std::vector<std::string>& gCalls = gFake.calls;
 
 void Log(const std::string& call) { gCalls.push_back(call); }
 
