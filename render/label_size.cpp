@@ -13,6 +13,13 @@ LabelSizeVerdict JudgeLabelSize(long long width, long long height) {
   return kLabelSizeFits;
 }
 
+LabelSizeVerdict JudgeLabelExtent(long long width, long long height, long long pixels) {
+  if (width > kLargestLabelSide || height > kLargestLabelSide || pixels > kLargestLabelPixels) {
+    return kLabelTooLargeToDecode;
+  }
+  return kLabelSizeFits;
+}
+
 LabelPaper LabelPaperSize(int width, int height) {
   long long w = width < 0 ? 0 : width;
   long long h = height < 0 ? 0 : height;

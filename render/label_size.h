@@ -38,6 +38,12 @@ enum LabelSizeVerdict {
 // them; sizes of 0 or less fit (they are no image, which the job says).
 LabelSizeVerdict JudgeLabelSize(long long width, long long height);
 
+// The verdict on everything a header announces a decoder would hold: the
+// widest and tallest area and the pixels held at once (ImageExtent).
+// kLabelTooLargeToDecode or kLabelSizeFits; the paper is the image's own
+// size's to judge.
+LabelSizeVerdict JudgeLabelExtent(long long width, long long height, long long pixels);
+
 // The custom paper for an image of width x height pixels, in tenths of a
 // millimetre, truncated as the settings store it. Wide enough not to
 // overflow for any int size.

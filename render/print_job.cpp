@@ -66,21 +66,35 @@ void ReleaseJob(JobResources& job) {
 
 }  // namespace
 
-PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height) {
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
+                             LabelSizeVerdict* refusal) {
+  if (refusal) *refusal = kLabelSizeFits;
   // A header cut or broken is no image to any decoder; some take its
   // numbers at their word first (gdk-pixbuf allocates a BMP header of the
   // size it claims, gigabytes for a few bytes).
   std::string fault;
   if (CheckImageWhole(bytes, &fault) == kImageHeaderDamaged) return nullptr;
-  // A sound header's size is refused on its word, before a decoder would
-  // take memory for it (the check above holds no pixels).
+  // A sound header's sizes are refused on their word, before a decoder
+  // would take memory for them (the check above holds no pixels): every
+  // size it announces (a GIF's frames past its screen, a TIFF's later
+  // directories), then the image's own against the paper.
   long long announcedWidth = 0;
   long long announcedHeight = 0;
-  if (AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight) &&
-      JudgeLabelSize(announcedWidth, announcedHeight) != kLabelSizeFits) {
-    *width = static_cast<int>(announcedWidth > 0x7fffffff ? 0x7fffffff : announcedWidth);
-    *height = static_cast<int>(announcedHeight > 0x7fffffff ? 0x7fffffff : announcedHeight);
-    return nullptr;
+  ImageExtent extent;
+  if (AnnouncedImageExtent(bytes, &extent) && AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight)) {
+    bool decodable = JudgeLabelExtent(extent.width, extent.height, extent.pixels) == kLabelSizeFits;
+    if (!decodable) {
+      announcedWidth = extent.width;
+      announcedHeight = extent.height;
+    }
+    if (!decodable || JudgeLabelSize(announcedWidth, announcedHeight) != kLabelSizeFits) {
+      *width = static_cast<int>(announcedWidth > 0x7fffffff ? 0x7fffffff : announcedWidth);
+      *height = static_cast<int>(announcedHeight > 0x7fffffff ? 0x7fffffff : announcedHeight);
+      // Refused for decoding also where the sides alone would pass (a GIF
+      // of many frames).
+      if (refusal) *refusal = decodable ? JudgeLabelSize(*width, *height) : kLabelTooLargeToDecode;
+      return nullptr;
+    }
   }
   const char* end = ImageEndToAdd(bytes);
   if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
@@ -109,7 +123,10 @@ namespace {
 // Loads the label image: null when none could be had. On a refusal for its
 // size, width and height may hold the size the image announced.
 // A loader that reads a file hands its bytes back in *fileBytes.
-typedef std::function<PrintHandle(int* width, int* height, std::string* fileBytes)> ImageLoader;
+// *refusal: the verdict on a size refused before decoding.
+typedef std::function<PrintHandle(int* width, int* height, std::string* fileBytes,
+                                  LabelSizeVerdict* refusal)>
+    ImageLoader;
 
 // Records the first step that failed: it decides the outcome.
 void Failed(PrintReport* report, PrintStep step) {
@@ -158,9 +175,10 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   int width = 0;
   int height = 0;
   std::string fileBytes;
-  job.image = loadImage(&width, &height, &fileBytes);
+  LabelSizeVerdict refusal = kLabelSizeFits;
+  job.image = loadImage(&width, &height, &fileBytes, &refusal);
   *paper = LabelPaperSize(width, height);
-  LabelSizeVerdict size = JudgeLabelSize(width, height);
+  LabelSizeVerdict size = refusal != kLabelSizeFits ? refusal : JudgeLabelSize(width, height);
   bool tooLarge = size != kLabelSizeFits;
   // A decoder hands out what it got of a cut image: print only whole ones.
   // (An image refused for its size is refused for that first.) One the
@@ -267,16 +285,14 @@ int PrintLabelImage(std::string printName) {
   if (printName.empty()) printName = kDefaultPrinter;
   RunLabelJob(
       WidenPrinterName(printName),
-      [](int* width, int* height, std::string* bytes) -> PrintHandle {
+      [](int* width, int* height, std::string* bytes, LabelSizeVerdict* refusal) -> PrintHandle {
         std::wstring jpgFilePath;
         bool folderFound = false;
         if (!FindTempImagePath(&jpgFilePath, &folderFound)) return nullptr;
-        PrintHandle image = LoadLabelImage(jpgFilePath, width, height, bytes);
-        const char* end = ImageEndToAdd(*bytes);
-        if (*end == '\0') return image;
-        // Decoded again with the end a decoder should have seen.
-        if (image) ReleaseLabelImage(image);
-        return LoadLabelImageFromMemory(*bytes + end, width, height);
+        // Read first and judged as posted bytes are: no decoder sees a
+        // header the job would refuse.
+        if (!ReadLabelImageFile(jpgFilePath, bytes)) return nullptr;
+        return DecodeLabelBytes(*bytes, width, height, refusal);
       },
       nullptr, kNoImage, 0);
   return 0;
@@ -287,8 +303,8 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
   std::string name = utf8Name.empty() ? std::string(kDefaultPrinter) : utf8Name;
   return RunLabelJob(
       PrinterDeviceFromUtf8(name),
-      [&imageBytes](int* width, int* height, std::string*) {
-        return DecodeLabelBytes(imageBytes, width, height);
+      [&imageBytes](int* width, int* height, std::string*, LabelSizeVerdict* refusal) {
+        return DecodeLabelBytes(imageBytes, width, height, refusal);
       },
       &imageBytes, kNoImageInRequest, copies);
 }

@@ -43,9 +43,11 @@ struct PrintReport {
 // The decoder's image of bytes held in memory, given the end a decoder
 // needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes whose
 // header is damaged are not offered to the decoder at all: null. Nor are
-// bytes whose sound header announces a size JudgeLabelSize refuses: null,
-// with that size in *width and *height.
-PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height);
+// bytes whose sound header announces a size JudgeLabelSize or
+// JudgeLabelExtent refuses: null, with that size in *width and *height and
+// the verdict in *refusal (when given; kLabelSizeFits otherwise).
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
+                             LabelSizeVerdict* refusal = nullptr);
 
 // The job's rule for a decoded image: it prints only when its bytes hold
 // the whole image (CheckImageWhole). Otherwise releases *image, sets it to
