@@ -36,5 +36,8 @@ bool ImageFromBody(const std::string& contentType, const std::string& body,
 // number from 1 to 99 written in plain digits. False for anything else.
 bool ParseCopies(const httplib::Request& req, int* copies);
 
+// The answer for a request refused because the memory budget had no room.
+V2Failure BusyFailure();
+
 // The answer for a job that did not print. Every step maps to one status.
 V2Failure FailureOfJob(const PrintReport& report);

@@ -37,6 +37,7 @@ void UnlockPrintSettings(PrintHandle) {}
 void StorePageSettings(PrintHandle, const PageSettings&) {}
 void ApplyPrintSettings(PrintHandle, PrintHandle) {}
 bool ReadLabelImageFile(const std::wstring&, std::string*) { return false; }
+unsigned DecodedBytesPerPixel() { return 16; }
 void ReleaseLabelImage(PrintHandle) {}
 int StartPrintDocument(PrintHandle, const std::wstring&, unsigned long*) { return 1; }
 int StartPrintPage(PrintHandle) { return 1; }

@@ -32,6 +32,9 @@ enum LabelSizeVerdict {
   kLabelSizeFits,          // prints (or has no size yet: 0 x 0 is no image)
   kLabelTooLargeToDecode,  // a side or the pixel count past what is decoded
   kLabelPaperTooLarge,     // decodable, but past the paper's edge
+  // Against the memory budget, judged when a decoder is about to be given it:
+  kLabelOverMemoryBudget,  // decoding and printing it needs more than the whole budget
+  kLabelMemoryBusy,        // the budget had no room for it in time
 };
 
 // The verdict on an image of width x height pixels, as its header announces

@@ -46,6 +46,10 @@ constexpr char kPaperTooLarge[] =
     "Label image %d x %d is too large for the paper size fields; nothing printed.\n";
 constexpr char kImageTooLarge[] =
     "Label image %d x %d is larger than printgate decodes; nothing printed.\n";
+constexpr char kImageOverBudget[] =
+    "Label image %d x %d needs more memory than printgate's budget; nothing printed.\n";
+constexpr char kMemoryBusy[] =
+    "No room in printgate's memory budget for the label image in time; nothing printed.";
 constexpr char kPrintFailed[] = "Printing failed: the document or its page did not start.\n";
 
 // Everything the job obtained, released in one place on every way out.
@@ -81,7 +85,13 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
   long long announcedWidth = 0;
   long long announcedHeight = 0;
   ImageExtent extent;
-  if (AnnouncedImageExtent(bytes, &extent) && AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight)) {
+  // Bytes of no size a header announces reach no decoder: none would find
+  // an image in them that the job prints (GDI+ reads icons and metafiles,
+  // which the job refuses), and their size could not be judged.
+  if (!AnnouncedImageExtent(bytes, &extent) || !AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight)) {
+    return nullptr;
+  }
+  {
     bool decodable = JudgeLabelExtent(extent.width, extent.height, extent.pixels) == kLabelSizeFits;
     if (!decodable) {
       announcedWidth = extent.width;
@@ -96,10 +106,27 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
       return nullptr;
     }
   }
+  // The decoder's pixels and the page are claimed before they are taken.
+  HoldResult hold = HoldForLabel(bytes);
+  if (hold != kHeld) {
+    *width = static_cast<int>(announcedWidth);
+    *height = static_cast<int>(announcedHeight);
+    if (refusal) *refusal = hold == kBudgetBusy ? kLabelMemoryBusy : kLabelOverMemoryBudget;
+    return nullptr;
+  }
   const char* end = ImageEndToAdd(bytes);
   if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
   return LoadLabelImageFromMemory(bytes + end, width, height);
 }
+
+uint64_t LabelMemoryCost(const std::string& bytes) {
+  ImageExtent extent;
+  if (!AnnouncedImageExtent(bytes, &extent)) return bytes.size();
+  return 2 * static_cast<uint64_t>(bytes.size()) +
+         static_cast<uint64_t>(extent.pixels) * DecodedBytesPerPixel();
+}
+
+HoldResult HoldForLabel(const std::string& bytes) { return HoldAtLeast(LabelMemoryCost(bytes)); }
 
 bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report) {
   std::string fault;
@@ -178,6 +205,12 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   LabelSizeVerdict refusal = kLabelSizeFits;
   job.image = loadImage(&width, &height, &fileBytes, &refusal);
   *paper = LabelPaperSize(width, height);
+  if (refusal == kLabelMemoryBusy) {
+    DiagLine(kMemoryBusy);
+    ReleaseJob(job);
+    Failed(report, kPrintStepBusy);
+    return false;
+  }
   LabelSizeVerdict size = refusal != kLabelSizeFits ? refusal : JudgeLabelSize(width, height);
   bool tooLarge = size != kLabelSizeFits;
   // A decoder hands out what it got of a cut image: print only whole ones.
@@ -202,10 +235,17 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
     return false;
   }
   if (tooLarge) {
-    bool paperOnly = size == kLabelPaperTooLarge;
-    DiagPrintf(paperOnly ? kPaperTooLarge : kImageTooLarge, width, height);
+    if (size == kLabelPaperTooLarge) {
+      DiagPrintf(kPaperTooLarge, width, height);
+      Failed(report, kPrintStepPaperTooLarge);
+    } else if (size == kLabelOverMemoryBudget) {
+      DiagPrintf(kImageOverBudget, width, height);
+      Failed(report, kPrintStepOverBudget);
+    } else {
+      DiagPrintf(kImageTooLarge, width, height);
+      Failed(report, kPrintStepImageTooLarge);
+    }
     ReleaseJob(job);
-    Failed(report, paperOnly ? kPrintStepPaperTooLarge : kPrintStepImageTooLarge);
     return false;
   }
   return true;
@@ -282,8 +322,13 @@ PrintReport RunLabelJob(const std::wstring& device, const ImageLoader& loadImage
 std::string DefaultPrinterName() { return kDefaultPrinter; }
 
 int PrintLabelImage(std::string printName) {
+  PrintStoredLabel(printName);
+  return 0;
+}
+
+PrintReport PrintStoredLabel(std::string printName) {
   if (printName.empty()) printName = kDefaultPrinter;
-  RunLabelJob(
+  return RunLabelJob(
       WidenPrinterName(printName),
       [](int* width, int* height, std::string* bytes, LabelSizeVerdict* refusal) -> PrintHandle {
         std::wstring jpgFilePath;
@@ -295,7 +340,6 @@ int PrintLabelImage(std::string printName) {
         return DecodeLabelBytes(*bytes, width, height, refusal);
       },
       nullptr, kNoImage, 0);
-  return 0;
 }
 
 PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,

@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "common/memory_budget.h"
 #include "render/label_size.h"
 #include "render/printing.h"
 
@@ -19,6 +20,8 @@ enum PrintStep {
   kPrintStepNoImage,          // no image could be decoded
   kPrintStepPaperTooLarge,    // the paper would not fit the paper fields
   kPrintStepImageTooLarge,    // the image is larger than any decoder is given
+  kPrintStepOverBudget,       // decoding and printing it needs more than the memory budget
+  kPrintStepBusy,             // the memory budget had no room for it in time
   kPrintStepStartDoc,
   kPrintStepStartPage,
   kPrintStepDraw,
@@ -49,6 +52,16 @@ struct PrintReport {
 PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
                              LabelSizeVerdict* refusal = nullptr);
 
+// What decoding and printing an image of these bytes holds of the memory
+// budget: the bytes twice (a decoder may be given them with an end added)
+// and its pixels at the backend's cost (DecodedBytesPerPixel), from every
+// size its header announces. Bytes of no known size cost only their bytes:
+// no decoder is given them.
+uint64_t LabelMemoryCost(const std::string& bytes);
+// Claims that cost for this request (common/memory_budget.h), waiting for
+// room as a claim does.
+HoldResult HoldForLabel(const std::string& bytes);
+
 // The job's rule for a decoded image: it prints only when its bytes hold
 // the whole image (CheckImageWhole). Otherwise releases *image, sets it to
 // null and says in *report why; true when the image may be printed. With
@@ -61,6 +74,9 @@ bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* r
 // default printer's count. Nothing is read from or written to a file.
 PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,
                             int copies);
+
+// PrintLabelImage's job with what it did, for the legacy route's answer.
+PrintReport PrintStoredLabel(std::string printName);
 
 // The queue a job without a printer name prints on.
 std::string DefaultPrinterName();

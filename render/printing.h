@@ -88,6 +88,10 @@ bool ReadLabelImageFile(const std::wstring& path, std::string* bytes);
 // the size it announced in *width and *height; other failures leave them.
 PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height);
 void ReleaseLabelImage(PrintHandle image);
+// The memory a decoded image takes from its decoding to the end of its page,
+// per pixel: the decoder's pixels, the flattened copy and what the page or
+// the spooler keeps of it, as measured for this backend. Does not block.
+unsigned DecodedBytesPerPixel();
 
 // StartDocW with the document name, no output file and no data type: the
 // job id (> 0), or <= 0 with GetLastError in *lastError (CUPS: -1 with the

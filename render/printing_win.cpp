@@ -147,6 +147,10 @@ bool ReadLabelImageFile(const std::wstring& path, std::string* content) {
   return true;
 }
 
+// GDI+'s decoded bitmap (4 bytes), the flattened HBITMAP (4), and what the
+// printer driver copies of it for the page.
+unsigned DecodedBytesPerPixel() { return 16; }
+
 void ReleaseLabelImage(PrintHandle image) {
   if (image) DeleteObject(static_cast<HBITMAP>(image));
 }

@@ -246,6 +246,8 @@ TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
 // no decoder is given an image it would need gigabytes for, or one whose
 // paper would end before the image, and the answer says which.
 TEST_F(PrintJob, ASizeRefusedOnTheHeadersWordIsNeverDecoded) {
+  // A budget that holds the largest image decoded: the size limits alone.
+  SetMemoryBudget(2ull << 30);
   struct Case {
     uint32_t w, h;
     PrintStep step;
@@ -266,6 +268,7 @@ TEST_F(PrintJob, ASizeRefusedOnTheHeadersWordIsNeverDecoded) {
     }
     EXPECT_FALSE(Called("StartDoc"));
   }
+  SetMemoryBudget(kDefaultMemoryBudget);
 }
 
 // The stored file is read, then judged as posted bytes are: no decoder is

@@ -198,6 +198,8 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   return AdoptImage(bytes, width, height);
 }
 
+unsigned DecodedBytesPerPixel() { return 16; }
+
 void ReleaseLabelImage(PrintHandle image) {
   std::lock_guard<std::mutex> lock(fakeMutex);
   images.erase(reinterpret_cast<uintptr_t>(image));
