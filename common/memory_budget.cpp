@@ -62,8 +62,9 @@ void BeginRequestHold(const std::string& queue) {
 HoldResult HoldAtLeast(uint64_t total) {
   std::unique_lock<std::mutex> lock(budgetMutex);
   if (total <= heldHere) return kHeld;
-  if (total > budget) return kNeverFits;
-  auto fits = [total] { return heldTotal - heldHere + total <= budget; };
+  uint64_t limit = total <= kSmallHold ? budget : budget - budget / kSmallReserveShare;
+  if (total > limit) return kNeverFits;
+  auto fits = [total, limit] { return heldTotal - heldHere + total <= limit; };
   auto grant = [total] {
     heldTotal += total - heldHere;
     heldHere = total;

@@ -18,6 +18,11 @@ constexpr uint64_t kDefaultMemoryBudget = 512ull << 20;
 // first a plain label could not print, past the second it is no bound.
 constexpr uint64_t kSmallestBudgetMiB = 16;
 constexpr uint64_t kLargestBudgetMiB = 1ull << 20;
+// A request holding at most this much is a plain label: it may use the
+// whole budget. Larger holds share all but a sixteenth of it, so that a
+// storm of large requests always leaves room for a desk's labels.
+constexpr uint64_t kSmallHold = 8ull << 20;
+constexpr uint64_t kSmallReserveShare = 16;
 // How long a claim waits for room before its request is refused as busy.
 constexpr int kBudgetWaitMs = 2000;
 // What a busy answer asks the client to wait, in seconds (Retry-After).
@@ -26,7 +31,7 @@ constexpr int kBusyRetrySeconds = 2;
 enum HoldResult {
   kHeld,        // this request now holds at least what it asked for
   kBudgetBusy,  // no room came within the wait: refuse with 503
-  kNeverFits,   // more than the whole budget: no wait would help
+  kNeverFits,   // more than the budget ever gives one request: no wait would help
 };
 
 // The whole budget in bytes; SetMemoryBudget before serving (and in tests).
@@ -40,7 +45,8 @@ void SetBudgetWait(int milliseconds);
 void BeginRequestHold(const std::string& queue);
 // Raises what this request holds to at least total bytes, waiting (at most
 // the budget's wait) while the rest of the budget is held by others or
-// earlier claims on the same queue wait. Never lowers it.
+// earlier claims on the same queue wait. Never lowers it. A hold past
+// kSmallHold gets at most the budget less its reserve for small holds.
 HoldResult HoldAtLeast(uint64_t total);
 // Lowers what this request holds to at most total bytes (never waits).
 void HoldAtMost(uint64_t total);

@@ -121,7 +121,7 @@ TEST(MemoryBudget, ClaimsWaitTheirTurnPerQueueForABoundedTime) {
   // No room within the wait: busy. More than the whole budget: at once.
   SetBudgetWait(100);
   BeginRequestHold("test");
-  ASSERT_EQ(HoldAtLeast(95 * kMiB), kHeld);
+  ASSERT_EQ(HoldAtLeast(90 * kMiB), kHeld);
   Claim late, huge;
   auto started = std::chrono::steady_clock::now();
   StartClaim(&late, "VELQ", 10 * kMiB, 0);
@@ -129,6 +129,20 @@ TEST(MemoryBudget, ClaimsWaitTheirTurnPerQueueForABoundedTime) {
   EXPECT_EQ(late.result, kBudgetBusy);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
   StartClaim(&huge, "VELQ", 101 * kMiB, 0);
+  huge.thread.join();
+  EXPECT_EQ(huge.result, kNeverFits);
+  // Large holds leave a sixteenth of the budget to small ones.
+  HoldAtMost(0);
+  BeginRequestHold("test");
+  EXPECT_EQ(HoldAtLeast(90 * kMiB), kHeld);
+  Claim large, small2;
+  StartClaim(&large, "VELQ", 10 * kMiB, 0);  // 100 MiB held: past 93.75
+  StartClaim(&small2, "DESK", 8 * kMiB, 0);  // 98 MiB held: a small hold's room
+  small2.thread.join();
+  EXPECT_EQ(small2.result, kHeld);
+  large.thread.join();
+  EXPECT_EQ(large.result, kBudgetBusy);
+  StartClaim(&huge, "VELQ", 94 * kMiB, 0);
   huge.thread.join();
   EXPECT_EQ(huge.result, kNeverFits);
   // Lowering and raising a hold counts only the difference.
@@ -184,17 +198,23 @@ class BudgetRoutes : public testing::Test {
 
 TEST_F(BudgetRoutes, NoRoomInTimeIsBusyWithNothingStoredOrPrintedOnBothRoutes) {
   std::string label = FakePng(400, 240);
+  // Held by other requests meanwhile: a large hold (all the budget allows
+  // one, 60 of its 64 MiB) and a small one beside it.
   struct Case {
     const char* what;
-    uint64_t othersHold;  // held by another request meanwhile
+    uint64_t smallHold;
   } cases[] = {
-      {"no room for the body", 64 * kMiB},
+      {"no room for the body", 4 * kMiB},
       // the body fits; the label's pixels (400 x 240 x 16 bytes) do not
-      {"no room for the pixels", 64 * kMiB - 1 * kMiB},
+      {"no room for the pixels", 3 * kMiB},
   };
   for (const Case& c : cases) {
     BeginRequestHold("VELQ");
-    ASSERT_EQ(HoldAtLeast(c.othersHold), kHeld);
+    ASSERT_EQ(HoldAtLeast(60 * kMiB), kHeld);
+    Claim small;
+    StartClaim(&small, "VELQ", c.smallHold, 1500);
+    WaitUntil([&] { return small.result != -1; });
+    ASSERT_EQ(small.result, kHeld);
     ResetFakePrinting();
     httplib::Result v2 = Post("/vqapi/v2/print", label, "image/png");
     ASSERT_TRUE(v2) << c.what;
@@ -214,6 +234,7 @@ TEST_F(BudgetRoutes, NoRoomInTimeIsBusyWithNothingStoredOrPrintedOnBothRoutes) {
     EXPECT_EQ(StoredFile(), "the previous label") << c.what;
     EXPECT_FALSE(Printed()) << c.what;
     ReleaseHold();
+    small.thread.join();
     EXPECT_EQ(MemoryHeld(), 0u) << c.what;
   }
   // With room again, both print, and give back all they held.
