@@ -34,6 +34,8 @@ held=$(/usr/bin/python3 bench/held_connections.py --build "$build"); section "He
 heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 --build "$build"); section "Held connections, printgate.exe under Wine" <<<"$heldWine"
 # What printgate's log file costs a print request (needs the cross build).
 logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
+# Peak memory under the load suites' hostile storm, against the memory budget.
+stormMemory=$(/usr/bin/python3 bench/storm_memory.py --wine --build "$build"); section "Peak memory under a hostile storm, native and Wine" <<<"$stormMemory"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(sed -nE 's/.*throughput ratio printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
@@ -55,6 +57,12 @@ heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+'
 heldNative=$(heldMax <<<"$held")
 heldUnderWine=$(heldMax <<<"$heldWine")
 logUs=$(sed -nE 's/.*cost ([0-9.]+) us per print.*/\1/p' <<<"$logCost")
+stormRatio() { sed -nE "s/^$1: storm peak \/ budget ([0-9.]+)x.*/\\1/p" <<<"$stormMemory"; }
+stormListing() { sed -nE "s/^$1: .*listing during the storm p50 [0-9.]+ ms, max ([0-9.]+) ms.*/\\1/p" <<<"$stormMemory"; }
+stormNative=$(stormRatio "native printgate")
+stormWine=$(stormRatio "printgate.exe under Wine")
+stormListNative=$(stormListing "native printgate")
+stormListWine=$(stormListing "printgate.exe under Wine")
 logEnd=$(sed -nE 's/.*difference p50 (-?[0-9.]+ ms \(-?[0-9.]+%\)).*/\1/p' <<<"$logCost")
 
 verdict() { # value, comparison ("ge" or "le"), goal
@@ -85,6 +93,10 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
 | server CPU while 64 keep-alive connections sit idle inside their time-out, native (${wakeupsNative} wake-ups/s) | none: a bound | ${idleNative} % of a core | <= 1 % | $(verdict "$idleNative" le 1) |
 | the same, printgate.exe under Wine (program + wineserver) | none: a bound | ${idleUnderWine} % of a core | <= 5 % | $(verdict "$idleUnderWine" le 5) |
+| peak memory under a hostile storm (64 clients posting decompression bombs, 16 posting 64 MiB bodies, a slow body), native | the memory budget (512 MiB) | ${stormNative}x | <= 1.1x | $(verdict "$stormNative" le 1.1) |
+| the same, printgate.exe under Wine (Wine alone holds about 150 MiB idle) | the memory budget (512 MiB) | ${stormWine}x | <= 1.1x | $(verdict "$stormWine" le 1.1) |
+| worst listing answer during that storm, native | none: a bound | ${stormListNative} ms | <= 100 ms | $(verdict "$stormListNative" le 100) |
+| the same, printgate.exe under Wine | none: a bound | ${stormListWine} ms | <= 100 ms | $(verdict "$stormListWine" le 100) |
 | printgate.exe's log file, cost per PrintImage request (its 9 lines, in-process under Wine; end to end, p50: ${logEnd}) | the same lines without a log file | ${logUs} us | <= 1000 us | $(verdict "$logUs" le 1000) |
 TABLE
 )
