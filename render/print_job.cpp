@@ -77,7 +77,8 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
   // numbers at their word first (gdk-pixbuf allocates a BMP header of the
   // size it claims, gigabytes for a few bytes).
   std::string fault;
-  if (CheckImageWhole(bytes, &fault) == kImageHeaderDamaged) return nullptr;
+  ImageWholeness whole = CheckImageWhole(bytes, &fault);
+  if (whole == kImageHeaderDamaged) return nullptr;
   // A sound header's sizes are refused on their word, before a decoder
   // would take memory for them (the check above holds no pixels): every
   // size it announces (a GIF's frames past its screen, a TIFF's later
@@ -106,6 +107,10 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
       return nullptr;
     }
   }
+  // The job prints only whole images (KeepWholeImage): one the check has
+  // refused already is never worth its decoding, which for a damaged bomb
+  // is all the memory its header claims.
+  if (whole != kImageWhole) return nullptr;
   // The decoder's pixels and the page are claimed before they are taken.
   HoldResult hold = HoldForLabel(bytes);
   if (hold != kHeld) {

@@ -44,8 +44,9 @@ struct PrintReport {
 };
 
 // The decoder's image of bytes held in memory, given the end a decoder
-// needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes whose
-// header is damaged are not offered to the decoder at all: null. Nor are
+// needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes the
+// completeness check does not find whole (CheckImageWhole) are not offered
+// to the decoder at all: null. Nor are
 // bytes whose sound header announces a size JudgeLabelSize or
 // JudgeLabelExtent refuses: null, with that size in *width and *height and
 // the verdict in *refusal (when given; kLabelSizeFits otherwise).
