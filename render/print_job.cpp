@@ -2,6 +2,7 @@
 // code page 936 (GBK) bytes, as the rest of printgate's output.
 #include "render/print_job.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "common/diag.h"
@@ -127,8 +128,9 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
 uint64_t LabelMemoryCost(const std::string& bytes) {
   ImageExtent extent;
   if (!AnnouncedImageExtent(bytes, &extent)) return bytes.size();
-  return 2 * static_cast<uint64_t>(bytes.size()) +
-         static_cast<uint64_t>(extent.pixels) * DecodedBytesPerPixel();
+  // Past any limit already (a header may claim 2^62 pixels): no wrap.
+  uint64_t pixels = std::min<uint64_t>(static_cast<uint64_t>(extent.pixels), 1ull << 40);
+  return 2 * static_cast<uint64_t>(bytes.size()) + pixels * DecodedBytesPerPixel();
 }
 
 HoldResult HoldForLabel(const std::string& bytes) { return HoldAtLeast(LabelMemoryCost(bytes)); }
