@@ -8,6 +8,8 @@
 #include "follow/watcher.h"
 #include "common/answer.h"
 #include "common/diag.h"
+#include "common/memory_budget.h"
+#include "api/budget_setting.h"
 #include "intake/print_image.h"
 #include "server/printer_list.h"
 
@@ -102,6 +104,9 @@ void RegisterRoutes(httplib::Server& svr) {
               const httplib::ContentReader& contentReader) {
              LogPrintOrigin(req);
              HandlePrintImage(req, res, contentReader);
+             // The answer is set: nothing of the request's body or image is
+             // held any more.
+             ReleaseHold();
            });
   // The versioned routes for web developers; the table above stays as it is.
   svr.Options("/vqapi/v2/printers", HandlePreflight);
@@ -113,6 +118,7 @@ void RegisterRoutes(httplib::Server& svr) {
               const httplib::ContentReader& contentReader) {
              LogPrintOrigin(req);
              HandlePrintV2(req, res, contentReader);
+             ReleaseHold();
            });
   // Each label's life after its answer, followed by the watcher.
   StartFollowing();
@@ -173,6 +179,8 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
     DiagLogOnly(std::string(host) + ":" + std::to_string(port) + " is in use: this copy of printgate serves nothing");
     return 0;
   }
+  // Read once at start, as the allowlist; said only by a copy that serves.
+  LoadMemoryBudget();
   if (listening != INVALID_SOCKET) listen(listening, kListenBacklog);
   svr.listen_after_bind();
   return 0;

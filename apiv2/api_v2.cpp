@@ -6,12 +6,14 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "base/ascii.h"
 #include "common/answer.h"
 #include "common/diag.h"
+#include "common/memory_budget.h"
 #include "intake/data_url.h"
 #include "intake/request_body.h"
 #include "intake/utf8_text.h"
@@ -47,8 +49,12 @@ std::string LastParam(const httplib::Request& req, const char* name) {
   return value;
 }
 
+// The largest body a request may hold: the route's limit, or the whole
+// memory budget where an administrator set it lower.
+uint64_t BodyLimit() { return std::min<uint64_t>(kMaxBodyBytes, MemoryBudget()); }
+
 V2Failure TooLarge() {
-  return {413, "too-large", "the body is over " + std::to_string(kMaxBodyBytes) + " bytes"};
+  return {413, "too-large", "the body is over " + std::to_string(BodyLimit()) + " bytes"};
 }
 
 // "reasons" and the spooler's "message" of a label's reading.
@@ -61,6 +67,7 @@ void AddReadingMembers(cJSON* root, const LabelReading& reading) {
 // A print's failure answer; for a label that ended badly, also which job
 // it was and how it ended.
 void SetFailure(httplib::Response& res, const V2Failure& failure, const FollowedJob* job = nullptr) {
+  if (failure.status == 503) res.set_header("Retry-After", std::to_string(kBusyRetrySeconds));
   DiagLine("v2 answer " + std::to_string(failure.status) + " " + failure.code + ": " +
            failure.message);
   cJSON* root = cJSON_CreateObject();
@@ -167,6 +174,12 @@ bool ImageFromBody(const std::string& contentType, const std::string& body, std:
   return false;
 }
 
+V2Failure BusyFailure() {
+  return {503, "busy",
+          "printgate holds as much memory as its budget allows (" + std::to_string(MemoryBudget() >> 20) +
+              " MiB) for other requests; nothing was stored or printed: send it again in a moment"};
+}
+
 V2Failure FailureOfJob(const PrintReport& report) {
   std::string code = std::to_string(report.lastError);
   switch (report.step) {
@@ -197,6 +210,11 @@ V2Failure FailureOfJob(const PrintReport& report) {
     case kPrintStepImageTooLarge:
       return {422, "image-too-large-for-paper",
               LabelSizeRefusal(kLabelTooLargeToDecode, report.width, report.height)};
+    case kPrintStepOverBudget:
+      return {422, "image-too-large-for-paper",
+              LabelSizeRefusal(kLabelOverMemoryBudget, report.width, report.height)};
+    case kPrintStepBusy:
+      return BusyFailure();
     case kPrintStepStartDoc:
       return {500, "print-failed",
               "StartDoc: the spooler did not start the document (error " + code + ")"};
@@ -242,7 +260,7 @@ namespace {
 bool ReadPrintBody(const httplib::Request& req, httplib::Response& res,
                    const httplib::ContentReader& contentReader, std::string* body) {
   bool declared = false;
-  if (DeclaredBodyLength(req, &declared) > kMaxBodyBytes) {
+  if (DeclaredBodyLength(req, &declared) > BodyLimit()) {
     DrainBody(req, contentReader);
     SetFailure(res, TooLarge());
     return false;
@@ -252,17 +270,20 @@ bool ReadPrintBody(const httplib::Request& req, httplib::Response& res,
     SetFailure(res, {415, "not-an-image", "a multipart body is not an image; post the image itself"});
     return false;
   }
-  bool tooLarge = false;
-  bool complete = ReadWholeBody(req, contentReader, kMaxBodyBytes, body, &tooLarge);
-  if (tooLarge) {
-    SetFailure(res, TooLarge());
-    return false;
+  switch (ReadWholeBody(req, contentReader, BodyLimit(), body)) {
+    case kBodyWhole:
+      return true;
+    case kBodyTooLarge:
+      SetFailure(res, TooLarge());
+      return false;
+    case kBodyBusy:
+      SetFailure(res, BusyFailure());
+      return false;
+    case kBodyCut:
+      break;
   }
-  if (!complete) {
-    SetFailure(res, {400, "bad-request", "the body was cut off or malformed in transit"});
-    return false;
-  }
-  return true;
+  SetFailure(res, {400, "bad-request", "the body was cut off or malformed in transit"});
+  return false;
 }
 
 // The answer for a job: what printed, or which step failed; with `until`,
@@ -327,6 +348,7 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
   std::string printer = LastParam(req, "printer");
   if (printer.empty()) printer = DefaultPrinterName();
   DiagLine("v2 print printer = " + printer);
+  BeginRequestHold(printer);
 
   std::string body;
   if (!ReadPrintBody(req, res, contentReader, &body)) return;
@@ -347,6 +369,12 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
     SetFailure(res, {404, "printer-not-found", "the printer name is not UTF-8 text, so no queue has it"});
     return;
   }
+  // The image is the body or decoded from it: both are held a moment.
+  HoldResult hold = HoldAtLeast(2 * static_cast<uint64_t>(body.size()));
+  if (hold != kHeld) {
+    SetFailure(res, hold == kBudgetBusy ? BusyFailure() : TooLarge());
+    return;
+  }
   std::string image;
   V2Failure failure{0, "", ""};
   if (!ImageFromBody(req.get_header_value("Content-Type"), body, &image, &failure)) {
@@ -354,6 +382,7 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
     return;
   }
   std::string().swap(body);
+  HoldAtMost(image.size());
   if (image.empty()) {
     SetFailure(res, {415, "not-an-image", "the body holds no image"});
     return;

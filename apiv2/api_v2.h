@@ -42,6 +42,8 @@ bool ParseCopies(const httplib::Request& req, int* copies);
 constexpr int kDefaultWaitSeconds = 30;
 constexpr int kLongestWaitSeconds = 300;
 bool ParseUntil(const httplib::Request& req, bool* until, int* waitSeconds);
+// The answer for a request refused because the memory budget had no room.
+V2Failure BusyFailure();
 
 // The answer for a job that did not print. Every step maps to one status.
 V2Failure FailureOfJob(const PrintReport& report);

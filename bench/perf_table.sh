@@ -36,6 +36,8 @@ heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 -
 logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
 # Following labels: the watcher's wake-ups, 32 idle streams, a change's delay.
 follow=$(/usr/bin/python3 bench/follow_events.py --build "$build"); section "Following labels and event streams, native" <<<"$follow"
+# Peak memory under the load suites' hostile storm, against the memory budget.
+stormMemory=$(/usr/bin/python3 bench/storm_memory.py --wine --build "$build"); section "Peak memory under a hostile storm, native and Wine" <<<"$stormMemory"
 
 decodeRatio=$(grep -Eo 'speed-up: [0-9.]+' <<<"$decode" | grep -Eo '[0-9.]+$')
 listingRatio=$(sed -nE 's/.*throughput ratio printgate\/nginx: ([0-9.]+)x.*/\1/p' <<<"$listing")
@@ -61,6 +63,12 @@ followWake=$(sed -nE 's/^nothing followed, no stream: ([0-9]+) context switches.
 followCpu=$(sed -nE 's/^32 idle streams: printgate CPU ([0-9.]+) %.*/\1/p' <<<"$follow")
 followWorst=$(sed -nE 's/^GetPrinters beside 32 streams: .*worst ([0-9.]+) ms.*/\1/p' <<<"$follow")
 followP50=$(sed -nE 's/.*its event at the page: p50 ([0-9.]+) ms.*/\1/p' <<<"$follow")
+stormRatio() { sed -nE "s/^$1: storm peak \/ budget ([0-9.]+)x.*/\\1/p" <<<"$stormMemory"; }
+stormListing() { sed -nE "s/^$1: .*listing during the storm p50 [0-9.]+ ms, max ([0-9.]+) ms.*/\\1/p" <<<"$stormMemory"; }
+stormNative=$(stormRatio "native printgate")
+stormWine=$(stormRatio "printgate.exe under Wine")
+stormListNative=$(stormListing "native printgate")
+stormListWine=$(stormListing "printgate.exe under Wine")
 logEnd=$(sed -nE 's/.*difference p50 (-?[0-9.]+ ms \(-?[0-9.]+%\)).*/\1/p' <<<"$logCost")
 
 verdict() { # value, comparison ("ge" or "le"), goal
@@ -95,6 +103,10 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | server CPU with 32 idle event streams, native | none: a bound | ${followCpu} % of a core | <= 1 % | $(verdict "$followCpu" le 1) |
 | worst wait of a new GetPrinters beside 32 event streams, native | none: a bound | ${followWorst} ms | <= 100 ms | $(verdict "$followWorst" le 100) |
 | a job's change in the spooler to its event at the page, p50, native | none: a bound | ${followP50} ms | <= 1000 ms | $(verdict "$followP50" le 1000) |
+| peak memory under a hostile storm (64 clients posting decompression bombs, 16 posting 64 MiB bodies, a slow body), native | the memory budget (512 MiB) | ${stormNative}x | <= 1.1x | $(verdict "$stormNative" le 1.1) |
+| the same, printgate.exe under Wine (Wine alone holds about 150 MiB idle) | the memory budget (512 MiB) | ${stormWine}x | <= 1.1x | $(verdict "$stormWine" le 1.1) |
+| worst listing answer during that storm, native | none: a bound | ${stormListNative} ms | <= 100 ms | $(verdict "$stormListNative" le 100) |
+| the same, printgate.exe under Wine | none: a bound | ${stormListWine} ms | <= 100 ms | $(verdict "$stormListWine" le 100) |
 | printgate.exe's log file, cost per PrintImage request (its 9 lines, in-process under Wine; end to end, p50: ${logEnd}) | the same lines without a log file | ${logUs} us | <= 1000 us | $(verdict "$logUs" le 1000) |
 TABLE
 )

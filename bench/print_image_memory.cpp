@@ -36,7 +36,8 @@ PrintHandle LockPrintSettings(PrintHandle devMode) { return devMode; }
 void UnlockPrintSettings(PrintHandle) {}
 void StorePageSettings(PrintHandle, const PageSettings&) {}
 void ApplyPrintSettings(PrintHandle, PrintHandle) {}
-PrintHandle LoadLabelImage(const std::wstring&, int*, int*, std::string*) { return nullptr; }
+bool ReadLabelImageFile(const std::wstring&, std::string*) { return false; }
+unsigned DecodedBytesPerPixel() { return 16; }
 void ReleaseLabelImage(PrintHandle) {}
 int StartPrintDocument(PrintHandle, const std::wstring&, unsigned long*) { return 1; }
 int StartPrintPage(PrintHandle) { return 1; }

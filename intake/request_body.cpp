@@ -2,6 +2,7 @@
 #include "intake/request_body.h"
 
 #include "base/ascii.h"
+#include "common/memory_budget.h"
 
 namespace {
 
@@ -25,20 +26,44 @@ void DrainBody(const httplib::Request& req, const httplib::ContentReader& conten
   }
 }
 
-bool ReadWholeBody(const httplib::Request& req, const httplib::ContentReader& contentReader,
-                   uint64_t limit, std::string* body, bool* tooLarge) {
+namespace {
+
+BodyRead Refusal(HoldResult hold) { return hold == kBudgetBusy ? kBodyBusy : kBodyTooLarge; }
+
+}  // namespace
+
+BodyRead ReadWholeBody(const httplib::Request& req, const httplib::ContentReader& contentReader,
+                       uint64_t limit, std::string* body) {
   bool declared = false;
   uint64_t declaredLength = DeclaredBodyLength(req, &declared);
-  if (declared && declaredLength <= limit) body->reserve(static_cast<size_t>(declaredLength));
-  *tooLarge = false;
-  return contentReader([&](const char* data, size_t n) {
-    if (*tooLarge) return true;
-    if (body->size() + n > limit) {
-      *tooLarge = true;
+  BodyRead result = kBodyWhole;
+  if (declared && declaredLength > limit) {
+    result = kBodyTooLarge;
+  } else if (declared) {
+    HoldResult hold = HoldAtLeast(declaredLength);
+    if (hold == kHeld) {
+      body->reserve(static_cast<size_t>(declaredLength));
+    } else {
+      result = Refusal(hold);
+    }
+  }
+  bool complete = contentReader([&](const char* data, size_t n) {
+    if (result != kBodyWhole) return true;  // read to the end, discarding
+    uint64_t needed = body->size() + n;
+    HoldResult hold = needed > limit ? kNeverFits : kHeld;
+    if (hold == kHeld && needed > HeldByThisRequest()) {
+      hold = HoldAtLeast((needed + kBodyStep - 1) / kBodyStep * kBodyStep);
+      if (hold == kNeverFits && needed <= MemoryBudget()) hold = HoldAtLeast(needed);
+    }
+    if (hold != kHeld) {
+      result = Refusal(hold);
       std::string().swap(*body);
-      return true;  // keep reading to the end, discarding
+      HoldAtMost(0);
+      return true;
     }
     body->append(data, n);
     return true;
   });
+  if (result == kBodyWhole && !complete) return kBodyCut;
+  return result;
 }

@@ -18,8 +18,23 @@ uint64_t DeclaredBodyLength(const httplib::Request& req, bool* declared);
 // is ready for the client's next request.
 void DrainBody(const httplib::Request& req, const httplib::ContentReader& contentReader);
 
-// Reads a body that is not multipart into *body, at most limit bytes: past
-// that the rest is read and dropped, *body is emptied and *tooLarge set.
-// Returns false when the body did not arrive whole (cut off or malformed).
-bool ReadWholeBody(const httplib::Request& req, const httplib::ContentReader& contentReader,
-                   uint64_t limit, std::string* body, bool* tooLarge);
+// Held bodies sent without a length grow by this much of the memory budget
+// at a time.
+constexpr uint64_t kBodyStep = 1ull << 20;
+
+enum BodyRead {
+  kBodyWhole,     // *body holds it all
+  kBodyCut,       // it did not arrive whole (cut off or malformed in transit)
+  kBodyTooLarge,  // past limit, or past the whole memory budget
+  kBodyBusy,      // the memory budget had no room for it in time
+};
+
+// Reads a body that is not multipart into *body, at most limit bytes,
+// claiming from the memory budget (common/memory_budget.h) what it holds
+// before holding it: its declared length at once, or kBodyStep at a time
+// when it comes chunked. A body refused (too large, or no room) is read to
+// its end and dropped, so the connection can carry the next request, and
+// *body is left empty. Blocks while the body arrives and while a claim
+// waits for room.
+BodyRead ReadWholeBody(const httplib::Request& req, const httplib::ContentReader& contentReader,
+                       uint64_t limit, std::string* body);

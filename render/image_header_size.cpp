@@ -1,9 +1,11 @@
-// The size an image's header announces, for each format the job reads: the
-// first numbers a decoder takes at their word.
+// The sizes an image's header announces, for each format the job reads: the
+// numbers a decoder takes at their word before it has seen a pixel.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 
 #include "render/image_whole.h"
 
@@ -107,7 +109,102 @@ bool TiffSize(const std::string& b, long long* w, long long* h) {
   return haveWidth && haveHeight;
 }
 
+// An area that cannot overflow: any side past 2^31 is far past every limit.
+long long Area(long long width, long long height) {
+  const long long cap = 1ll << 31;
+  return std::min(std::max(width, 0ll), cap) * std::min(std::max(height, 0ll), cap);
+}
+
+// The GIF's screen and every frame: a decoder composes the frames on a
+// canvas reaching the farthest frame's edge and keeps each frame's pixels.
+// Walks the blocks until the trailer or the first that is not one.
+void GifExtent(const std::string& b, ImageExtent* extent) {
+  long long screenWidth = Le16(b, 6);
+  long long screenHeight = Le16(b, 8);
+  extent->width = screenWidth;
+  extent->height = screenHeight;
+  long long framePixels = 0;
+  size_t at = 13;
+  unsigned flags = Byte(b, 10);
+  if (flags & 0x80) at += 3u << ((flags & 7) + 1);
+  auto skipSubBlocks = [&b](size_t* from) {
+    while (*from < b.size()) {
+      size_t length = Byte(b, *from);
+      *from += 1 + length;
+      if (length == 0) return true;
+    }
+    return false;
+  };
+  while (at < b.size()) {
+    uint32_t kind = Byte(b, at++);
+    if (kind == 0x21) {
+      ++at;  // the extension's label
+      if (!skipSubBlocks(&at)) break;
+      continue;
+    }
+    if (kind != 0x2C || b.size() - at < 9) break;
+    long long left = Le16(b, at);
+    long long top = Le16(b, at + 2);
+    long long width = Le16(b, at + 4);
+    long long height = Le16(b, at + 6);
+    extent->width = std::max(extent->width, left + width);
+    extent->height = std::max(extent->height, top + height);
+    framePixels += width * height;
+    unsigned local = Byte(b, at + 8);
+    at += 9;
+    if (local & 0x80) at += 3u << ((local & 7) + 1);
+    ++at;  // the LZW code size
+    if (!skipSubBlocks(&at)) break;
+  }
+  extent->pixels = Area(extent->width, extent->height) + framePixels;
+}
+
+// Every directory of the chain: a decoder reads the first, but another may
+// be asked for any. Each directory's size is judged; the pixels held are
+// the largest one's.
+void TiffExtent(const std::string& b, ImageExtent* extent) {
+  bool little = b[0] == 'I';
+  auto u16 = [&](uint64_t at) { return little ? Le16(b, at) : Be16(b, at); };
+  auto u32 = [&](uint64_t at) { return little ? Le32(b, at) : Be32(b, at); };
+  std::set<uint64_t> seen;
+  uint64_t directory = u32(4);
+  // A chain of more directories than a label could hold is a loop or a
+  // trap; the first few are what any decoder reads.
+  for (int count = 0; count < 64 && directory >= 8 && directory + 2 <= b.size(); ++count) {
+    if (!seen.insert(directory).second) break;
+    uint64_t entries = u16(directory);
+    if (directory + 2 + 12 * entries > b.size()) break;
+    long long width = 0, height = 0;
+    for (uint64_t i = 0; i < entries; ++i) {
+      uint64_t entry = directory + 2 + 12 * i;
+      uint32_t tag = u16(entry);
+      uint32_t type = u16(entry + 2);
+      if ((tag != 256 && tag != 257) || u32(entry + 4) != 1 || (type != 3 && type != 4)) continue;
+      long long value = type == 3 ? u16(entry + 8) : u32(entry + 8);
+      (tag == 256 ? width : height) = value;
+    }
+    extent->width = std::max(extent->width, width);
+    extent->height = std::max(extent->height, height);
+    extent->pixels = std::max(extent->pixels, Area(width, height));
+    uint64_t next = directory + 2 + 12 * entries;
+    if (next + 4 > b.size()) break;
+    directory = u32(next);
+  }
+}
+
 }  // namespace
+
+bool AnnouncedImageExtent(const std::string& bytes, ImageExtent* extent) {
+  *extent = ImageExtent{};
+  long long width = 0, height = 0;
+  if (!AnnouncedImageSize(bytes, &width, &height)) return false;
+  extent->width = width;
+  extent->height = height;
+  extent->pixels = Area(width, height);
+  if (bytes.compare(0, 3, "GIF") == 0) GifExtent(bytes, extent);
+  if (bytes.compare(0, 2, "II") == 0 || bytes.compare(0, 2, "MM") == 0) TiffExtent(bytes, extent);
+  return true;
+}
 
 bool AnnouncedImageSize(const std::string& bytes, long long* width, long long* height) {
   auto starts = [&bytes](const char* magic, size_t n) {

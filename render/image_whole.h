@@ -38,3 +38,17 @@ const char* ImageEndToAdd(const std::string& bytes);
 // CheckImageWhole's to say (not kImageHeaderDamaged). GIF: its logical
 // screen, the size decoders give it.
 bool AnnouncedImageSize(const std::string& bytes, long long* width, long long* height);
+
+// Everything a decoder may take at its word before it has seen a pixel: the
+// widest and tallest any announced area reaches, and the most pixels a
+// decoder holds for it at once. A GIF's frames are composed on a canvas
+// reaching its farthest frame (its screen at least), each frame's pixels
+// kept beside it; a TIFF's every directory counts, the largest one's
+// pixels held. Other formats: their one size.
+struct ImageExtent {
+  long long width = 0;
+  long long height = 0;
+  long long pixels = 0;
+};
+// False, with a zero extent, where AnnouncedImageSize is.
+bool AnnouncedImageExtent(const std::string& bytes, ImageExtent* extent);

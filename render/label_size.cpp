@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "common/memory_budget.h"
+
 LabelSizeVerdict JudgeLabelSize(long long width, long long height) {
   if (width <= 0 || height <= 0) return kLabelSizeFits;
   if (width > kLargestLabelSide || height > kLargestLabelSide ||
@@ -10,6 +12,13 @@ LabelSizeVerdict JudgeLabelSize(long long width, long long height) {
     return kLabelTooLargeToDecode;
   }
   if (width > kLargestPaperPixelsWide || height > kLargestPaperPixelsHigh) return kLabelPaperTooLarge;
+  return kLabelSizeFits;
+}
+
+LabelSizeVerdict JudgeLabelExtent(long long width, long long height, long long pixels) {
+  if (width > kLargestLabelSide || height > kLargestLabelSide || pixels > kLargestLabelPixels) {
+    return kLabelTooLargeToDecode;
+  }
   return kLabelSizeFits;
 }
 
@@ -22,7 +31,12 @@ LabelPaper LabelPaperSize(int width, int height) {
 
 std::string LabelSizeRefusal(LabelSizeVerdict verdict, long long width, long long height) {
   char text[200];
-  if (verdict == kLabelTooLargeToDecode) {
+  if (verdict == kLabelOverMemoryBudget) {
+    std::snprintf(text, sizeof(text),
+                  "a %lld x %lld pixel image needs more memory to decode and print than printgate's "
+                  "budget of %llu MiB",
+                  width, height, static_cast<unsigned long long>(MemoryBudget() >> 20));
+  } else if (verdict == kLabelTooLargeToDecode) {
     std::snprintf(text, sizeof(text),
                   "a %lld x %lld pixel image is larger than printgate decodes (at most %lld pixels "
                   "a side and %lld Mi pixels in all)",

@@ -32,11 +32,20 @@ enum LabelSizeVerdict {
   kLabelSizeFits,          // prints (or has no size yet: 0 x 0 is no image)
   kLabelTooLargeToDecode,  // a side or the pixel count past what is decoded
   kLabelPaperTooLarge,     // decodable, but past the paper's edge
+  // Against the memory budget, judged when a decoder is about to be given it:
+  kLabelOverMemoryBudget,  // decoding and printing it needs more than the whole budget
+  kLabelMemoryBusy,        // the budget had no room for it in time
 };
 
 // The verdict on an image of width x height pixels, as its header announces
 // them; sizes of 0 or less fit (they are no image, which the job says).
 LabelSizeVerdict JudgeLabelSize(long long width, long long height);
+
+// The verdict on everything a header announces a decoder would hold: the
+// widest and tallest area and the pixels held at once (ImageExtent).
+// kLabelTooLargeToDecode or kLabelSizeFits; the paper is the image's own
+// size's to judge.
+LabelSizeVerdict JudgeLabelExtent(long long width, long long height, long long pixels);
 
 // The custom paper for an image of width x height pixels, in tenths of a
 // millimetre, truncated as the settings store it. Wide enough not to

@@ -2,6 +2,7 @@
 // code page 936 (GBK) bytes, as the rest of printgate's output.
 #include "render/print_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -47,6 +48,10 @@ constexpr char kPaperTooLarge[] =
     "Label image %d x %d is too large for the paper size fields; nothing printed.\n";
 constexpr char kImageTooLarge[] =
     "Label image %d x %d is larger than printgate decodes; nothing printed.\n";
+constexpr char kImageOverBudget[] =
+    "Label image %d x %d needs more memory than printgate's budget; nothing printed.\n";
+constexpr char kMemoryBusy[] =
+    "No room in printgate's memory budget for the label image in time; nothing printed.";
 constexpr char kPrintFailed[] = "Printing failed: the document or its page did not start.\n";
 
 // Everything the job obtained, released in one place on every way out.
@@ -74,26 +79,69 @@ void ReleaseJob(JobResources& job) {
 
 }  // namespace
 
-PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height) {
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
+                             LabelSizeVerdict* refusal) {
+  if (refusal) *refusal = kLabelSizeFits;
   // A header cut or broken is no image to any decoder; some take its
   // numbers at their word first (gdk-pixbuf allocates a BMP header of the
   // size it claims, gigabytes for a few bytes).
   std::string fault;
-  if (CheckImageWhole(bytes, &fault) == kImageHeaderDamaged) return nullptr;
-  // A sound header's size is refused on its word, before a decoder would
-  // take memory for it (the check above holds no pixels).
+  ImageWholeness whole = CheckImageWhole(bytes, &fault);
+  if (whole == kImageHeaderDamaged) return nullptr;
+  // A sound header's sizes are refused on their word, before a decoder
+  // would take memory for them (the check above holds no pixels): every
+  // size it announces (a GIF's frames past its screen, a TIFF's later
+  // directories), then the image's own against the paper.
   long long announcedWidth = 0;
   long long announcedHeight = 0;
-  if (AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight) &&
-      JudgeLabelSize(announcedWidth, announcedHeight) != kLabelSizeFits) {
-    *width = static_cast<int>(announcedWidth > 0x7fffffff ? 0x7fffffff : announcedWidth);
-    *height = static_cast<int>(announcedHeight > 0x7fffffff ? 0x7fffffff : announcedHeight);
+  ImageExtent extent;
+  // Bytes of no size a header announces reach no decoder: none would find
+  // an image in them that the job prints (GDI+ reads icons and metafiles,
+  // which the job refuses), and their size could not be judged.
+  if (!AnnouncedImageExtent(bytes, &extent) || !AnnouncedImageSize(bytes, &announcedWidth, &announcedHeight)) {
+    return nullptr;
+  }
+  {
+    bool decodable = JudgeLabelExtent(extent.width, extent.height, extent.pixels) == kLabelSizeFits;
+    if (!decodable) {
+      announcedWidth = extent.width;
+      announcedHeight = extent.height;
+    }
+    if (!decodable || JudgeLabelSize(announcedWidth, announcedHeight) != kLabelSizeFits) {
+      *width = static_cast<int>(announcedWidth > 0x7fffffff ? 0x7fffffff : announcedWidth);
+      *height = static_cast<int>(announcedHeight > 0x7fffffff ? 0x7fffffff : announcedHeight);
+      // Refused for decoding also where the sides alone would pass (a GIF
+      // of many frames).
+      if (refusal) *refusal = decodable ? JudgeLabelSize(*width, *height) : kLabelTooLargeToDecode;
+      return nullptr;
+    }
+  }
+  // The job prints only whole images (KeepWholeImage): one the check has
+  // refused already is never worth its decoding, which for a damaged bomb
+  // is all the memory its header claims.
+  if (whole != kImageWhole) return nullptr;
+  // The decoder's pixels and the page are claimed before they are taken.
+  HoldResult hold = HoldForLabel(bytes);
+  if (hold != kHeld) {
+    *width = static_cast<int>(announcedWidth);
+    *height = static_cast<int>(announcedHeight);
+    if (refusal) *refusal = hold == kBudgetBusy ? kLabelMemoryBusy : kLabelOverMemoryBudget;
     return nullptr;
   }
   const char* end = ImageEndToAdd(bytes);
   if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
   return LoadLabelImageFromMemory(bytes + end, width, height);
 }
+
+uint64_t LabelMemoryCost(const std::string& bytes) {
+  ImageExtent extent;
+  if (!AnnouncedImageExtent(bytes, &extent)) return bytes.size();
+  // Past any limit already (a header may claim 2^62 pixels): no wrap.
+  uint64_t pixels = std::min<uint64_t>(static_cast<uint64_t>(extent.pixels), 1ull << 40);
+  return 2 * static_cast<uint64_t>(bytes.size()) + pixels * DecodedBytesPerPixel();
+}
+
+HoldResult HoldForLabel(const std::string& bytes) { return HoldAtLeast(LabelMemoryCost(bytes)); }
 
 bool KeepWholeImage(PrintHandle* image, const std::string& bytes, PrintReport* report) {
   std::string fault;
@@ -117,7 +165,10 @@ namespace {
 // Loads the label image: null when none could be had. On a refusal for its
 // size, width and height may hold the size the image announced.
 // A loader that reads a file hands its bytes back in *fileBytes.
-typedef std::function<PrintHandle(int* width, int* height, std::string* fileBytes)> ImageLoader;
+// *refusal: the verdict on a size refused before decoding.
+typedef std::function<PrintHandle(int* width, int* height, std::string* fileBytes,
+                                  LabelSizeVerdict* refusal)>
+    ImageLoader;
 
 // Records the first step that failed: it decides the outcome.
 void Failed(PrintReport* report, PrintStep step) {
@@ -166,9 +217,16 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   int width = 0;
   int height = 0;
   std::string fileBytes;
-  job.image = loadImage(&width, &height, &fileBytes);
+  LabelSizeVerdict refusal = kLabelSizeFits;
+  job.image = loadImage(&width, &height, &fileBytes, &refusal);
   *paper = LabelPaperSize(width, height);
-  LabelSizeVerdict size = JudgeLabelSize(width, height);
+  if (refusal == kLabelMemoryBusy) {
+    DiagLine(kMemoryBusy);
+    ReleaseJob(job);
+    Failed(report, kPrintStepBusy);
+    return false;
+  }
+  LabelSizeVerdict size = refusal != kLabelSizeFits ? refusal : JudgeLabelSize(width, height);
   bool tooLarge = size != kLabelSizeFits;
   // A decoder hands out what it got of a cut image: print only whole ones.
   // (An image refused for its size is refused for that first.) One the
@@ -192,10 +250,17 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
     return false;
   }
   if (tooLarge) {
-    bool paperOnly = size == kLabelPaperTooLarge;
-    DiagPrintf(paperOnly ? kPaperTooLarge : kImageTooLarge, width, height);
+    if (size == kLabelPaperTooLarge) {
+      DiagPrintf(kPaperTooLarge, width, height);
+      Failed(report, kPrintStepPaperTooLarge);
+    } else if (size == kLabelOverMemoryBudget) {
+      DiagPrintf(kImageOverBudget, width, height);
+      Failed(report, kPrintStepOverBudget);
+    } else {
+      DiagPrintf(kImageTooLarge, width, height);
+      Failed(report, kPrintStepImageTooLarge);
+    }
     ReleaseJob(job);
-    Failed(report, paperOnly ? kPrintStepPaperTooLarge : kPrintStepImageTooLarge);
     return false;
   }
   return true;
@@ -278,22 +343,24 @@ std::string DefaultPrinterName() { return kDefaultPrinter; }
 void SetJobWatch(JobWatch watch) { gJobWatch.store(watch); }
 
 int PrintLabelImage(std::string printName) {
+  PrintStoredLabel(printName);
+  return 0;
+}
+
+PrintReport PrintStoredLabel(std::string printName) {
   if (printName.empty()) printName = kDefaultPrinter;
-  RunLabelJob(
+  return RunLabelJob(
       WidenPrinterName(printName), printName,
-      [](int* width, int* height, std::string* bytes) -> PrintHandle {
+      [](int* width, int* height, std::string* bytes, LabelSizeVerdict* refusal) -> PrintHandle {
         std::wstring jpgFilePath;
         bool folderFound = false;
         if (!FindTempImagePath(&jpgFilePath, &folderFound)) return nullptr;
-        PrintHandle image = LoadLabelImage(jpgFilePath, width, height, bytes);
-        const char* end = ImageEndToAdd(*bytes);
-        if (*end == '\0') return image;
-        // Decoded again with the end a decoder should have seen.
-        if (image) ReleaseLabelImage(image);
-        return LoadLabelImageFromMemory(*bytes + end, width, height);
+        // Read first and judged as posted bytes are: no decoder sees a
+        // header the job would refuse.
+        if (!ReadLabelImageFile(jpgFilePath, bytes)) return nullptr;
+        return DecodeLabelBytes(*bytes, width, height, refusal);
       },
       nullptr, kNoImage, 0);
-  return 0;
 }
 
 PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imageBytes,
@@ -301,8 +368,8 @@ PrintReport PrintLabelBytes(const std::string& utf8Name, const std::string& imag
   std::string name = utf8Name.empty() ? std::string(kDefaultPrinter) : utf8Name;
   return RunLabelJob(
       PrinterDeviceFromUtf8(name), name,
-      [&imageBytes](int* width, int* height, std::string*) {
-        return DecodeLabelBytes(imageBytes, width, height);
+      [&imageBytes](int* width, int* height, std::string*, LabelSizeVerdict* refusal) {
+        return DecodeLabelBytes(imageBytes, width, height, refusal);
       },
       &imageBytes, kNoImageInRequest, copies);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "common/memory_budget.h"
 #include "render/label_size.h"
 #include "render/printing.h"
 
@@ -19,6 +20,8 @@ enum PrintStep {
   kPrintStepNoImage,          // no image could be decoded
   kPrintStepPaperTooLarge,    // the paper would not fit the paper fields
   kPrintStepImageTooLarge,    // the image is larger than any decoder is given
+  kPrintStepOverBudget,       // decoding and printing it needs more than the memory budget
+  kPrintStepBusy,             // the memory budget had no room for it in time
   kPrintStepStartDoc,
   kPrintStepStartPage,
   kPrintStepDraw,
@@ -41,11 +44,24 @@ struct PrintReport {
 };
 
 // The decoder's image of bytes held in memory, given the end a decoder
-// needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes whose
-// header is damaged are not offered to the decoder at all: null. Nor are
-// bytes whose sound header announces a size JudgeLabelSize refuses: null,
-// with that size in *width and *height.
-PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height);
+// needs (ImageEndToAdd); LoadLabelImageFromMemory's results. Bytes the
+// completeness check does not find whole (CheckImageWhole) are not offered
+// to the decoder at all: null. Nor are
+// bytes whose sound header announces a size JudgeLabelSize or
+// JudgeLabelExtent refuses: null, with that size in *width and *height and
+// the verdict in *refusal (when given; kLabelSizeFits otherwise).
+PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
+                             LabelSizeVerdict* refusal = nullptr);
+
+// What decoding and printing an image of these bytes holds of the memory
+// budget: the bytes twice (a decoder may be given them with an end added)
+// and its pixels at the backend's cost (DecodedBytesPerPixel), from every
+// size its header announces. Bytes of no known size cost only their bytes:
+// no decoder is given them.
+uint64_t LabelMemoryCost(const std::string& bytes);
+// Claims that cost for this request (common/memory_budget.h), waiting for
+// room as a claim does.
+HoldResult HoldForLabel(const std::string& bytes);
 
 // The job's rule for a decoded image: it prints only when its bytes hold
 // the whole image (CheckImageWhole). Otherwise releases *image, sets it to
@@ -69,6 +85,8 @@ typedef void (*JobWatch)(JobMoment moment, const std::string& printer, int jobId
 // Who hears of every job from now on (null: nobody, the default). Called
 // on the printing thread, between the job's own steps.
 void SetJobWatch(JobWatch watch);
+// PrintLabelImage's job with what it did, for the legacy route's answer.
+PrintReport PrintStoredLabel(std::string printName);
 
 // The queue a job without a printer name prints on.
 std::string DefaultPrinterName();

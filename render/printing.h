@@ -75,19 +75,23 @@ void StorePrintCopies(PrintHandle lockedSettings, short copies);
 // ResetDCW with the locked settings; its result is not reported.
 void ApplyPrintSettings(PrintHandle dc, PrintHandle lockedSettings);
 
-// Loads an image file, its format known from its content, not its name.
-// Null when nothing could be loaded; else its size in pixels. *bytes gets
-// the file's content as read (for the job's own checks), also when it did
-// not decode; it stays empty when the file could not be read. Blocks for
-// the file's read and its decoding.
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
-                           std::string* bytes);
-// As LoadLabelImage, from bytes held in memory (BMP, GIF, JPEG, PNG, TIFF);
-// nothing touches the file system, so concurrent jobs each print their own.
+// Reads a stored image file whole (at most 256 MiB) into *bytes, so that
+// the job judges its header before any decoder sees it. False, with *bytes
+// empty, when it is missing, not a regular file, too large or unreadable.
+// Blocks for the read.
+bool ReadLabelImageFile(const std::wstring& path, std::string* bytes);
+// Decodes an image held in memory (BMP, GIF, JPEG, PNG, TIFF), its format
+// known from its content; null when nothing could be decoded, else its size
+// in pixels. Nothing touches the file system, so concurrent jobs each print
+// their own. Blocks for the decoding.
 // An image refused for its size before any pixel is decoded gives null with
 // the size it announced in *width and *height; other failures leave them.
 PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height);
 void ReleaseLabelImage(PrintHandle image);
+// The memory a decoded image takes from its decoding to the end of its page,
+// per pixel: the decoder's pixels, the flattened copy and what the page or
+// the spooler keeps of it, as measured for this backend. Does not block.
+unsigned DecodedBytesPerPixel();
 
 // StartDocW with the document name, no output file and no data type: the
 // job id (> 0), or <= 0 with GetLastError in *lastError (CUPS: -1 with the

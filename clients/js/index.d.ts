@@ -16,6 +16,7 @@ export type PrintgateErrorCode =
   | 'damaged-image'
   | 'too-large'
   | 'image-too-large-for-paper'
+  | 'busy'
   | 'bad-request'
   | 'print-failed'
   | 'list-failed'

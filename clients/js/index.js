@@ -30,6 +30,7 @@ const MESSAGES = {
   'damaged-image': 'The label image arrived damaged or cut short, so nothing was printed. Send it again.',
   'too-large': 'The label image is too large to send to the printer (over 64 MiB).',
   'image-too-large-for-paper': 'The label image is too large for any paper the printer takes.',
+  busy: 'The label printing service is busy with other labels. Nothing was printed: try again in a moment.',
   'bad-request': 'The print request was not understood.',
   'print-failed': 'The printer could not print the label.',
   'list-failed': 'The printers of this computer could not be listed just now. Try again in a moment.',

@@ -21,12 +21,14 @@ CLIENT = os.path.join(paths.SOURCE_DIR, "clients", "js")
 LABEL = os.path.join(paths.SOURCE_DIR, "examples", "label.png")
 
 # What Node runs before a client example: a page's canvas holding the
-# shipped label, a page's way to show a failure (which fails the example),
-# and console.log recorded with the line that called it.
+# shipped label, a page's way to show a failure (which fails the example)
+# and its own drawing, and console.log recorded with the line that called it.
 NODE_SETUP = r"""
 import { readFileSync, appendFileSync } from 'node:fs';
 const label = readFileSync(process.env.PG_LABEL);
 globalThis.canvas = { toBlob(done, type) { done(new Blob([label], { type })); } };
+globalThis.render = () => {};
+globalThis.update = () => {};
 globalThis.showToUser = (message) => {
   console.error(`shown to the user: ${message}`);
   process.exitCode = 1;
@@ -72,12 +74,15 @@ class DocumentedExamples(unittest.TestCase):
         ran = []
         for example in examples["README.md"] + examples["docs/api.md"]:
             code, status, body, stderr = doc_examples.run_curl(example.command, paths.SOURCE_DIR, self.env,
-                                                               self.dir)
+                                                               self.dir, stream=example.is_stream())
             label = "%s: %s" % (example.where, example.command.strip().splitlines()[0])
             ran.append("%-44s %s %s -> %s" % (example.where[:44], example.status, example.error or "", status))
             if code != 0 or status != example.status:
                 faults.append("%s: exit %s, status %s, wanted %s (%s %r)" % (
                     label, code, status, example.status, stderr.strip()[-300:], body[:200]))
+                continue
+            if example.is_stream():
+                faults += ["%s: %s" % (label, f) for f in self.stream_faults(body)]
                 continue
             try:
                 answer = json.loads(body.decode("utf-8"))  # strict: JSON text is UTF-8
@@ -91,7 +96,8 @@ class DocumentedExamples(unittest.TestCase):
                     continue
                 faults += ["%s: %s" % (label, f) for f in doc_examples.shape_faults(documented, answer)]
             else:
-                got = (answer.get("printed"), answer.get("error"), type(answer.get("message")))
+                # Only print answers say "printed".
+                got = (answer.get("printed", False), answer.get("error"), type(answer.get("message")))
                 if got != (False, example.error, str):
                     faults.append("%s: answered %r" % (label, answer))
                 elif example.status == 422:
@@ -105,6 +111,18 @@ class DocumentedExamples(unittest.TestCase):
         self.assertEqual(sorted(set(table) - posted), [], "statuses no example posts")
         # The failure examples leave the queue as they found it.
         self.assertIn("accepting", scheduler.cups_command(self.cups, ["lpstat", "-a", "VELQ"]))
+
+    def stream_faults(self, body):
+        """The event stream starts as documented: the retry, then the
+        printers event holding the v2 listing, with an id."""
+        events = doc_examples.stream_events(body)
+        if len(events) < 2 or events[0] != {"retry": "2000"}:
+            return ["the stream starts %r" % body[:200]]
+        first = events[1]
+        if first.get("event") != "printers" or not first.get("id"):
+            return ["its first event is %r" % first]
+        return doc_examples.shape_faults(self.documented_answer("/vqapi/v2/printers"),
+                                         json.loads(first["data"]), "printers event")
 
     def size_limit_faults(self, label, message):
         """The paper's edge a 422 names is the one the docs give."""
@@ -160,8 +178,9 @@ class DocumentedExamples(unittest.TestCase):
                 elif got != documented:
                     faults.append("example %d, %s: logged %r, documented %r" % (index, expression, got, documented))
         self.assertEqual(faults, [])
-        # The print example printed: its two copies are one job.
-        self.assertEqual(len(scheduler.wait_for_jobs(self.cups, before + 1)) - before, 1)
+        # Each print of the examples is one job, whatever its copies.
+        prints = sum(block.count("await printLabel(") for block in blocks)
+        self.assertEqual(len(scheduler.wait_for_jobs(self.cups, before + prints)) - before, prints)
 
     def javascript_value(self, text):
         """A value written as JavaScript in a comment, as JSON would read it."""

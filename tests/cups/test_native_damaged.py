@@ -13,8 +13,6 @@ import unittest
 import test_native_print as printing
 from pylib import damaged_images, httpapi, native, processes, scheduler
 
-NO_IMAGE = b"No label image could be loaded from tempVQ.JPG; nothing printed.\n"
-
 
 def data_url(data, media):
     return b"data:" + media.encode() + b";base64," + base64.b64encode(data)
@@ -69,7 +67,7 @@ class DamagedImagesOverCups(unittest.TestCase):
                 expected_jobs += 2
                 if legacy_jobs != 1:
                     failures.append("%s: the legacy route printed nothing" % name)
-            elif legacy_jobs != 0 or NO_IMAGE not in out:
+            elif legacy_jobs != 0 or damaged_images.LEGACY_REFUSED not in out:
                 failures.append("%s: the legacy job went past its load step: %r" % (name, out[-200:]))
         print("\n" + damaged_images.format_table(observed), file=sys.stderr)
         self.assertEqual(failures, [])

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/memory_budget.h"
 #include "render/print_job.h"
 #include "render/printing.h"
 
@@ -32,6 +33,8 @@ std::string Pixels(PrintHandle image) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1 << 20)) return 0;
+  // Each input is a request of its own: what it held is given back.
+  ReleaseHold();
   std::string bytes(reinterpret_cast<const char*>(data), size);
   int width = 0;
   int height = 0;

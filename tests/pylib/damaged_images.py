@@ -4,7 +4,8 @@ inside its image data and one byte short of its end; a flipped byte in a
 PNG's compressed data and in one of its CRCs, and a chunk type that is no
 text; a GIF without its trailer; a BMP whose pixel array is short; a TIFF
 whose directory lies past its end (no image: nothing a decoder can start
-on). Rows that must still print: the good images,
+on); a GIF whose screen claims more pixels than printgate decodes, found by
+the image fuzz target. Rows that must still print: the good images,
 and a baseline JPEG without (part of) its end marker, which viewers show
 whole. The native suite (tests/cups/) and the Wine bench run the same rows;
 `python3 -m pylib.damaged_images FOLDER` writes them as fuzz seeds.
@@ -23,6 +24,15 @@ REFUSED = (415, "damaged-image")
 # refusal stays the decoder's own, as for any bytes that are no image.
 NOT_AN_IMAGE = (415, "not-an-image")
 PRINTED = (200, None)
+# Judged on its header's word before any decoder sees it.
+TOO_LARGE = (422, "image-too-large-for-paper")
+# What the legacy route's job says when it stops at its load step, whatever
+# the reason (no image, or one too large).
+LEGACY_REFUSED = b"; nothing printed.\n"
+# 93 bytes whose screen claims 39578 x 12585 pixels: a decoder that takes
+# it at its word holds 2 GB of pixels before it finds the frame broken.
+FUZZED_GIF = ("R0lGODdhmpopMZoqfgAAIQsLCwsLCwsLCyEzAQCAYAAACwsLCywLCwsLCwsLCwsLCwsLCwsLCwsLAQBgsAAABQAa"
+              "YBCAAAoLCgsLCwsLCwsLCwsLCwsLCwsLC2rI")
 
 
 def label_pixel(x, y):
@@ -162,6 +172,9 @@ def rows(folder):
     tiff, media = images["tiff, directory first"]
     table.append(("tiff whose directory lies past its end",
                   tiff[:4] + (len(tiff) + 64).to_bytes(4, "little") + tiff[8:], media, NOT_AN_IMAGE))
+    import base64
+    table.append(("gif whose screen claims 39578 x 12585 pixels", base64.b64decode(FUZZED_GIF), "image/gif",
+                  TOO_LARGE))
     return table
 
 

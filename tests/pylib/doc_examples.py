@@ -105,6 +105,10 @@ class Example:
     def __init__(self, command, where, status=200, error=None):
         self.command, self.where, self.status, self.error = command, where, status, error
 
+    def is_stream(self):
+        """curl -N: an event stream, which never ends by itself."""
+        return re.match(r"curl\s+(-\S+\s+)*-N\b", self.command) is not None
+
     def url_path(self):
         found = re.search(r"'http://127\.0\.0\.1:6780(/[^'?]*)", self.command)
         return found.group(1) if found else None
@@ -120,7 +124,10 @@ def curl_examples(files):
             where = "%s, %s" % (name, section.heading or "top")
             for block in indented_blocks(section.lines):
                 if re.match(r"curl\b", block) or "| curl " in block:
-                    examples.append(Example(block, where))
+                    # A failure the docs show is a last comment: `# 404 job-not-found ...`.
+                    said = re.search(r"#\s*(\d{3})\s+`?([a-z-]+)`?[^\n]*\n?$", block)
+                    examples.append(Example(block, where, int(said.group(1)), said.group(2)) if said
+                                    else Example(block, where))
             for rows in tables(section.lines):
                 if rows[0][:2] != ["status", "`error`"]:
                     continue
@@ -144,23 +151,45 @@ def error_table(text):
     return [], []
 
 
-def run_curl(command, cwd, env, scratch, timeout=300):
+# How long a stream is read: its first events come at once.
+STREAM_SECONDS = 3
+CURL_TIMED_OUT = 28
+
+
+def run_curl(command, cwd, env, scratch, timeout=300, stream=False):
     """Runs a command as written, with curl's answer kept: (exit code,
-    status, body, stderr). Only where curl writes goes elsewhere; every
-    word of the command is the documentation's."""
+    status, body, stderr). Only where curl writes goes elsewhere, and a
+    stream is cut after STREAM_SECONDS (exit 0 then); every word of the
+    command is the documentation's."""
     body_path = scratch + "/answer.body"
     status_path = scratch + "/answer.status"
-    prelude = ('curl() { command curl -sS -o %s -w "%%{http_code}" "$@" > %s; }\n'
-               % (body_path, status_path))
+    limit = "--max-time %d " % STREAM_SECONDS if stream else ""
+    prelude = ('curl() { command curl %s-sS -o %s -w "%%{http_code}" "$@" > %s; }\n'
+               % (limit, body_path, status_path))
     for path in (body_path, status_path):
         open(path, "wb").close()
     done = subprocess.run(["bash", "-c", prelude + command], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
+    code = 0 if stream and done.returncode == CURL_TIMED_OUT else done.returncode
     with open(status_path) as f:
         status = f.read().strip()
     with open(body_path, "rb") as f:
         body = f.read()
-    return done.returncode, int(status) if status.isdigit() else None, body, done.stderr.decode(errors="replace")
+    return code, int(status) if status.isdigit() else None, body, done.stderr.decode(errors="replace")
+
+
+def stream_events(body):
+    """[(field: value dict)] of an event stream's events, comments left out."""
+    events = []
+    for block in body.decode("utf-8").split("\n\n"):
+        fields = {}
+        for line in block.splitlines():
+            if line and not line.startswith(":"):
+                name, _, value = line.partition(":")
+                fields[name] = value[1:] if value.startswith(" ") else value
+        if fields:
+            events.append(fields)
+    return events
 
 
 def shape_faults(documented, got, where="answer"):

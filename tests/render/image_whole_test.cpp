@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "intake/base64.h"
 #include "render/image_whole.h"
+#include "render/label_size.h"
 #include "tests/render/label_images.h"
 
 namespace {
@@ -274,4 +276,70 @@ TEST(ImageWhole, AChunkNameIsQuotedAsUtf8WhateverItsBytes) {
   std::string cut = png.substr(0, iend - 4) + std::string("\0\0\0\x09\xff\x01ID", 8);
   EXPECT_EQ(Check(cut, &what), kImageDamaged);
   EXPECT_EQ(what, "the PNG ends inside its \\xFF\\x01ID chunk");
+}
+
+// Every size the bytes announce counts, not only the one decoders report:
+// a GIF's frames reach past its screen and each keeps its pixels, a TIFF's
+// later directories may be asked for.
+TEST(ImageHeaderSize, TheExtentCoversEveryFrameAndDirectory) {
+  std::string farFrame = TestGif(7, 5);
+  farFrame[20] = static_cast<char>(33000 & 0xFF);  // the frame's left edge
+  farFrame[21] = static_cast<char>(33000 >> 8);
+  std::string manyFrames = TestGif(4000, 4000).substr(0, 19);
+  for (int i = 0; i < 5; ++i) {
+    manyFrames += ",";
+    PutLe(&manyFrames, 0, 4);
+    PutLe(&manyFrames, 4000, 2);
+    PutLe(&manyFrames, 4000, 2);
+    manyFrames += std::string("\0\x02\x01\x05\0", 5);  // one end code
+  }
+  manyFrames += ";";
+  std::string twoDirectories = TestTiff(6, 5);
+  PutLe(&twoDirectories, 0, 0);
+  std::string next;
+  PutLe(&next, static_cast<uint32_t>(twoDirectories.size()), 4);
+  twoDirectories.replace(twoDirectories.size() - 4, 4, next);
+  PutLe(&twoDirectories, 2, 2);
+  for (uint32_t tag : {256u, 257u}) {
+    PutLe(&twoDirectories, tag, 2);
+    PutLe(&twoDirectories, 4, 2);
+    PutLe(&twoDirectories, 1, 4);
+    PutLe(&twoDirectories, 40000, 4);
+  }
+  PutLe(&twoDirectories, 0, 4);
+  std::string looped = TestTiff(6, 5);
+  looped.replace(looped.size() - 4, 4, looped.substr(4, 4));  // back to the first
+  // Found by the image fuzz target: 93 bytes whose screen claims 39578 x
+  // 12585 pixels.
+  const char fuzzedText[] =
+      "R0lGODdhmpopMZoqfgAAIQsLCwsLCwsLCyEzAQCAYAAACwsLCywLCwsLCwsLCwsLCwsLCwsLCwsLAQBgsAAABQAaYBCAAAoLCgsLCwsLCwsLCwsLCwsLCwsLC2rI";
+  std::string fuzzed = DecodeBase64(fuzzedText, sizeof(fuzzedText) - 1);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    long long width, height, pixels;
+    LabelSizeVerdict verdict;
+  } cases[] = {
+      {"png", FakePng(40, 24), 40, 24, 960, kLabelSizeFits},
+      {"gif", TestGif(7, 5), 7, 5, 70, kLabelSizeFits},
+      {"gif frame past its screen", farFrame, 33007, 5, 33007ll * 5 + 35, kLabelTooLargeToDecode},
+      {"gif of five screen-sized frames", manyFrames, 4000, 4000, 6 * 16000000ll, kLabelTooLargeToDecode},
+      {"tiff", TestTiff(6, 5), 6, 5, 30, kLabelSizeFits},
+      {"tiff with a huge second directory", twoDirectories, 40000, 40000, 1600000000ll,
+       kLabelTooLargeToDecode},
+      {"tiff whose directories loop", looped, 6, 5, 30, kLabelSizeFits},
+      {"the fuzzed gif", fuzzed, 39578, 12585, 39578ll * 12585 + 2827ll * 2827,
+       kLabelTooLargeToDecode},
+  };
+  for (const Case& c : cases) {
+    ImageExtent extent;
+    EXPECT_TRUE(AnnouncedImageExtent(c.bytes, &extent)) << c.name;
+    EXPECT_EQ(extent.width, c.width) << c.name;
+    EXPECT_EQ(extent.height, c.height) << c.name;
+    EXPECT_EQ(extent.pixels, c.pixels) << c.name;
+    EXPECT_EQ(JudgeLabelExtent(extent.width, extent.height, extent.pixels), c.verdict) << c.name;
+  }
+  ImageExtent none;
+  EXPECT_FALSE(AnnouncedImageExtent("GIF89a\x01", &none));
+  EXPECT_EQ(none.pixels, 0);
 }

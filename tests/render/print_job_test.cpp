@@ -69,7 +69,8 @@ TEST_F(PrintJob, PrintsOneLandscapePageOnTheDefaultQueueWithExactMessages) {
   EXPECT_EQ(out, "502  300" + kJobNumber + "1\n" + kBitmapSize + "400 x 240\n" + kDone);
   EXPECT_EQ(FakePrintCalls(),
             (Calls{"PrintDlg default", "CreateDC VELQ", "Lock",
-                   "LoadImage C:\\Users\\Public\\\\tempVQ.JPG", "ResetDC", "Unlock",
+                   "LoadImage C:\\Users\\Public\\\\tempVQ.JPG",
+                   "LoadImage memory " + std::to_string(FakePng(400, 240).size()), "ResetDC", "Unlock",
                    "StartDoc velq label", "StartPage", "Draw 0,0,400,240", "EndPage", "EndDoc",
                    "DeleteDC"}));
   FakeDevMode stored = FakeStoredSettings();
@@ -245,6 +246,8 @@ TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
 // no decoder is given an image it would need gigabytes for, or one whose
 // paper would end before the image, and the answer says which.
 TEST_F(PrintJob, ASizeRefusedOnTheHeadersWordIsNeverDecoded) {
+  // A budget that holds the largest image decoded: the size limits alone.
+  SetMemoryBudget(2ull << 30);
   struct Case {
     uint32_t w, h;
     PrintStep step;
@@ -265,6 +268,29 @@ TEST_F(PrintJob, ASizeRefusedOnTheHeadersWordIsNeverDecoded) {
     }
     EXPECT_FALSE(Called("StartDoc"));
   }
+  SetMemoryBudget(kDefaultMemoryBudget);
+}
+
+// The stored file is read, then judged as posted bytes are: no decoder is
+// given a header either route would refuse, and every size a header
+// announces counts (a GIF frame reaching past its screen).
+TEST_F(PrintJob, TheStoredFileAndEveryAnnouncedSizeAreJudgedBeforeDecoding) {
+  SetFakeFileContent(kTempImage, FakePng(8200, 8200).substr(0, 33));
+  EXPECT_EQ(Run(""), "Label image 8200 x 8200 is larger than printgate decodes; nothing printed.\n");
+  EXPECT_TRUE(Called("LoadImage C:"));
+  EXPECT_FALSE(Called("LoadImage memory"));
+  EXPECT_FALSE(Called("StartDoc"));
+
+  std::string farFrame = TestGif(7, 5);
+  farFrame[20] = static_cast<char>(33000 & 0xFF);
+  farFrame[21] = static_cast<char>(33000 >> 8);
+  ResetFakePrinting();
+  StartDiagCapture();
+  PrintReport report = PrintLabelBytes("VELQ", farFrame, 0);
+  EXPECT_EQ(report.step, kPrintStepImageTooLarge);
+  EXPECT_EQ(report.width, 33007);
+  EXPECT_EQ(report.height, 5);
+  EXPECT_FALSE(Called("LoadImage memory"));
 }
 
 // Decoders make up (or refuse) the last blocks of a JPEG that ends without

@@ -15,7 +15,6 @@ import unittest
 from pylib import damaged_images, httpapi, labels, processes, scheduler, wineprefix
 from test_print import printable_origin
 
-NO_IMAGE = b"No label image could be loaded from tempVQ.JPG; nothing printed."
 JOB_NUMBER = "作业编号：".encode("gbk")
 
 
@@ -100,7 +99,7 @@ class DamagedImagesUnderWine(unittest.TestCase):
                 printing_rows += 1
                 if legacy_jobs != 1:
                     failures.append("%s: the legacy route printed nothing" % name)
-            elif legacy_jobs != 0 or NO_IMAGE not in out:  # the load step's message
+            elif legacy_jobs != 0 or damaged_images.LEGACY_REFUSED.strip() not in out:  # the load step's
                 failures.append("%s: the legacy job went past its load step: %r" % (name, out[-200:]))
         print("\n" + damaged_images.format_table(observed), file=sys.stderr)
         self.assertEqual(failures, [])

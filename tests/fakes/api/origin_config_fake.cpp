@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "api/budget_config.h"
+
 namespace {
 std::mutex fakeMutex;
 std::vector<OriginSource> fakeSources;
@@ -30,3 +32,6 @@ std::vector<OriginSource> ReadOriginSources() {
   ++fakeReads;
   return fakeSources;
 }
+
+// No budget is set in the fake places: the unit tests set it themselves.
+std::vector<OriginSource> ReadBudgetSources() { return {}; }

@@ -182,22 +182,14 @@ PrintHandle AdoptImage(const std::string& bytes, int* width, int* height) {
   return handle;
 }
 
-PrintHandle LoadLabelImage(const std::wstring& path, int* width, int* height,
-                           std::string* content) {
+bool ReadLabelImageFile(const std::wstring& path, std::string* content) {
   std::string bytes;
   bool exists = FakeFileContent(path, &bytes);
   std::lock_guard<std::mutex> lock(fakeMutex);
   calls.push_back("LoadImage " + Narrow(path));
-  if (!exists) return nullptr;
-  int w = 0;
-  int h = 0;
-  PrintHandle handle = AdoptImage(bytes, &w, &h);
-  *content = bytes;
-  if (handle) {
-    *width = w;
-    *height = h;
-  }
-  return handle;
+  content->swap(bytes);
+  if (!exists) content->clear();
+  return exists;
 }
 
 PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* height) {
@@ -205,6 +197,8 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
   calls.push_back("LoadImage memory " + std::to_string(bytes.size()));
   return AdoptImage(bytes, width, height);
 }
+
+unsigned DecodedBytesPerPixel() { return 16; }
 
 void ReleaseLabelImage(PrintHandle image) {
   std::lock_guard<std::mutex> lock(fakeMutex);
