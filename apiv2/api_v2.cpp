@@ -387,5 +387,10 @@ void HandlePrintV2(const httplib::Request& req, httplib::Response& res,
     SetFailure(res, {415, "not-an-image", "the body holds no image"});
     return;
   }
-  AnswerJob(res, printer, PrintLabelBytes(printer, image, copies), until, waitSeconds);
+  PrintReport report = PrintLabelBytes(printer, image, copies);
+  // Waiting for the label's end (until=printed, up to minutes) holds none
+  // of the budget: the image is the spooler's now.
+  std::string().swap(image);
+  ReleaseHold();
+  AnswerJob(res, printer, report, until, waitSeconds);
 }

@@ -67,8 +67,11 @@ class FollowOverCups(unittest.TestCase):
         cls.cups = native.start_label_cups(cls.run_, queues=("VELQ",))
         # A failing printer aborts its job rather than stopping the queue.
         scheduler.cups_command(cls.cups, ["lpadmin", "-p", "VELQ", "-o", "printer-error-policy=abort-job"])
-        cls.env = native.native_env(cls.run_, cls.cups)
+        # Room for one large label at a time (1500 x 1500 holds 36 MiB).
+        cls.env = dict(native.native_env(cls.run_, cls.cups), PRINTGATE_MEMORY_BUDGET_MIB="64")
         cls.gate = native.start_native(cls.run_, cls.env)
+        cls.large = os.path.join(cls.dir, "large.png")
+        printing.make_image(cls.large, "1500x1500", "xc:white")
         cls.label = os.path.join(cls.dir, "label.png")
         printing.make_image(cls.label, "160x96", "-seed", "3", "xc:", "+noise", "Random", "-depth", "8")
         with open(cls.label, "rb") as f:
@@ -131,6 +134,23 @@ class FollowOverCups(unittest.TestCase):
             changes = [data["printer"]["state"] for kind, data, _ in self.stream.events
                        if kind == "printer" and data["printer"]["name"] == "VELQ"]
         self.assertIn("waiting", changes)
+
+    def test_a_label_waiting_for_its_end_holds_none_of_the_memory_budget(self):
+        with open(self.large, "rb") as f:
+            large = f.read()
+        post = lambda query: self.call("POST", "/vqapi/v2/print?printer=VELQ" + query, body=large,
+                                       headers={"Content-Type": "image/png"})
+        scheduler.cups_command(self.cups, ["cupsdisable", "VELQ"])
+        answers = []
+        waiting = threading.Thread(target=lambda: answers.append(post("&until=printed&wait=60")))
+        waiting.start()
+        processes.wait_until(lambda: scheduler.cups_command(self.cups, ["lpstat", "-o"]).strip(), 60,
+                             what="the first large label in the spooler")
+        status, answer = post("")
+        self.assertEqual(status, 200, answer)
+        scheduler.cups_command(self.cups, ["cupsenable", "VELQ"])
+        waiting.join(120)
+        self.assertEqual([(s, a["state"]) for s, a in answers], [(200, "printed")], answers)
 
     def test_a_failing_printer_fails_the_label(self):
         scheduler.fail_printer(self.cups)
