@@ -3,25 +3,7 @@
 // read as the allowlist files are.
 #include "api/budget_config.h"
 
-#include <cstdlib>
-
 #include "common/home_folder.h"
-
-namespace {
-
-std::string UserConfigFolder() {
-#if defined(__APPLE__)
-  std::string home = HomeFolder();
-  return home.empty() ? home : home + "/Library/Application Support";
-#else
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return config;
-  std::string home = HomeFolder();
-  return home.empty() ? home : home + "/.config";
-#endif
-}
-
-}  // namespace
 
 std::vector<OriginSource> ReadBudgetSources() {
   std::vector<OriginSource> sources;

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "common/home_folder.h"
@@ -18,19 +17,6 @@ namespace {
 
 // A list is a few lines; a larger file is not one.
 constexpr off_t kMaxFileBytes = 1 << 20;
-
-std::string UserConfigFolder() {
-#if defined(__APPLE__)
-  std::string home = HomeFolder();
-  return home.empty() ? home : home + "/Library/Application Support";
-#else
-  // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG rules say.
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return config;
-  std::string home = HomeFolder();
-  return home.empty() ? home : home + "/.config";
-#endif
-}
 
 // False when the file doesn't exist; otherwise fills source.
 bool ReadListFile(const std::string& path, OriginSource* source) {

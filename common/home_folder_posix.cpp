@@ -1,4 +1,5 @@
-// The user's home folder, from the environment or the password database.
+// The user's home folder, from the environment or the password database,
+// and the configuration folder under it.
 #include "common/home_folder.h"
 
 #include <pwd.h>
@@ -17,4 +18,16 @@ std::string HomeFolder() {
     return found->pw_dir;
   }
   return std::string();
+}
+
+std::string UserConfigFolder() {
+#if defined(__APPLE__)
+  std::string home = HomeFolder();
+  return home.empty() ? home : home + "/Library/Application Support";
+#else
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return config;
+  std::string home = HomeFolder();
+  return home.empty() ? home : home + "/.config";
+#endif
 }

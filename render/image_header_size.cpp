@@ -80,33 +80,33 @@ bool JpegSize(const std::string& b, long long* w, long long* h) {
   return false;
 }
 
-// Tags 256 and 257 of the first directory, SHORT or LONG, held in their
-// entries.
-bool TiffSize(const std::string& b, long long* w, long long* h) {
-  if (b.size() < 8) return false;
-  bool little = b[0] == 'I';
-  auto u16 = [&](uint64_t at) { return little ? Le16(b, at) : Be16(b, at); };
-  auto u32 = [&](uint64_t at) { return little ? Le32(b, at) : Be32(b, at); };
-  uint64_t directory = u32(4);
-  if (directory < 8 || directory + 2 > b.size()) return false;
-  uint64_t entries = u16(directory);
+// A TIFF's numbers in its byte order ("II" little-endian, else big).
+uint32_t TiffU16(const std::string& b, uint64_t at) { return b[0] == 'I' ? Le16(b, at) : Be16(b, at); }
+uint32_t TiffU32(const std::string& b, uint64_t at) { return b[0] == 'I' ? Le32(b, at) : Be32(b, at); }
+
+// Tags 256 and 257 of the directory at `directory`, SHORT or LONG, held in
+// their entries; a side whose tag is absent is -1. False when the
+// directory's entries run past the bytes.
+bool TiffDirectorySize(const std::string& b, uint64_t directory, long long* w, long long* h) {
+  *w = *h = -1;
+  uint64_t entries = TiffU16(b, directory);
   if (directory + 2 + 12 * entries > b.size()) return false;
-  bool haveWidth = false, haveHeight = false;
   for (uint64_t i = 0; i < entries; ++i) {
     uint64_t entry = directory + 2 + 12 * i;
-    uint32_t tag = u16(entry);
-    uint32_t type = u16(entry + 2);
-    if ((tag != 256 && tag != 257) || u32(entry + 4) != 1 || (type != 3 && type != 4)) continue;
-    long long value = type == 3 ? u16(entry + 8) : u32(entry + 8);
-    if (tag == 256) {
-      *w = value;
-      haveWidth = true;
-    } else {
-      *h = value;
-      haveHeight = true;
-    }
+    uint32_t tag = TiffU16(b, entry);
+    uint32_t type = TiffU16(b, entry + 2);
+    if ((tag != 256 && tag != 257) || TiffU32(b, entry + 4) != 1 || (type != 3 && type != 4)) continue;
+    *(tag == 256 ? w : h) = type == 3 ? TiffU16(b, entry + 8) : TiffU32(b, entry + 8);
   }
-  return haveWidth && haveHeight;
+  return true;
+}
+
+// The first directory's size.
+bool TiffSize(const std::string& b, long long* w, long long* h) {
+  if (b.size() < 8) return false;
+  uint64_t directory = TiffU32(b, 4);
+  if (directory < 8 || directory + 2 > b.size()) return false;
+  return TiffDirectorySize(b, directory, w, h) && *w >= 0 && *h >= 0;
 }
 
 // An area that cannot overflow: any side past 2^31 is far past every limit.
@@ -163,32 +163,20 @@ void GifExtent(const std::string& b, ImageExtent* extent) {
 // be asked for any. Each directory's size is judged; the pixels held are
 // the largest one's.
 void TiffExtent(const std::string& b, ImageExtent* extent) {
-  bool little = b[0] == 'I';
-  auto u16 = [&](uint64_t at) { return little ? Le16(b, at) : Be16(b, at); };
-  auto u32 = [&](uint64_t at) { return little ? Le32(b, at) : Be32(b, at); };
   std::set<uint64_t> seen;
-  uint64_t directory = u32(4);
+  uint64_t directory = TiffU32(b, 4);
   // A chain of more directories than a label could hold is a loop or a
   // trap; the first few are what any decoder reads.
   for (int count = 0; count < 64 && directory >= 8 && directory + 2 <= b.size(); ++count) {
     if (!seen.insert(directory).second) break;
-    uint64_t entries = u16(directory);
-    if (directory + 2 + 12 * entries > b.size()) break;
     long long width = 0, height = 0;
-    for (uint64_t i = 0; i < entries; ++i) {
-      uint64_t entry = directory + 2 + 12 * i;
-      uint32_t tag = u16(entry);
-      uint32_t type = u16(entry + 2);
-      if ((tag != 256 && tag != 257) || u32(entry + 4) != 1 || (type != 3 && type != 4)) continue;
-      long long value = type == 3 ? u16(entry + 8) : u32(entry + 8);
-      (tag == 256 ? width : height) = value;
-    }
+    if (!TiffDirectorySize(b, directory, &width, &height)) break;
     extent->width = std::max(extent->width, width);
     extent->height = std::max(extent->height, height);
     extent->pixels = std::max(extent->pixels, Area(width, height));
-    uint64_t next = directory + 2 + 12 * entries;
+    uint64_t next = directory + 2 + 12 * static_cast<uint64_t>(TiffU16(b, directory));
     if (next + 4 > b.size()) break;
-    directory = u32(next);
+    directory = TiffU32(b, next);
   }
 }
 
