@@ -16,9 +16,6 @@ import time
 
 from bench_run import ROOT, bench_run, cpu_times, percentile  # noqa: E402
 from pylib import httpapi, native, processes, scheduler  # noqa: E402
-import sys  # noqa: E402
-
-sys.path.insert(0, os.path.join(ROOT, "tests", "cups"))
 
 
 def context_switches(pid):
@@ -35,7 +32,6 @@ def main():
     parser.add_argument("--changes", type=int, default=20)
     args = parser.parse_args()
     with bench_run(args.build) as run:
-        import test_native_follow as follow  # the suites' stream reader
         cups = native.start_label_cups(run, queues=("VELQ", "Held"))
         gate = native.start_native(run, native.native_env(run, cups))
         pid = gate["proc"].pid
@@ -45,7 +41,7 @@ def main():
         print("nothing followed, no stream: %d context switches of printgate in 10 s (goal 0)"
               % (context_switches(pid) - before))
 
-        streams = [follow.EventStream() for _ in range(32)]
+        streams = [httpapi.EventStream() for _ in range(32)]
         processes.wait_until(lambda: all(s.events for s in streams), 60, what="32 streams")
         time.sleep(2)
         user, kernel = cpu_times(pid)
