@@ -6,9 +6,9 @@ as PNG, concurrent requests each with their own image, the failures that
 print nothing, and the v2 print route, which prints from memory and names
 the job. Each label is followed to its end through the bench's Wine, which
 keeps jobs in CUPS as Windows's spooler keeps them: printed; waiting on a
-stopped queue, then printed once it starts; failed by a failing printer;
-canceled while waiting, and never printed; and another program's job
-neither seen nor canceled."""
+stopped queue, then printed once it starts; waiting for attention when
+its printer fails, until taken back; canceled while waiting, and never
+printed; and another program's job neither seen nor canceled."""
 
 import base64
 import json
