@@ -36,6 +36,10 @@ heldWine=$(/usr/bin/python3 bench/held_connections.py --wine --holds 0+0,64+32 -
 logCost=$(/usr/bin/python3 bench/log_cost_wine.py --build "$build"); section "printgate's log file: cost per print request (Wine)" <<<"$logCost"
 # Following labels: the watcher's wake-ups, 32 idle streams, a change's delay.
 follow=$(/usr/bin/python3 bench/follow_events.py --build "$build"); section "Following labels and event streams, native" <<<"$follow"
+followWine=$(/usr/bin/python3 bench/follow_events.py --wine --build "$build"); section "Following labels and event streams, printgate.exe under Wine" <<<"$followWine"
+# A printer plugged in to its event on a page: the user's day under Wine
+# measures it on the page it keeps open (its step table is in the output).
+day=$(ctest --test-dir "$build" -R '^bench_win_day_test_day_py$' -V 2>&1); section "The user's day under Wine" <<<"$day"
 # Peak memory under the load suites' hostile storm, against the memory budget.
 stormMemory=$(/usr/bin/python3 bench/storm_memory.py --wine --build "$build"); section "Peak memory under a hostile storm, native and Wine" <<<"$stormMemory"
 
@@ -63,6 +67,10 @@ followWake=$(sed -nE 's/^nothing followed, no stream: ([0-9]+) context switches.
 followCpu=$(sed -nE 's/^32 idle streams: printgate CPU ([0-9.]+) %.*/\1/p' <<<"$follow")
 followWorst=$(sed -nE 's/^GetPrinters beside 32 streams: .*worst ([0-9.]+) ms.*/\1/p' <<<"$follow")
 followP50=$(sed -nE 's/.*its event at the page: p50 ([0-9.]+) ms.*/\1/p' <<<"$follow")
+followWineCpu=$(sed -nE 's/^32 idle streams: .* CPU ([0-9.]+) %.*/\1/p' <<<"$followWine")
+followWineWorst=$(sed -nE 's/^GetPrinters beside 32 streams under Wine: .*worst ([0-9.]+) ms.*/\1/p' <<<"$followWine")
+followWineP50=$(sed -nE 's/.*its event at the page under Wine: p50 ([0-9.]+) ms.*/\1/p' <<<"$followWine")
+plugToPage=$(sed -nE 's/.*a printer plugged in -> its printer event at the page \(queue added\): ([0-9.]+) ms from the plug command.*/\1/p' <<<"$day")
 stormRatio() { sed -nE "s/^$1: storm peak \/ budget ([0-9.]+)x.*/\\1/p" <<<"$stormMemory"; }
 stormListing() { sed -nE "s/^$1: .*listing during the storm p50 [0-9.]+ ms, max ([0-9.]+) ms.*/\\1/p" <<<"$stormMemory"; }
 stormNative=$(stormRatio "native printgate")
@@ -103,6 +111,10 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | server CPU with 32 idle event streams, native | none: a bound | ${followCpu} % of a core | <= 1 % | $(verdict "$followCpu" le 1) |
 | worst wait of a new GetPrinters beside 32 event streams, native | none: a bound | ${followWorst} ms | <= 100 ms | $(verdict "$followWorst" le 100) |
 | a job's change in the spooler to its event at the page, p50, native | none: a bound | ${followP50} ms | <= 1000 ms | $(verdict "$followP50" le 1000) |
+| the same, printgate.exe under Wine | none: a bound | ${followWineP50} ms | <= 1000 ms | $(verdict "$followWineP50" le 1000) |
+| server CPU with 32 idle event streams, printgate.exe under Wine (program + wineserver) | none: a bound | ${followWineCpu} % of a core | <= 5 % | $(verdict "$followWineCpu" le 5) |
+| worst wait of a new GetPrinters beside 32 event streams, printgate.exe under Wine | none: a bound | ${followWineWorst} ms | <= 100 ms | $(verdict "$followWineWorst" le 100) |
+| a printer plugged in to its printer event at the page (the day under Wine: the device event, printerwatch's pass adding the queue, printgate's watcher, the page's stream) | none: a bound | ${plugToPage} ms | <= 2000 ms | $(verdict "$plugToPage" le 2000) |
 | peak memory under a hostile storm (64 clients posting decompression bombs, 16 posting 64 MiB bodies, a slow body), native | the memory budget (512 MiB) | ${stormNative}x | <= 1.1x | $(verdict "$stormNative" le 1.1) |
 | the same, printgate.exe under Wine (Wine alone holds about 150 MiB idle) | the memory budget (512 MiB) | ${stormWine}x | <= 1.1x | $(verdict "$stormWine" le 1.1) |
 | worst listing answer during that storm, native | none: a bound | ${stormListNative} ms | <= 100 ms | $(verdict "$stormListNative" le 100) |

@@ -4,7 +4,6 @@ stopped, started, printed; failed; canceled while waiting with nothing
 ever captured; and another program's job neither seen nor canceled. The
 page's event stream carries the same story."""
 
-import http.client as httpclient
 import json
 import os
 import threading
@@ -13,50 +12,6 @@ import unittest
 
 from pylib import httpapi, native, processes, scheduler
 import test_native_print as printing
-
-
-class EventStream:
-    """GET /vqapi/v2/events on its own connection, its events collected by a
-    thread as (event, data) pairs until close()."""
-
-    def __init__(self, last_event_id=None):
-        self.connection = httpclient.HTTPConnection("127.0.0.1", httpapi.API_PORT, timeout=60)
-        headers = {"Accept": "text/event-stream"}
-        if last_event_id:
-            headers["Last-Event-ID"] = last_event_id
-        self.connection.request("GET", "/vqapi/v2/events", headers=headers)
-        self.response = self.connection.getresponse()
-        self.events = []
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        event = {}
-        try:
-            while True:
-                line = self.response.readline()
-                if not line:
-                    return
-                line = line.decode("utf-8").rstrip("\r\n")
-                if line == "":
-                    if "data" in event:
-                        with self.lock:
-                            self.events.append((event.get("event"), json.loads(event["data"]), event.get("id")))
-                    event = {}
-                elif not line.startswith(":"):
-                    name, _, value = line.partition(": ")
-                    event[name] = value
-        except (OSError, ValueError, AttributeError):
-            return  # closed by close()
-
-    def job_states(self, job_id):
-        with self.lock:
-            return [data["state"] for kind, data, _ in self.events if kind == "job" and data["job"] == job_id]
-
-    def close(self):
-        self.response.close()
-        self.connection.close()
 
 
 class FollowOverCups(unittest.TestCase):
@@ -81,7 +36,7 @@ class FollowOverCups(unittest.TestCase):
         scheduler.hold_printer(self.cups, False)
         scheduler.fail_printer(self.cups, False)
         scheduler.cups_command(self.cups, ["cupsenable", "VELQ"])
-        self.stream = EventStream()
+        self.stream = httpapi.EventStream()
         self.addCleanup(self.stream.close)
         processes.wait_until(lambda: self.stream.events, 30, what="the stream's first event")
 

@@ -3,6 +3,7 @@ connections held the ways browsers and slow clients hold them."""
 
 import contextlib
 import http.client as httpclient
+import json
 import socket
 import threading
 
@@ -134,3 +135,47 @@ def answers_on_one_connection(count, request=GET_PRINTERS, port=API_PORT):
 
 def cors_headers(headers):
     return [(k, v) for k, v in headers if k.lower().startswith("access-control-")]
+
+
+class EventStream:
+    """GET /vqapi/v2/events on its own connection, its events collected by a
+    thread as (event, data) pairs until close()."""
+
+    def __init__(self, last_event_id=None, port=API_PORT):
+        self.connection = httpclient.HTTPConnection("127.0.0.1", port, timeout=60)
+        headers = {"Accept": "text/event-stream"}
+        if last_event_id:
+            headers["Last-Event-ID"] = last_event_id
+        self.connection.request("GET", "/vqapi/v2/events", headers=headers)
+        self.response = self.connection.getresponse()
+        self.events = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        event = {}
+        try:
+            while True:
+                line = self.response.readline()
+                if not line:
+                    return
+                line = line.decode("utf-8").rstrip("\r\n")
+                if line == "":
+                    if "data" in event:
+                        with self.lock:
+                            self.events.append((event.get("event"), json.loads(event["data"]), event.get("id")))
+                    event = {}
+                elif not line.startswith(":"):
+                    name, _, value = line.partition(": ")
+                    event[name] = value
+        except (OSError, ValueError, AttributeError):
+            return  # closed by close()
+
+    def job_states(self, job_id):
+        with self.lock:
+            return [data["state"] for kind, data, _ in self.events if kind == "job" and data["job"] == job_id]
+
+    def close(self):
+        self.response.close()
+        self.connection.close()

@@ -113,12 +113,15 @@ class Chromium:
                         self.pending[answer["id"]] = answer
                         self.lock.notify_all()
 
-    def call(self, method, params=None, timeout=60):
+    def call(self, method, params=None, timeout=60, session=None):
+        """A command to the browser, or with session to one page."""
         with self.lock:
             self.next_id += 1
             ident = self.next_id
-        os.write(self.commands, json.dumps({"id": ident, "method": method, "params": params or {}}).encode()
-                 + b"\0")
+        message = {"id": ident, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = session
+        os.write(self.commands, json.dumps(message).encode() + b"\0")
         with self.lock:
             if not self.lock.wait_for(lambda: ident in self.pending, timeout):
                 raise TimeoutError("no answer to " + method)
@@ -133,6 +136,20 @@ class Chromium:
 
     def open(self, url):
         self.call("Target.createTarget", {"url": url})
+
+    def open_driven(self, url):
+        """Loads url in a new page; returns a session on it for evaluate()."""
+        target = self.call("Target.createTarget", {"url": url})["targetId"]
+        return self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+
+    def evaluate(self, session, expression):
+        """The value of a script expression in the page, awaited if it is a
+        promise, as a person's click or a look at the page would be."""
+        answer = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                "awaitPromise": True}, session=session)
+        if "exceptionDetails" in answer:
+            raise RuntimeError("the page's script failed: %s" % answer["exceptionDetails"])
+        return answer["result"].get("value")
 
     def open_tab(self, url):
         """Loads url in a tab of its own."""

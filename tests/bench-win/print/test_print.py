@@ -4,7 +4,11 @@ unscaled at the top-left of the printable area (checked by rendering the
 captured PostScript with ghostscript), transparency on white, JPEG as well
 as PNG, concurrent requests each with their own image, the failures that
 print nothing, and the v2 print route, which prints from memory and names
-the job."""
+the job. Each label is followed to its end through the bench's Wine, which
+keeps jobs in CUPS as Windows's spooler keeps them: printed; waiting on a
+stopped queue, then printed once it starts; waiting for attention when
+its printer fails, until taken back; canceled while waiting, and never
+printed; and another program's job neither seen nor canceled."""
 
 import base64
 import json
@@ -13,7 +17,7 @@ import threading
 import time
 import unittest
 
-from pylib import httpapi, labels, processes, scheduler, wineprefix
+from pylib import httpapi, labels, paths, processes, scheduler, wineprefix
 
 ANSWER = b'{\n\t"statusCode":\t"10001",\n\t"resultInfo":\t"hahah"\n}'
 WHITE, BLACK = (255, 255, 255), (0, 0, 0)
@@ -36,6 +40,8 @@ class PrintUnderWine(unittest.TestCase):
     def setUpClass(cls):
         run = processes.new_run(cls.addClassCleanup)
         cls.cups = scheduler.start_cups(run)
+        # A failing printer aborts its job rather than stopping the queue.
+        scheduler.cups_command(cls.cups, ["lpadmin", "-p", "Label2", "-o", "printer-error-policy=abort-job"])
         cls.env = wineprefix.new_prefix(run, cls.cups)
         # The API port is fixed: another bench run on the machine may hold it.
         processes.wait_until(lambda: not httpapi.api_answering(), 600, interval=1,
@@ -209,6 +215,82 @@ class PrintUnderWine(unittest.TestCase):
         for path in ("/vqapi/v2/jobs/%d?printer=Label2" % (job + 1000), "/vqapi/v2/jobs/%d?printer=VELQ" % job):
             status, _, raw = httpapi.http("GET", path)
             self.assertEqual((status, json.loads(raw)["error"]), (404, "job-not-found"), path)
+
+    # What the queue does before the label, the print answer (status,
+    # state, reasons), what happens next, how the label ends, the pages it
+    # leaves. Wine reports a job on a stopped CUPS queue as paused, as
+    # Windows does a job held back: the reason is "other". A job the
+    # printer failed stays in Windows's queue in error while printgate
+    # retains it, so it waits for attention until someone takes it back.
+    FOLLOWED = (
+        ("printed", None, (200, "printed", None), None, "printed", 1),
+        ("stopped, then started", "stop", (202, "waiting", ["other"]), "start", "printed", 1),
+        ("failing printer", "fail", (202, "waiting", ["needs-attention"]), "cancel", "canceled", 0),
+        ("canceled while waiting", "stop", (202, "waiting", ["other"]), "cancel", "canceled", 0),
+    )
+
+    def queue_as_usual(self):
+        scheduler.fail_printer(self.cups, False)
+        scheduler.cups_command(self.cups, ["cupsenable", "Label2"])
+
+    def label2(self, method, path):
+        status, _, raw = httpapi.http(method, path.replace("ID", str(self.job)) + "?printer=Label2")
+        return status, json.loads(raw)
+
+    def test_each_label_is_followed_to_its_end(self):
+        stream = httpapi.EventStream()
+        self.addCleanup(stream.close)
+        processes.wait_until(lambda: stream.events, 60, what="the stream's first event")
+        self.addCleanup(self.queue_as_usual)
+        before_label = {"stop": lambda: scheduler.cups_command(self.cups, ["cupsdisable", "Label2"]),
+                        "fail": lambda: scheduler.fail_printer(self.cups)}
+        image = labels.png(40, 24, lambda x, y: BLACK if x < 4 else WHITE)
+        for name, before, first, then, end, pages in self.FOLLOWED:
+            with self.subTest(name):
+                if before:
+                    before_label[before]()
+                wait = 5 if first[1] == "waiting" else 30
+                status, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=Label2&until=printed&wait=%d" % wait,
+                                              body=image, headers={"Content-Type": "image/png"})
+                answer = json.loads(raw)
+                self.assertEqual((status, answer["state"]), first[:2], answer)
+                if first[2] is not None:
+                    self.assertEqual(answer["reasons"], first[2], answer)
+                self.job = answer["job"]
+                self.assertEqual(self.label2("GET", "/vqapi/v2/jobs/ID")[1]["state"], first[1])
+                if then == "cancel":
+                    status, canceled = self.label2("POST", "/vqapi/v2/jobs/ID/cancel")
+                    self.assertEqual((status, canceled["job"], canceled["state"]), (200, self.job, "canceled"))
+                    status, again = self.label2("POST", "/vqapi/v2/jobs/ID/cancel")
+                    self.assertEqual((status, again["error"], again["state"]), (409, "already-ended", "canceled"))
+                self.queue_as_usual()
+                processes.wait_until(lambda: self.label2("GET", "/vqapi/v2/jobs/ID")[1]["state"] == end, 60,
+                                     interval=0.2, what="job %d %s" % (self.job, end))
+                processes.wait_until(lambda: stream.job_states(self.job)[-1:] == [end], 30, what="its end's event")
+                self.assertEqual(stream.job_states(self.job)[0], "queued")
+                # A label printed after it: once that is captured, this one
+                # had its chance to reach the printer.
+                status, _, raw = httpapi.http("POST", "/vqapi/v2/print?printer=Label2&until=printed&wait=30",
+                                              body=image, headers={"Content-Type": "image/png"})
+                self.assertEqual(status, 200, raw)
+                self.assertEqual(len(self.new_jobs(pages + 1)), pages + 1)
+
+    def test_another_programs_job_is_neither_seen_nor_canceled(self):
+        stream = httpapi.EventStream()
+        self.addCleanup(stream.close)
+        scheduler.cups_command(self.cups, ["cupsdisable", "Label2"])
+        self.addCleanup(scheduler.cups_command, self.cups, ["cupsenable", "Label2"])
+        self.addCleanup(scheduler.cups_command, self.cups, ["cancel", "-a", "Label2"])
+        _, out = wineprefix.wine(self.env, [paths.watch_tool("watch_spool_tool.exe"), "print", "Label2",
+                                            "another program"])
+        self.job = int(re.search(r"job (\d+)", out).group(1))
+        for method, path in (("GET", "/vqapi/v2/jobs/ID"), ("POST", "/vqapi/v2/jobs/ID/cancel")):
+            status, answer = self.label2(method, path)
+            self.assertEqual((status, answer["error"]), (404, "job-not-found"), path)
+        waiting = scheduler.cups_command(self.cups, ["lpstat", "-W", "not-completed", "-o", "Label2"])
+        self.assertEqual(len(waiting.splitlines()), 1, waiting)
+        time.sleep(1)  # a few of the watcher's passes
+        self.assertEqual(stream.job_states(self.job), [])
 
 
 if __name__ == "__main__":

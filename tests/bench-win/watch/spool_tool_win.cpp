@@ -7,6 +7,9 @@
 //                                               and PPD, with no queue of it
 //   spool_tool churn <name> <driver> <seconds>  adds and deletes a queue of that
 //                                               name and driver, again and again
+//   spool_tool print <name> <title>             sends a small raw document, as
+//                                               another program's job; prints
+//                                               "job <id>"
 #include <windows.h>
 #include <winspool.h>
 
@@ -133,14 +136,38 @@ static int Churn(char* name, char* driver, DWORD seconds) {
   return 0;
 }
 
+// Another program's job on a queue printgate also prints to.
+static int Print(char* name, char* title) {
+  HANDLE printer = nullptr;
+  if (!OpenPrinterA(name, &printer, nullptr)) {
+    std::printf("OpenPrinter error=%lu\n", GetLastError());
+    return 1;
+  }
+  DOC_INFO_1A doc = {title, nullptr, const_cast<char*>("RAW")};
+  DWORD job = StartDocPrinterA(printer, 1, reinterpret_cast<BYTE*>(&doc));
+  char text[] = "another program's document\n";
+  DWORD written = 0;
+  BOOL ok = job != 0 && WritePrinter(printer, text, sizeof text - 1, &written) && EndDocPrinter(printer);
+  DWORD error = ok ? 0 : GetLastError();
+  ClosePrinter(printer);
+  if (!ok) {
+    std::printf("print error=%lu\n", error);
+    return 1;
+  }
+  std::printf("job %lu\n", job);
+  std::fflush(stdout);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
   if (argc == 6 && std::strcmp(argv[1], "add") == 0) return Add(argv[2], argv[3], argv[4], std::strtoul(argv[5], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return Delete(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "driver") == 0) return Driver(argv[2], argv[3]);
+  if (argc == 4 && std::strcmp(argv[1], "print") == 0) return Print(argv[2], argv[3]);
   if (argc == 5 && std::strcmp(argv[1], "churn") == 0) return Churn(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
   std::printf(
       "usage: spool_tool list | add <name> <driver> <port> <position> | delete <name> | driver <name> <ppd> | "
-      "churn <name> <driver> <seconds>\n");
+      "churn <name> <driver> <seconds> | print <name> <title>\n");
   return 2;
 }
