@@ -38,6 +38,7 @@ void StorePageSettings(PrintHandle, const PageSettings&) {}
 void ApplyPrintSettings(PrintHandle, PrintHandle) {}
 bool ReadLabelImageFile(const std::wstring&, std::string*) { return false; }
 unsigned DecodedBytesPerPixel() { return 16; }
+unsigned DecoderCopiesOfBytes() { return 0; }
 void ReleaseLabelImage(PrintHandle) {}
 int StartPrintDocument(PrintHandle, const std::wstring&, unsigned long*) { return 1; }
 int StartPrintPage(PrintHandle) { return 1; }

@@ -192,6 +192,9 @@ bool ReadLabelImageFile(const std::wstring& path, std::string* bytes) {
 // progressive JPEG: a noisy 4000 x 4000 JPEG peaked at 13.8 bytes a pixel.
 unsigned DecodedBytesPerPixel() { return 16; }
 
+// gdk-pixbuf's loader reads the caller's bytes as they stand.
+unsigned DecoderCopiesOfBytes() { return 0; }
+
 void ReleaseLabelImage(PrintHandle image) {
   if (image) cairo_surface_destroy(static_cast<cairo_surface_t*>(image));
 }

@@ -138,7 +138,7 @@ uint64_t LabelMemoryCost(const std::string& bytes) {
   if (!AnnouncedImageExtent(bytes, &extent)) return bytes.size();
   // Past any limit already (a header may claim 2^62 pixels): no wrap.
   uint64_t pixels = std::min<uint64_t>(static_cast<uint64_t>(extent.pixels), 1ull << 40);
-  return 2 * static_cast<uint64_t>(bytes.size()) + pixels * DecodedBytesPerPixel();
+  return (2 + DecoderCopiesOfBytes()) * static_cast<uint64_t>(bytes.size()) + pixels * DecodedBytesPerPixel();
 }
 
 HoldResult HoldForLabel(const std::string& bytes) { return HoldAtLeast(LabelMemoryCost(bytes)); }

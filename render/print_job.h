@@ -55,7 +55,9 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
 
 // What decoding and printing an image of these bytes holds of the memory
 // budget: the bytes twice (a decoder may be given them with an end added)
-// and its pixels at the backend's cost (DecodedBytesPerPixel), from every
+// and as often again as the backend's decoder copies them
+// (DecoderCopiesOfBytes), and its pixels at the backend's cost
+// (DecodedBytesPerPixel), from every
 // size its header announces. Bytes of no known size cost only their bytes:
 // no decoder is given them.
 uint64_t LabelMemoryCost(const std::string& bytes);

@@ -92,6 +92,9 @@ void ReleaseLabelImage(PrintHandle image);
 // per pixel: the decoder's pixels, the flattened copy and what the page or
 // the spooler keeps of it, as measured for this backend. Does not block.
 unsigned DecodedBytesPerPixel();
+// The copies of the image's bytes the decoder keeps while it decodes them,
+// beyond the caller's own, as measured for this backend. Does not block.
+unsigned DecoderCopiesOfBytes();
 
 // StartDocW with the document name, no output file and no data type: the
 // job id (> 0), or <= 0 with GetLastError in *lastError (CUPS: -1 with the

@@ -199,6 +199,7 @@ PrintHandle LoadLabelImageFromMemory(const std::string& bytes, int* width, int* 
 }
 
 unsigned DecodedBytesPerPixel() { return 16; }
+unsigned DecoderCopiesOfBytes() { return 0; }
 
 void ReleaseLabelImage(PrintHandle image) {
   std::lock_guard<std::mutex> lock(fakeMutex);
