@@ -6,8 +6,11 @@ captured, and a desk's labels on their own queue print in the order posted.
 
 The overhead is larger than natively: Wine's own modules and heaps hold
 about 150 MiB of the .exe's resident size before the first request.
-Measured on Debian 12 with Wine 8.0: idle 153 MiB, the storm's peak the
-budget + 21 MiB; the suite allows 192 MiB. The listing, asked for
+Measured on Debian 12 with the bench's Wine 8.0: idle 154 MiB, the storm's
+peak 397 to 482 MiB in three runs, and 163 MiB a second after it; the suite
+allows 192 MiB over the budget and over the idle size. (Before the bench's
+Wine gave large freed blocks back, each worker kept the last label it drew:
+901 MiB at the peak.) The listing, asked for
 throughout, must answer within 5 seconds: under Wine it waits behind the
 spooler's work of the jobs being printed (its p50 and worst are the
 bench's figures, bench/storm_memory.py)."""

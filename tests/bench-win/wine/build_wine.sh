@@ -29,6 +29,8 @@ modules=(
 unix_modules=(
   dlls/localspl/localspl.so
 )
+# The loader: it sets how the unix side's allocator gives memory back.
+loader=loader/wine64
 tests=(
   programs/services/tests/x86_64-windows/services.exe_test.exe
   dlls/winspool.drv/tests/x86_64-windows/winspool.drv_test.exe
@@ -105,22 +107,31 @@ mkdir -p include/wine
 touch -a include/wine/vulkan.h include/wine/vulkan_driver.h include/wine/wgl.h include/wine/wgl_driver.h
 touch -a dlls/opengl32/thunks.c dlls/opengl32/unix_thunks.c dlls/winevulkan/loader_thunks.c dlls/winevulkan/vulkan_thunks.c
 
+# Debian's folders: the loader finds ntdll.so through the path from its own
+# folder to the DLL folder.
 step "configuring wine" nice -n 10 ./configure --enable-win64 --without-x \
+  --prefix=/usr --bindir=/usr/lib/wine --libdir=/usr/lib/x86_64-linux-gnu/wine --datarootdir=/usr/share/wine \
   "${without[@]/#/--without-}" ZLIB_PE_LIBS=z
 # Without CUPS's headers localspl.so would build, and never reach CUPS.
 step "finding CUPS for localspl" grep -q '^#define SONAME_LIBCUPS' include/config.h
 step "taking the system's ntdll.so" cp /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so dlls/ntdll/ntdll.so
 step "building $((${#modules[@]} + ${#unix_modules[@]})) modules and the tests" nice -n 10 make -j"$jobs" \
-  -o dlls/ntdll/ntdll.so "${modules[@]}" "${unix_modules[@]}" "${tests[@]}"
+  -o dlls/ntdll/ntdll.so "${modules[@]}" "${unix_modules[@]}" "$loader" "${tests[@]}"
+# A loader that looked for ntdll.so anywhere else would fall back to the
+# system's, and with it to the system's modules, without a word.
+ntdll_path() { strings "$1" | grep -x '.*/x86_64-unix/ntdll.so'; }
+same_ntdll_path() { [ -n "$(ntdll_path "$loader")" ] && [ "$(ntdll_path /usr/lib/wine/wine64)" = "$(ntdll_path "$loader")" ]; }
+step "checking that the loader finds ntdll.so where Debian's does" same_ntdll_path
 
 # The private tree: Wine takes its binary folder from the loader's real path
-# and its DLL folder from ntdll.so's, so those two are copies; everything
+# and its DLL folder from ntdll.so's, so those two are files of the tree (the
+# loader our build, ntdll.so a copy); everything
 # else links to the system's, except the modules we rebuilt.
 sysdll=/usr/lib/x86_64-linux-gnu/wine
 layout() {
   mkdir -p "$tree/lib/wine" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix" \
            "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows" "$tree/share" "$out/tests"
-  cp /usr/lib/wine/wine64 "$tree/lib/wine/wine64"
+  cp "$src/$loader" "$tree/lib/wine/wine64"
   ln -s /usr/lib/wine/wineserver64 "$tree/lib/wine/wineserver"
   ln -s /usr/share/wine "$tree/share/wine"
   ln -s "$sysdll/i386-windows" "$tree/lib/x86_64-linux-gnu/wine/i386-windows"

@@ -5,7 +5,8 @@ StartService returns before a slow service's first status, a level-2
 rename moves the printer, a custom paper gives its page, listings taken
 while a printer comes and goes are whole, a printer added on a CUPS port
 outlives the spooler's next start, jobs are followed past their end in CUPS,
-and a printer set to work offline holds its jobs.
+a printer set to work offline holds its jobs, and a large bitmap drawn on a
+page from each of many threads leaves no copy of itself behind.
 
 A test program prints one summary line per test unit; any failure fails the
 case with the program's output.
@@ -110,15 +111,15 @@ class WineConformance(unittest.TestCase):
                 self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
 
-    def test_jobs_followed_in_cups_and_held_offline(self):
+    def test_jobs_followed_in_cups_held_offline_and_pages_memory_given_back(self):
         run = self.run_
         cups = scheduler.start_cups(run, queues=("VELQ", "Stopped"))
         folder = add_gate_queue(cups, "Gate")
         scheduler.cups_command(cups, ["cupsdisable", "Stopped"])
         env = wineprefix.new_prefix(run, cups)
         env.update({"WINETEST_JOBS_QUEUE": "Gate", "WINETEST_JOBS_STOPPED_QUEUE": "Stopped",
-                    "WINETEST_JOBS_FOLDER": "Z:" + folder.replace("/", "\\")})
-        for unit, at_least in (("jobs", 60), ("offline", 10)):
+                    "WINETEST_JOBS_FOLDER": "Z:" + folder.replace("/", "\\"), "WINETEST_PAGE_QUEUE": "VELQ"})
+        for unit, at_least in (("jobs", 60), ("offline", 10), ("pagememory", 20)):
             with self.subTest(unit=unit):
                 code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit],
                                           timeout=300, check=False)
