@@ -50,8 +50,11 @@ TEST(MemoryBudgetSetting, OnlyAWholeNumberOfMiBInRangeIsABudget) {
     uint64_t bytes = 0;
     std::string why;
     EXPECT_EQ(ParseMemoryBudgetMiB(c.text, &bytes, &why), c.mib != 0) << c.text;
-    if (c.mib) EXPECT_EQ(bytes, c.mib * kMiB) << c.text;
-    if (!c.mib) EXPECT_FALSE(why.empty()) << c.text;
+    if (c.mib) {
+      EXPECT_EQ(bytes, c.mib * kMiB) << c.text;
+    } else {
+      EXPECT_FALSE(why.empty()) << c.text;
+    }
   }
 }
 
