@@ -6,6 +6,7 @@ after a shell restart, and the resources compiled into the .exe."""
 
 import os
 import socket
+import threading
 import time
 import unittest
 
@@ -129,6 +130,23 @@ class TrayUnderWine(unittest.TestCase):
         connection.sendall(b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: x\r\n"
                            b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 100000\r\n\r\n"
                            b"onlyOnline=1&")
+        # The body keeps coming, a byte every half second, until the program
+        # has ended: a body that stalls for the server's read timeout (5 s,
+        # which starting the probes under Wine on a loaded machine can take)
+        # is answered 400 by the server, as it should be, and is no longer
+        # in flight.
+        done = threading.Event()
+
+        def trickle():
+            while not done.wait(0.5):
+                try:
+                    connection.sendall(b"x")
+                except OSError:
+                    return
+        trickler = threading.Thread(target=trickle)
+        trickler.start()
+        self.addCleanup(trickler.join)
+        self.addCleanup(done.set)
         connection.settimeout(1)
         with self.assertRaises(socket.timeout, msg="the half-sent request was answered"):
             connection.recv(65536)
