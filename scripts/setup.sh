@@ -13,6 +13,8 @@ case $part in native|wine|all) ;; *) echo "usage: setup.sh [native|wine|all]" >&
 
 native=(
   cmake g++ make pkg-config dpkg-dev python3 curl
+  # the compile cache every clone of the machine shares (scripts/prologue.sh)
+  ccache
   libcjson-dev libcups2-dev libcairo2-dev libgdk-pixbuf-2.0-dev
   # zlib: the label image check inflates PNG data (natively and in the .exe)
   zlib1g-dev
