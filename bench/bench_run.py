@@ -42,3 +42,17 @@ def cpu_times(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     tick = os.sysconf("SC_CLK_TCK")
     return int(fields[11]) / tick, int(fields[12]) / tick
+
+
+def wake_ups(pid):
+    """The switches every thread of a process has made so far by waiting
+    (voluntary ones): its wake-ups. The machine's preemptions of a busy
+    thread are not the program's doing and are left out."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                total += sum(int(line.split()[1]) for line in f if line.startswith("voluntary_ctxt_switches:"))
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile
+    return total

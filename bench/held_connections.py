@@ -16,7 +16,7 @@ import os
 import socket
 import time
 
-from bench_run import ROOT, bench_run, cpu_times, percentile  # noqa: E402
+from bench_run import ROOT, bench_run, cpu_times, percentile, wake_ups  # noqa: E402
 from pylib import httpapi, limits, native, processes, scheduler, wineprefix  # noqa: E402
 
 
@@ -55,18 +55,6 @@ def rss_mib(pid):
         return int([line.split()[1] for line in f if line.startswith("VmRSS:")][0]) / 1024
 
 
-def context_switches(pid):
-    """Context switches so far of every thread of a process: its wake-ups."""
-    total = 0
-    for task in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-                total += sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
-        except FileNotFoundError:
-            pass  # a thread that ended meanwhile
-    return total
-
-
 def idle_cost(pids, count, seconds=1.5):
     """CPU the programs spend per second, and the first program's wake-ups
     per second, while count idle connections wait inside their keep-alive
@@ -74,9 +62,9 @@ def idle_cost(pids, count, seconds=1.5):
     idle = httpapi.open_idle_connections(count)
     try:
         before = [sum(cpu_times(pid)) for pid in pids]
-        switches = context_switches(pids[0])
+        switches = wake_ups(pids[0])
         time.sleep(seconds)
-        switches = context_switches(pids[0]) - switches
+        switches = wake_ups(pids[0]) - switches
         after = [sum(cpu_times(pid)) for pid in pids]
     finally:
         for s in idle:

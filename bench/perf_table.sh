@@ -63,7 +63,7 @@ heldMax() { grep -F "64 idle keep-alive + 32 trickling" | grep -Eo 'max [0-9.]+'
 heldNative=$(heldMax <<<"$held")
 heldUnderWine=$(heldMax <<<"$heldWine")
 logUs=$(sed -nE 's/.*cost ([0-9.]+) us per print.*/\1/p' <<<"$logCost")
-followWake=$(sed -nE 's/^nothing followed, no stream: ([0-9]+) context switches.*/\1/p' <<<"$follow")
+followWake=$(sed -nE 's/^nothing followed, no stream: ([0-9]+) wake-ups.*/\1/p' <<<"$follow")
 followCpu=$(sed -nE 's/^32 idle streams: printgate CPU ([0-9.]+) %.*/\1/p' <<<"$follow")
 followWorst=$(sed -nE 's/^GetPrinters beside 32 streams: .*worst ([0-9.]+) ms.*/\1/p' <<<"$follow")
 followP50=$(sed -nE 's/.*its event at the page: p50 ([0-9.]+) ms.*/\1/p' <<<"$follow")
@@ -107,7 +107,7 @@ $(latencyRow "$wineListing" "Wine .exe" 8 "Wine, bench server .exe")
 | the same, printgate.exe under Wine | none: a bound | ${heldUnderWine} ms | <= 100 ms | $(verdict "$heldUnderWine" le 100) |
 | server CPU while 64 keep-alive connections sit idle inside their time-out, native (${wakeupsNative} wake-ups/s) | none: a bound | ${idleNative} % of a core | <= 1 % | $(verdict "$idleNative" le 1) |
 | the same, printgate.exe under Wine (program + wineserver) | none: a bound | ${idleUnderWine} % of a core | <= 5 % | $(verdict "$idleUnderWine" le 5) |
-| printgate's context switches in 10 s with nothing followed and no stream open, native | none: a bound | ${followWake} | 0 | $(verdict "$followWake" le 0) |
+| printgate's wake-ups (switches by waiting) in 10 s with nothing followed and no stream open, native | none: a bound | ${followWake} | 0 | $(verdict "$followWake" le 0) |
 | server CPU with 32 idle event streams, native | none: a bound | ${followCpu} % of a core | <= 1 % | $(verdict "$followCpu" le 1) |
 | worst wait of a new GetPrinters beside 32 event streams, native | none: a bound | ${followWorst} ms | <= 100 ms | $(verdict "$followWorst" le 100) |
 | a job's change in the spooler to its event at the page, p50, native | none: a bound | ${followP50} ms | <= 1000 ms | $(verdict "$followP50" le 1000) |

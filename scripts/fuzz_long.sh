@@ -25,10 +25,7 @@ while [ $# -gt 0 ]; do
     *) names+=("$1"); shift ;;
   esac
 done
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPG_FUZZ=ON -DPG_TESTS=OFF >/dev/null
-if ! cmake --build build/fuzz -j"$jobs" >build/fuzz-build.log 2>&1; then
-  tail -n 40 build/fuzz-build.log; exit 1
-fi
+bash scripts/fuzz.sh --build-only
 if [ ${#names[@]} -eq 0 ]; then
   for target in build/fuzz/fuzz/fuzz_*; do
     [ -x "$target" ] && names+=("$(basename "$target" | sed 's/^fuzz_//')")
