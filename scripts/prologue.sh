@@ -10,11 +10,12 @@ jobs=${PG_JOBS:-2}
 export PYTHONPATH="$root/tests${PYTHONPATH:+:$PYTHONPATH}"
 # One compile cache for every clone on the machine, outside them as the
 # bench's Wine is: a fresh clone then compiles only what differs from what
-# was built before, where it compiled everything (over ten minutes of the
-# test command). CMake takes the launcher when a build folder is first
-# configured. The base folder makes two clones' paths the same to the cache;
-# an object taken from another clone names that clone's folder in its debug
-# information only. PG_NO_CCACHE=1 builds without it.
+# was built before, where it compiled everything (its five builds took 559 s
+# of the test command, and 100 s from the cache). CMake takes the launcher
+# when a build folder is first configured. The base folder makes two clones'
+# paths the same to the cache; an object taken from another clone names that
+# clone's folder in its debug information only. PG_NO_CCACHE=1 builds
+# without it.
 if [ -z "${PG_NO_CCACHE:-}" ] && command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_DIR=${CCACHE_DIR:-/var/cache/printgate/ccache} CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1

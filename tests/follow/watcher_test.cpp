@@ -205,6 +205,8 @@ TEST_F(Watcher, StreamsResumeFromTheRingOrStartWithTheListing) {
   // or ids from the future start again with the listing.
   uint64_t resumed = 0;
   EXPECT_EQ(StreamStart(EventIdText(mark), &resumed), next);
+  // A page that missed nothing is sent nothing more.
+  EXPECT_EQ(StreamStart(EventIdText(last), &resumed), "");
   for (const std::string& id : {std::string("0-1"), std::string("x"), EventIdText(last + 1), EventIdText(mark) + "0",
                                 std::string("-") + std::to_string(mark), std::string(2000, '9')}) {
     std::string text = StreamStart(id, &resumed);

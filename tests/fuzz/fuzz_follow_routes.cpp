@@ -2,7 +2,8 @@
 // path, the print's until and wait, and the stream's Last-Event-ID, over the
 // watcher with one label of its own (job 5 on "Q") and the scripted spooler.
 // Checks that only the canonical forms are taken, that nobody else's job is
-// ever found, and that a stream's opening is whole events whatever the id.
+// ever found, and that a stream's opening is whole events whatever the id
+// (none for the id of the newest event).
 //
 // Input: the id text, a NUL, a query string, a NUL, a Last-Event-ID.
 #include <cstddef>
@@ -78,6 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ParseEventId(lastEventId, &seq)) Check(EventIdText(seq) == lastEventId);
   uint64_t last = 0;
   std::string opening = StreamStart(lastEventId, &last);
+  // Only a page that has seen this run's newest event is sent nothing: the
+  // fuzzer learns the run's ids (the start time is in them) within minutes.
+  if (opening.empty()) {
+    Check(ParseEventId(lastEventId, &seq) && seq == last);
+    return 0;
+  }
   Check(opening.compare(0, 4, "id: ") == 0);
   Check(opening.size() >= 2 && opening.compare(opening.size() - 2, 2, "\n\n") == 0);
   // Whole events of this run's own ids: nothing of a page's id is written
