@@ -32,6 +32,8 @@ wine=(
   imagemagick wixl msitools
   # The bench's own Wine modules, built from Debian's wine source
   flex bison autoconf autotools-dev unicode-data icoutils librsvg2-bin
+  # ntdll.so links libunwind, as Debian's does
+  libunwind-dev
 )
 tests=(
   libgtest-dev googletest cups-filters

@@ -15,7 +15,11 @@ link=${PG_WINE_DIR:-$root/build/wine}
 cache=${PG_WINE_CACHE:-/var/cache/printgate/bench-wine}
 
 # What we rebuild, and the conformance tests that come with the patches.
+# The unix halves (*.so): ntdll.so, built with the same features as
+# Debian's, and localspl.so, which follows jobs in CUPS.
 modules=(
+  dlls/ntdll/ntdll.so
+  dlls/localspl/localspl.so
   dlls/sechost/x86_64-windows/sechost.dll
   dlls/user32/x86_64-windows/user32.dll
   dlls/localspl/x86_64-windows/localspl.dll
@@ -23,21 +27,18 @@ modules=(
   dlls/wineps.drv/x86_64-windows/wineps.drv
   programs/services/x86_64-windows/services.exe
 )
-# Unix halves: localspl's follows jobs in CUPS. They link against ntdll.so,
-# which the build takes from the system (the same release) instead of
-# building it.
-unix_modules=(
-  dlls/localspl/localspl.so
-)
 # The loader: it sets how the unix side's allocator gives memory back.
 loader=loader/wine64
 tests=(
+  dlls/kernelbase/tests/x86_64-windows/kernelbase_test.exe
   programs/services/tests/x86_64-windows/services.exe_test.exe
   dlls/winspool.drv/tests/x86_64-windows/winspool.drv_test.exe
 )
+# None of these reach ntdll.so; libunwind does (Debian's links it), and
+# CUPS reaches localspl.so, so both stay.
 without=(alsa capi coreaudio dbus fontconfig freetype gettext gphoto
   gnutls gssapi gstreamer inotify krb5 netapi opencl opengl osmesa oss pcap
-  pulse sane sdl udev unwind usb v4l2 vulkan xcomposite xcursor xfixes
+  pulse sane sdl udev usb v4l2 vulkan xcomposite xcursor xfixes
   xinerama xinput xinput2 xrandr xrender xshape xshm xxf86vm)
 
 fail() { echo "bench wine: $1 failed (see $log)" >&2; exit 1; }
@@ -107,16 +108,20 @@ mkdir -p include/wine
 touch -a include/wine/vulkan.h include/wine/vulkan_driver.h include/wine/wgl.h include/wine/wgl_driver.h
 touch -a dlls/opengl32/thunks.c dlls/opengl32/unix_thunks.c dlls/winevulkan/loader_thunks.c dlls/winevulkan/vulkan_thunks.c
 
-# Debian's folders: the loader finds ntdll.so through the path from its own
-# folder to the DLL folder.
+# Debian's folders: ntdll.so finds the loader and the data (nls ...) from
+# its own folder through paths relative to them.
 step "configuring wine" nice -n 10 ./configure --enable-win64 --without-x \
   --prefix=/usr --bindir=/usr/lib/wine --libdir=/usr/lib/x86_64-linux-gnu/wine --datarootdir=/usr/share/wine \
   "${without[@]/#/--without-}" ZLIB_PE_LIBS=z
 # Without CUPS's headers localspl.so would build, and never reach CUPS.
 step "finding CUPS for localspl" grep -q '^#define SONAME_LIBCUPS' include/config.h
-step "taking the system's ntdll.so" cp /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so dlls/ntdll/ntdll.so
-step "building $((${#modules[@]} + ${#unix_modules[@]})) modules and the tests" nice -n 10 make -j"$jobs" \
-  -o dlls/ntdll/ntdll.so "${modules[@]}" "${unix_modules[@]}" "$loader" "${tests[@]}"
+step "building ${#modules[@]} modules, the loader and the tests" nice -n 10 make -j"$jobs" "${modules[@]}" "$loader" "${tests[@]}"
+# Our ntdll.so stands in for the system's: a -dev package missing at
+# configure would drop a feature (libunwind ...) without a word, so it must
+# need the same libraries as Debian's.
+needs() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort; }
+same_needs() { diff <(needs /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so) <(needs dlls/ntdll/ntdll.so); }
+step "checking that ntdll.so needs what Debian's needs" same_needs
 # A loader that looked for ntdll.so anywhere else would fall back to the
 # system's, and with it to the system's modules, without a word.
 ntdll_path() { strings "$1" | grep -x '.*/x86_64-unix/ntdll.so'; }
@@ -125,8 +130,8 @@ step "checking that the loader finds ntdll.so where Debian's does" same_ntdll_pa
 
 # The private tree: Wine takes its binary folder from the loader's real path
 # and its DLL folder from ntdll.so's, so those two are files of the tree (the
-# loader our build, ntdll.so a copy); everything
-# else links to the system's, except the modules we rebuilt.
+# loader and ntdll.so our builds); everything else links to the
+# system's, except the modules we rebuilt.
 sysdll=/usr/lib/x86_64-linux-gnu/wine
 layout() {
   mkdir -p "$tree/lib/wine" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix" \
@@ -137,16 +142,12 @@ layout() {
   ln -s "$sysdll/i386-windows" "$tree/lib/x86_64-linux-gnu/wine/i386-windows"
   local f
   for f in "$sysdll"/x86_64-unix/*; do ln -s "$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/"; done
-  rm "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so"
-  cp "$sysdll/x86_64-unix/ntdll.so" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so"
   for f in "$sysdll"/x86_64-windows/*; do ln -s "$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/"; done
+  local half
   for f in "${modules[@]}"; do
-    rm -f "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/$(basename "$f")"
-    cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows/"
-  done
-  for f in "${unix_modules[@]}"; do
-    rm -f "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/$(basename "$f")"
-    cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/x86_64-unix/"
+    case $f in *.so) half=x86_64-unix ;; *) half=x86_64-windows ;; esac
+    rm -f "$tree/lib/x86_64-linux-gnu/wine/$half/$(basename "$f")"
+    cp "$src/$f" "$tree/lib/x86_64-linux-gnu/wine/$half/"
   done
   for f in "${tests[@]}"; do cp "$src/$f" "$out/tests/"; done
 }

@@ -5,8 +5,10 @@ StartService returns before a slow service's first status, a level-2
 rename moves the printer, a custom paper gives its page, listings taken
 while a printer comes and goes are whole, a printer added on a CUPS port
 outlives the spooler's next start, jobs are followed past their end in CUPS,
-a printer set to work offline holds its jobs, and a large bitmap drawn on a
-page from each of many threads leaves no copy of itself behind.
+a printer set to work offline holds its jobs, a large bitmap drawn on a
+page from each of many threads leaves no copy of itself behind, and a
+process ends cleanly for the host too while its other threads are busy in
+the host's C library.
 
 A test program prints one summary line per test unit; any failure fails the
 case with the program's output.
@@ -133,6 +135,17 @@ class WineConformance(unittest.TestCase):
                                   "winetest offline held"])
         stopped = scheduler.cups_command(cups, ["lpstat", "-W", "not-completed", "-o", "Stopped"])
         self.assertEqual(stopped.strip(), "", "a deleted job stayed on the stopped queue")
+
+    def test_processes_end_cleanly_while_their_threads_run(self):
+        env = wineprefix.new_prefix(self.run_, None)
+        # The unit starts its own processes and reads their exit status on
+        # the host (a crash there is after Windows has seen a clean end):
+        # one check per process, 30 of them, and the tally.
+        code, text = wineprefix.wine(env, [os.path.join(TESTS, "kernelbase_test.exe"), "exit"], timeout=300,
+                                     check=False)
+        executed, failures, skipped = summary(text, "exit")
+        self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
+        self.assertGreaterEqual(executed, 32)
 
 
 if __name__ == "__main__":
