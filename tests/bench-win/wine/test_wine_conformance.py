@@ -1,7 +1,8 @@
 """The conformance tests that come with the bench's Wine patches, in Wine's
 own test style, run on the bench's Wine: a service gets device events (a
 printer plugged on the virtual bus while the test's service waits),
-StartService returns before a slow service's first status, a level-2
+StartService returns before a slow service's first status and waits for
+one that connects late, a level-2
 rename moves the printer, a custom paper gives its page, listings taken
 while a printer comes and goes are whole, a printer added on a CUPS port
 outlives the spooler's next start, jobs are followed past their end in CUPS,
@@ -10,8 +11,10 @@ page from each of many threads leaves no copy of itself behind, and a
 process ends cleanly for the host too while its other threads are busy in
 the host's C library.
 
-A test program prints one summary line per test unit; any failure fails the
-case with the program's output.
+A test program prints one summary line per test unit and exits non-zero
+when a check failed; the case then fails with the program's output, Wine's
+error lines (also those of the processes a unit starts, which share its
+standard error) and what the wineserver was doing.
 """
 
 import glob
@@ -93,8 +96,7 @@ class WineConformance(unittest.TestCase):
         # unit, skips, at least this many checks ran
         for unit, expected_skips, at_least in (("rename", 0, 10), ("paper", 0, 10), ("churn", 0, 6)):
             with self.subTest(unit=unit):
-                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit],
-                                          timeout=180, check=False)
+                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit], timeout=180)
                 executed, failures, skipped = summary(text, unit)
                 self.assertEqual((code, failures, skipped), (0, 0, expected_skips), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
@@ -108,7 +110,7 @@ class WineConformance(unittest.TestCase):
         for step, at_least in (("add", 2), ("check", 4)):
             with self.subTest(step=step):
                 code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), "kept", step],
-                                          timeout=180, check=False)
+                                             timeout=180)
                 executed, failures, skipped = summary(text, "kept")
                 self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
@@ -123,8 +125,7 @@ class WineConformance(unittest.TestCase):
                     "WINETEST_JOBS_FOLDER": "Z:" + folder.replace("/", "\\"), "WINETEST_PAGE_QUEUE": "VELQ"})
         for unit, at_least in (("jobs", 60), ("offline", 10), ("pagememory", 20)):
             with self.subTest(unit=unit):
-                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit],
-                                          timeout=300, check=False)
+                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit], timeout=300)
                 executed, failures, skipped = summary(text, unit)
                 self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
                 self.assertGreaterEqual(executed, at_least)
@@ -141,8 +142,7 @@ class WineConformance(unittest.TestCase):
         # The unit starts its own processes and reads their exit status on
         # the host (a crash there is after Windows has seen a clean end):
         # one check per process, 30 of them, and the tally.
-        code, text = wineprefix.wine(env, [os.path.join(TESTS, "kernelbase_test.exe"), "exit"], timeout=300,
-                                     check=False)
+        code, text = wineprefix.wine(env, [os.path.join(TESTS, "kernelbase_test.exe"), "exit"], timeout=300)
         executed, failures, skipped = summary(text, "exit")
         self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
         self.assertGreaterEqual(executed, 32)
