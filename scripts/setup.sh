@@ -27,6 +27,10 @@ native=(
 wine=(
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64
+  # Reserves the addresses Wine must have before the host's libraries and
+  # heap take any: without it a process now and then can't map the shared
+  # user data at 0x7ffe0000 and exits 1 at its start (Debian only suggests it)
+  wine64-preloader
   # the tray icon is drawn at build time; wixl builds the MSI, msibuild
   # (msitools) finishes it
   imagemagick wixl msitools

@@ -138,6 +138,13 @@ layout() {
            "$tree/lib/x86_64-linux-gnu/wine/x86_64-windows" "$tree/share" "$out/tests"
   cp "$src/$loader" "$tree/lib/wine/wine64"
   ln -s /usr/lib/wine/wineserver64 "$tree/lib/wine/wineserver"
+  # ntdll.so starts each process through the preloader beside the loader;
+  # without one the process starts bare, and the host's heap, placed at
+  # random up to 1 GiB past the loader, can hold the shared user data's
+  # address (0x7ffe0000): the process then exits 1 at its start. A copy, as
+  # the loader: the running binary is then the preloader, and a link would
+  # send every process it starts to the system's Wine.
+  cp /usr/lib/wine/wine64-preloader.static "$tree/lib/wine/wine64-preloader"
   ln -s /usr/share/wine "$tree/share/wine"
   ln -s "$sysdll/i386-windows" "$tree/lib/x86_64-linux-gnu/wine/i386-windows"
   local f
@@ -151,6 +158,7 @@ layout() {
   done
   for f in "${tests[@]}"; do cp "$src/$f" "$out/tests/"; done
 }
+step "checking for Debian's preloader" test -x /usr/lib/wine/wine64-preloader.static
 step "laying out the private Wine tree" layout
 echo "$key" >"$out/stamp"
 # The source and its objects are a gigabyte the bench never reads again.

@@ -2,6 +2,8 @@
 line for it (not hidden, not mixed into the program's output), what the
 exit code means, and what the prefix's wineserver did around the call."""
 
+import os
+import subprocess
 import unittest
 
 from pylib import processes, wineprefix
@@ -16,6 +18,20 @@ class FailingWineCalls(unittest.TestCase):
         with self.assertRaises(RuntimeError) as raised:
             wineprefix.wine(self.env, args)
         return str(raised.exception)
+
+    def test_a_process_starts_through_the_preloader(self):
+        # Started bare, a process exits 1 now and then at its start: the
+        # host's heap, placed at random, held the shared user data's address
+        # ("failed to map the shared user data: c0000018").
+        wineprefix.wine(self.env, ["cmd", "/c", "exit"])
+        program = subprocess.Popen([wineprefix.WINE, "cmd"], env=self.env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            processes.wait_until(lambda: "preloader" in os.readlink("/proc/%d/exe" % program.pid), 30,
+                                 interval=0.1, what="the process to run under wine64-preloader")
+        finally:
+            program.stdin.close()
+            program.wait(timeout=60)
 
     def test_each_failure_carries_wines_error_the_codes_meaning_and_the_server(self):
         # The first call starts the wineserver and its system processes;
