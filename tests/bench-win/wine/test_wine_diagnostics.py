@@ -6,7 +6,7 @@ import os
 import subprocess
 import unittest
 
-from pylib import processes, wineprefix
+from pylib import processes, winediag, wineprefix
 
 
 class FailingWineCalls(unittest.TestCase):
@@ -19,16 +19,29 @@ class FailingWineCalls(unittest.TestCase):
             wineprefix.wine(self.env, args)
         return str(raised.exception)
 
-    def test_a_process_starts_through_the_preloader(self):
+    def test_every_process_starts_through_the_trees_own_preloader(self):
         # Started bare, a process exits 1 now and then at its start: the
         # host's heap, placed at random, held the shared user data's address
-        # ("failed to map the shared user data: c0000018").
+        # ("failed to map the shared user data: c0000018"). The processes
+        # Wine starts itself (services.exe, the services) must run the
+        # tree's copy too: Wine takes its folder from the running binary, so
+        # the system's preloader would run them on the system's Wine.
+        preloader = os.path.join(os.path.realpath(os.path.dirname(wineprefix.WINE)), "wine64-preloader")
         wineprefix.wine(self.env, ["cmd", "/c", "exit"])
         program = subprocess.Popen([wineprefix.WINE, "cmd"], env=self.env, stdin=subprocess.PIPE,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            processes.wait_until(lambda: "preloader" in os.readlink("/proc/%d/exe" % program.pid), 30,
-                                 interval=0.1, what="the process to run under wine64-preloader")
+            def running():
+                found = {}
+                for pid, name in winediag.prefix_processes(self.env):
+                    try:
+                        found[name.lower()] = os.readlink("/proc/%d/exe" % pid)
+                    except OSError:
+                        pass
+                return found
+            processes.wait_until(lambda: {"cmd.exe", "services.exe"} <= set(running()), 30,
+                                 interval=0.1, what="cmd.exe and services.exe to run")
+            self.assertEqual(set(running().values()), {preloader})
         finally:
             program.stdin.close()
             program.wait(timeout=60)
