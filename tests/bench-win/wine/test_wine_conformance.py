@@ -74,6 +74,15 @@ class WineConformance(unittest.TestCase):
     def setUp(self):
         self.run_ = processes.new_run(self.addCleanup)
 
+    def run_unit(self, env, program, args, at_least, skips=0, timeout=180):
+        """Runs one unit (args[0]) of a test program and checks its summary;
+        a unit with a failed check exits non-zero, and the harness's check
+        then fails the case with Wine's own lines."""
+        _, text = wineprefix.wine(env, [os.path.join(TESTS, program)] + args, timeout=timeout)
+        executed, failures, skipped = summary(text, args[0])
+        self.assertEqual((failures, skipped), (0, skips), text[-3000:])
+        self.assertGreaterEqual(executed, at_least)
+
     def test_service_gets_device_events(self):
         run = self.run_
         env = wineprefix.new_prefix(run, None)
@@ -96,10 +105,7 @@ class WineConformance(unittest.TestCase):
         # unit, skips, at least this many checks ran
         for unit, expected_skips, at_least in (("rename", 0, 10), ("paper", 0, 10), ("churn", 0, 6)):
             with self.subTest(unit=unit):
-                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit], timeout=180)
-                executed, failures, skipped = summary(text, unit)
-                self.assertEqual((code, failures, skipped), (0, 0, expected_skips), text[-3000:])
-                self.assertGreaterEqual(executed, at_least)
+                self.run_unit(env, "winspool.drv_test.exe", [unit], at_least, skips=expected_skips)
 
     def test_added_printers_outlive_the_spoolers_start(self):
         run = self.run_
@@ -109,11 +115,7 @@ class WineConformance(unittest.TestCase):
         # starts the spooler again.
         for step, at_least in (("add", 2), ("check", 4)):
             with self.subTest(step=step):
-                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), "kept", step],
-                                             timeout=180)
-                executed, failures, skipped = summary(text, "kept")
-                self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
-                self.assertGreaterEqual(executed, at_least)
+                self.run_unit(env, "winspool.drv_test.exe", ["kept", step], at_least)
 
     def test_jobs_followed_in_cups_held_offline_and_pages_memory_given_back(self):
         run = self.run_
@@ -125,10 +127,7 @@ class WineConformance(unittest.TestCase):
                     "WINETEST_JOBS_FOLDER": "Z:" + folder.replace("/", "\\"), "WINETEST_PAGE_QUEUE": "VELQ"})
         for unit, at_least in (("jobs", 60), ("offline", 10), ("pagememory", 20)):
             with self.subTest(unit=unit):
-                code, text = wineprefix.wine(env, [os.path.join(TESTS, "winspool.drv_test.exe"), unit], timeout=300)
-                executed, failures, skipped = summary(text, unit)
-                self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
-                self.assertGreaterEqual(executed, at_least)
+                self.run_unit(env, "winspool.drv_test.exe", [unit], at_least, timeout=300)
         # what the printers got: the documents the tests printed, never a deleted or failed one
         titles = sorted(processes.read_text(p) for p in glob.glob(os.path.join(folder, "job-*.title")))
         self.assertEqual(titles, ["winetest jobs after the deleted ones", "winetest jobs retained",
@@ -142,10 +141,7 @@ class WineConformance(unittest.TestCase):
         # The unit starts its own processes and reads their exit status on
         # the host (a crash there is after Windows has seen a clean end):
         # one check per process, 30 of them, and the tally.
-        code, text = wineprefix.wine(env, [os.path.join(TESTS, "kernelbase_test.exe"), "exit"], timeout=300)
-        executed, failures, skipped = summary(text, "exit")
-        self.assertEqual((code, failures, skipped), (0, 0, 0), text[-3000:])
-        self.assertGreaterEqual(executed, 32)
+        self.run_unit(env, "kernelbase_test.exe", ["exit"], 32, timeout=300)
 
 
 if __name__ == "__main__":
