@@ -47,7 +47,7 @@ Stage "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 Stage "fuzz build" bash scripts/fuzz.sh --build-only
 PG_JOBS=1 setsid bash scripts/fuzz.sh >build/fuzz-run.log 2>&1 </dev/null &
 fuzzPid=$!
-trap '[ -z "$fuzzPid" ] || kill -- -"$fuzzPid" 2>/dev/null; ShowStages' EXIT
+trap '[ -z "$fuzzPid" ] || kill -- -"$fuzzPid" 2>/dev/null || true; ShowStages' EXIT
 WaitFuzz() {
   local status=0
   wait "$fuzzPid" || status=$?
