@@ -20,17 +20,17 @@ constexpr int kListenBacklog = 128;
 // The library serves each connection on one worker for as long as it stays
 // open: an idle keep-alive connection holds its worker until the keep-alive
 // time-out, and a client trickling its request holds one for as long as it
-// trickles. Eight workers (the library's base count on two cores) let a few
-// browsers' idle connections, or a handful of slow clients, stall every
-// other page. A desk's browsers hold a few connections each (at most six
-// per profile); 128 workers keep 64 idle and 32 trickling connections and
-// still have 32 for the requests that matter. Past 128 held connections a
-// new one waits in the queue for the first worker to come free. The pool is
-// fixed: the library's own grows on demand to four times its base and
-// shrinks again, which starts threads while pages wait and leaves the
-// thread count to the clients; all 128 here wait on one condition, costing
-// nothing while there is no work.
-constexpr size_t kWorkers = 128;
+// trickles. A desk's browsers hold a few connections each (at most six per
+// profile), and a page may keep event streams open. At rest the pool keeps
+// a few workers; it starts one whenever the accepted connections outnumber
+// the idle workers (scripts/httplib.patch), so a page's burst never waits
+// for a held connection to end, and a worker that started so leaves after
+// the library's idle time-out without work. The cap is far above what desks
+// hold: 96 idle and 32 trickling connections still leave workers for the
+// requests that matter. Past the cap a new connection waits in the queue for
+// the first worker to come free.
+constexpr size_t kRestingWorkers = 4;
+constexpr size_t kMaxWorkers = 256;
 // An idle connection's worker looks for the next request a few times a
 // second (the interval is set where the library is included); two seconds
 // keeps a page's burst of labels on one connection and gives the worker
@@ -152,7 +152,7 @@ int RunApiServerOn(const char* host, int port, BoundCallback onBound, void* cont
   // the client's delayed acknowledgement (about 40 ms on Linux, up to 200 ms
   // on Windows). Accepted sockets take the option from the listening one.
   svr.set_tcp_nodelay(true);
-  svr.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  svr.new_task_queue = [] { return new httplib::ThreadPool(kRestingWorkers, kMaxWorkers); };
   svr.set_keep_alive_timeout(kKeepAliveSeconds);
   svr.set_keep_alive_max_count(kKeepAliveRequests);
   // The library listens with a backlog of 5: a burst of connections (a page

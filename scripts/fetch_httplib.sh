@@ -70,4 +70,19 @@ if [ "$got" != "$want" ]; then
   echo "setup: cpp-httplib $want wanted, $header holds ${got:-no version}" >&2
   exit 1
 fi
-ln -sfn "${dir%/}" "$tp/httplib"
+
+# Our changes to the library (scripts/httplib.patch, which says why) go on a
+# copy named after the patch's contents, so that a changed patch makes a new
+# copy and the build configures again; the source as Debian ships it stays.
+patchFile="$root/scripts/httplib.patch"
+ours="$tp/cpp-httplib-$want-ours-$(sha256sum "$patchFile" | cut -c1-12)"
+if [ ! -f "$ours/httplib.h" ]; then
+  rm -rf "$ours.new"
+  cp -a "${dir%/}" "$ours.new"
+  if ! patch -d "$ours.new" -p1 --quiet --forward <"$patchFile"; then
+    echo "setup: scripts/httplib.patch does not apply to cpp-httplib $want" >&2
+    exit 1
+  fi
+  mv "$ours.new" "$ours"
+fi
+ln -sfn "$ours" "$tp/httplib"

@@ -135,6 +135,12 @@ class ServerUnderWine(unittest.TestCase):
     def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
         workerpool.check_kept_connection_carries_a_burst(self)
 
+    def test_a_burst_of_connections_is_served_while_every_one_is_held(self):
+        workerpool.check_a_burst_of_connections_is_served_at_once(self)
+
+    def test_a_request_that_stops_arriving_is_dropped(self):
+        workerpool.check_a_request_that_stops_arriving_is_dropped(self)
+
     def test_only_loopback_is_served(self):
         netns = namespaces.new_netns(processes.new_run(self.addCleanup))
         # The namespace reaches the host's veth address (port 9 is closed,

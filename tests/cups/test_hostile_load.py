@@ -8,7 +8,7 @@ in the order posted, and the listing is never held up behind the storm
 (its speed is the bench's: bench/storm_memory.py).
 
 The overhead is what the program holds outside the budget: its code, the
-libraries' (gdk-pixbuf, cairo, libcups, glib) data, 128 workers' stacks as
+libraries' (gdk-pixbuf, cairo, libcups, glib) data, the workers' stacks as
 far as they are touched, the allocator's slack between claims, and the
 buffers of the connections being served. Measured on Debian 12 with a
 3000 x 3000 bomb storm: idle about 20 MiB, peaks up to the budget + 40 MiB;

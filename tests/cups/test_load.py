@@ -178,12 +178,14 @@ class LoadAndFaults(unittest.TestCase):
                 head += "Content-Type: text/plain\r\nContent-Length: %d\r\n" % len(body)
             return head.encode() + b"\r\n" + (body or b"")
 
-        # Warm up first: every worker serves each kind of request once, then
-        # the allocator and the library's pools settle.
+        # Warm up first: twice as many workers as the soak keeps busy serve
+        # each kind of request once, then the allocator and the library's
+        # pools settle.
+        warm = 16
         jobs_before_warming = len(scheduler.captured_jobs(self.cups))
         workerpool.use_every_worker([raw(*requests[0]), raw("POST", "/vqapi/PrintImage?printer=VELQ", label)]
-                                 + [raw(*request) for request in requests[1:]])
-        processes.wait_until(lambda: len(scheduler.captured_jobs(self.cups)) >= jobs_before_warming + limits.WORKERS,
+                                 + [raw(*request) for request in requests[1:]], workers=warm)
+        processes.wait_until(lambda: len(scheduler.captured_jobs(self.cups)) >= jobs_before_warming + warm,
                            180, interval=0.5, what="the warm-up's jobs")
         before = {job["id"] for job in scheduler.captured_jobs(self.cups)}
         run_part(0, 2000)
@@ -238,6 +240,12 @@ class LoadAndFaults(unittest.TestCase):
 
     def test_a_kept_connection_carries_a_pages_burst_without_reconnecting(self):
         workerpool.check_kept_connection_carries_a_burst(self)
+
+    def test_a_burst_of_connections_is_served_while_every_one_is_held(self):
+        workerpool.check_a_burst_of_connections_is_served_at_once(self)
+
+    def test_a_request_that_stops_arriving_is_dropped(self):
+        workerpool.check_a_request_that_stops_arriving_is_dropped(self)
 
     def test_answers_leave_at_once_and_bursts_of_connections_wait_their_turn(self):
         with socket.create_connection(("127.0.0.1", httpapi.API_PORT), timeout=5) as client:

@@ -16,8 +16,10 @@ _values = runpy.run_path(_GENERATED)
 
 # Connections waiting for the server's accept loop.
 LISTEN_BACKLOG = _values["LISTEN_BACKLOG"]
-# The server's workers, each serving one connection at a time.
+# The server's workers, each serving one connection at a time: at most
+# WORKERS, and RESTING_WORKERS kept while nothing is served.
 WORKERS = _values["WORKERS"]
+RESTING_WORKERS = _values["RESTING_WORKERS"]
 # Seconds a kept connection waits for its next request, and requests the
 # server answers on one kept connection before closing it.
 KEEP_ALIVE_SECONDS = _values["KEEP_ALIVE_SECONDS"]

@@ -1,6 +1,6 @@
-"""The server's sockets seen from outside: the listening backlog, and an
-option of the server's end of a connection, copied out of the process that
-holds it."""
+"""The server's sockets seen from outside: the listening backlog, an option
+of the server's end of a connection, copied out of the process that holds
+it, and whether the server has closed a connection."""
 
 import ctypes
 import os
@@ -57,3 +57,19 @@ def accepted_socket_option(pids, client, level, option):
             finally:
                 os.close(pidfd)
     raise RuntimeError("no process of %s holds the server's socket" % (pids,))
+
+
+def peer_closed(sock):
+    """Whether the other end has closed a connection with nothing unread on
+    it, without waiting."""
+    timeout = sock.gettimeout()
+    # With a time-out, Python waits for the socket to be readable first.
+    sock.settimeout(0)
+    try:
+        return sock.recv(1, socket.MSG_PEEK) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionError:
+        return True
+    finally:
+        sock.settimeout(timeout)

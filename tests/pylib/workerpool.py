@@ -1,18 +1,20 @@
-"""The API server's worker pool as both builds must have it: every worker
-used, connections held past the pool, a burst on one kept connection. The
-pool's sizes come from the C++ (pylib.limits)."""
+"""The API server's worker pool as both builds must have it: workers used,
+connections held past the pool's cap, a burst of connections at once, a
+burst on one kept connection. The pool's sizes come from the C++
+(pylib.limits)."""
 
 import selectors
+import socket
 
-from pylib import httpapi, processes
-from pylib.limits import KEEP_ALIVE_REQUESTS, KEEP_ALIVE_SECONDS, WORKERS
+from pylib import httpapi, processes, sockets
+from pylib.limits import KEEP_ALIVE_REQUESTS, KEEP_ALIVE_SECONDS, RESTING_WORKERS, WORKERS
 
 
-def use_every_worker(requests, workers=WORKERS, port=httpapi.API_PORT):
-    """Has every worker serve each of requests (raw bytes) once: a thread's
-    first request touches its stack and thread-local state, a cost bounded by
-    the pool that a memory figure must not count as growth. One connection
-    per worker, held by a first request and kept alive, so no worker takes
+def use_every_worker(requests, workers, port=httpapi.API_PORT):
+    """Has as many workers serve each of requests (raw bytes) once: a
+    thread's first request touches its stack and thread-local state, a cost
+    bounded by the pool that a memory figure must not count as growth. One
+    connection per worker, held by a first request and kept alive, so no worker takes
     two; each connection is sent its next request as soon as it has its
     answer, so none waits idle past the keep-alive time-out (printing is
     serialised: a connection answered first would otherwise wait for all
@@ -52,17 +54,17 @@ OPTIONS_GET_PRINTERS = b"OPTIONS /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\
 
 
 def serve_while_held(pid, workers=WORKERS, port=httpapi.API_PORT):
-    """A desk's idle browsers and slow clients at once: 64 idle keep-alive
+    """A desk's idle browsers and slow clients at once: 96 idle keep-alive
     connections and 32 trickling ones, then a new client's requests; then
-    more connections held than there are workers, and one more request,
-    which must wait its turn rather than fail. Returns what was seen: the
-    new client's statuses, the one past the pool, and the program's thread
-    counts before, while held and past the pool."""
-    # The workers are all started before the first connection is accepted.
+    more connections held than the pool's cap, and one more request, which
+    must wait its turn rather than fail; then all let go. Returns what was
+    seen: the new client's statuses, the one past the pool, and the
+    program's thread counts at rest, while held, past the pool and once
+    let go."""
     httpapi.http("OPTIONS", "/vqapi/GetPrinters", port=port)
     seen = {"threads_before": processes.thread_count(pid)}
     with httpapi.trickling_connections(32, port):
-        idle = httpapi.open_idle_connections(64, OPTIONS_GET_PRINTERS, port)
+        idle = httpapi.open_idle_connections(96, OPTIONS_GET_PRINTERS, port)
         try:
             # Far longer than any answer takes, far shorter than a held
             # worker's keep-alive or trickle.
@@ -70,12 +72,15 @@ def serve_while_held(pid, workers=WORKERS, port=httpapi.API_PORT):
                                 for _ in range(10)]
             seen["threads_held"] = processes.thread_count(pid)
             # Past the pool: these queue behind the held ones.
-            idle += httpapi.open_idle_connections(workers - 64, OPTIONS_GET_PRINTERS, port, wait=False)
+            idle += httpapi.open_idle_connections(workers - 96, OPTIONS_GET_PRINTERS, port, wait=False)
             seen["status_past_pool"] = httpapi.http("POST", "/vqapi/GetPrinters", body=b"", port=port, timeout=60)[0]
             seen["threads_past_pool"] = processes.thread_count(pid)
         finally:
             for s in idle:
                 s.close()
+    # The workers started for them leave once there is nothing to serve.
+    processes.wait_until(lambda: processes.thread_count(pid) <= seen["threads_before"], 30, interval=0.5,
+                         what="the pool back at rest")
     return seen
 
 
@@ -84,8 +89,49 @@ def check_held_connections_and_queueing(test, pid):
     seen = serve_while_held(pid)
     test.assertEqual(seen["statuses"], [200] * 10, seen)
     test.assertEqual(seen["status_past_pool"], 200, seen)
-    # The workers exist from the start; holding more never adds threads.
-    test.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] + 2, seen)
+    # Each held connection took a worker of its own, and no more than the
+    # cap were ever started.
+    test.assertGreaterEqual(seen["threads_held"], seen["threads_before"] + 96, seen)
+    test.assertLessEqual(seen["threads_past_pool"], seen["threads_before"] - RESTING_WORKERS + WORKERS + 2, seen)
+
+
+def check_a_burst_of_connections_is_served_at_once(test, count=4 * RESTING_WORKERS, port=httpapi.API_PORT):
+    """A page opening many connections at once, each keeping its worker
+    after its answer: every one is answered while all are still open. A
+    connection queued with no worker to take it would be answered only once
+    another's keep-alive time-out had closed that one."""
+    burst = [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(count)]
+    try:
+        for s in burst:
+            s.sendall(OPTIONS_GET_PRINTERS)
+        for s in burst:
+            httpapi.read_answer(s)
+        closed = [i for i, s in enumerate(burst) if sockets.peer_closed(s)]
+        test.assertEqual(closed, [], "connections the server had closed before the last of the burst was answered")
+    finally:
+        for s in burst:
+            s.close()
+
+
+def check_a_request_that_stops_arriving_is_dropped(test, port=httpapi.API_PORT):
+    """A client that stops part-way through its request's head, or its
+    body, loses its connection once the read time-out has passed, rather
+    than holding its worker for good."""
+    for partial in (b"POST /vqapi/GetPrinters HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+                    b"POST /vqapi/PrintImage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\ndata:"):
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+            s.sendall(partial)
+            rest = b""
+            try:
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    rest += chunk
+            except socket.timeout:
+                test.fail("still open after 30 s: %r" % partial)
+            # The unfinished head gets no answer; the unfinished body may.
+            test.assertFalse(rest.startswith(b"HTTP/1.1 2"), rest)
 
 
 def check_kept_connection_carries_a_burst(test):
