@@ -13,6 +13,8 @@
 #include <httplib.h>
 
 #include "api/api_server.h"
+#include "common/console.h"
+#include "common/diag.h"
 #include "tests/fakes/server/spooler_list_fake.h"
 
 int main(int argc, char** argv) {
@@ -22,7 +24,11 @@ int main(int argc, char** argv) {
   }
   int port = std::atoi(argv[2]);
   FakeSpoolerSetPrinters({{false, "", "VELQ", 0}, {false, "", "Office", 0}, {false, "", "Label2", 0}});
-  if (std::strcmp(argv[1], "api") == 0) return RunApiServerOn("127.0.0.1", port, nullptr, nullptr);
+  if (std::strcmp(argv[1], "api") == 0) {
+    // As printgate starts its server.
+    if (!StandardOutputIsTerminal()) DiagWriteInBatches();
+    return RunApiServerOn("127.0.0.1", port, nullptr, nullptr);
+  }
   if (std::strcmp(argv[1], "defaults") != 0) return 2;
   httplib::Server svr;
   RegisterRoutes(svr);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/console.h"
 #include "common/diag.h"
 #include "common/locale_text.h"
 #include "pg_version.h"
@@ -35,6 +36,7 @@ void OnBound(int port, httplib::Server* server, void* context) {
   state->bound = true;
   state->port = port;
   state->server = port > 0 ? server : nullptr;
+  DiagFlush();
   if (port > 0) {
     // Stderr, so the diagnostic lines on stdout stay as they are; a script
     // starting printgate can wait for this line.
@@ -129,6 +131,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A client that hangs up mid-answer must not end the program.
   signal(SIGPIPE, SIG_IGN);
+  // Its writer thread is one of those.
+  if (!StandardOutputIsTerminal()) DiagWriteInBatches();
 
   ServerState state;
   int serverResult = 0;

@@ -4,6 +4,7 @@
 // The server header brings in winsock2.h, which must come before windows.h.
 #include "api/api_server.h"
 #include "base/log_io.h"
+#include "common/console.h"
 #include "common/diag.h"
 #include "pg_version.h"
 #include "tray/tray_logic.h"
@@ -94,6 +95,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   // Nobody sees standard output here: the lines go to a file as well.
   DiagOpenLogFile(PrintgateLogPath(LogIoUserDataFolder()));
+  if (!StandardOutputIsTerminal()) DiagWriteInBatches();
   DiagLogOnly("printgate " PG_VERSION " started");
   std::thread newThread(RunApiServer);
   newThread.detach();
@@ -104,5 +106,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
+  DiagFlush();
   return static_cast<int>(msg.wParam);
 }

@@ -32,7 +32,8 @@ class HostileLoad(unittest.TestCase):
         env = native.native_env(run, cups)
         env.pop("PRINTGATE_MEMORY_BUDGET_MIB", None)  # the default budget
         gate = native.start_native(run, env)
-        self.assertIn(b"memory budget: %d MiB (the default)" % BUDGET_MIB, native.read_bytes(gate["out"]))
+        said = b"memory budget: %d MiB (the default)" % BUDGET_MIB
+        self.assertIn(said, processes.console_with(gate, said))
         result = storm.run(gate["proc"].pid)
         print("\n" + storm.summary(result, BUDGET_MIB * storm.MIB), file=sys.stderr)
         failures = storm.judge(result, cups, BUDGET_MIB * storm.MIB, OVERHEAD_MIB * storm.MIB)

@@ -50,8 +50,8 @@ class PrintingOverCups(unittest.TestCase):
         cls.noise = os.path.join(cls.dir, "noise.png")
         make_image(cls.noise, "400x240", "-seed", "7", "xc:", "+noise", "Random", "-depth", "8")
 
-    def output(self):
-        return native.read_bytes(self.gate["out"])
+    def output(self, *pieces):
+        return processes.console_with(self.gate, *pieces)
 
     def post(self, query, body):
         status, _, answer = httpapi.http("POST", "/vqapi/PrintImage" + query, body=body)
@@ -68,8 +68,9 @@ class PrintingOverCups(unittest.TestCase):
     def test_label_is_drawn_one_to_one_from_the_top_left_of_a_page_of_its_size(self):
         job = self.print_and_capture("?printer=Office", native.data_url(self.noise))
         self.assertEqual((job["title"], job["queue"]), ("velq label", "Office"))
-        self.assertIn(b"502  300" + JOB_NUMBER, self.output())
-        self.assertIn("1--位图大小：400 x 240\n".encode("utf-8") + DONE, self.output())
+        self.assertIn(b"502  300" + JOB_NUMBER, self.output(b"502  300" + JOB_NUMBER))
+        done = "1--位图大小：400 x 240\n".encode("utf-8") + DONE
+        self.assertIn(done, self.output(done))
 
         rendered = os.path.join(self.dir, "office.png")
         native.render(job["path"], rendered)
@@ -88,7 +89,7 @@ class PrintingOverCups(unittest.TestCase):
         make_image(jpeg, "160x80", "xc:white", "-fill", "black", "-draw", "rectangle 0,0 79,39")
         job = self.print_and_capture("", native.data_url(jpeg, "image/png"))
         self.assertEqual((job["title"], job["queue"]), ("velq label", "VELQ"))
-        self.assertIn(b"201  100", self.output())
+        self.assertIn(b"201  100", self.output(b"201  100"))
         rendered = os.path.join(self.dir, "velq.png")
         native.render(job["path"], rendered)
         page = pixels(rendered)
@@ -111,11 +112,11 @@ class PrintingOverCups(unittest.TestCase):
         scheduler.cups_command(self.cups, ["cupsreject", "Closed"])
         before = len(scheduler.captured_jobs(self.cups))
         self.post("?printer=NoSuchQueue", native.data_url(self.noise))
-        self.assertIn(b"Could not create printer DC: 1030\n", self.output())
+        self.assertIn(b"Could not create printer DC: 1030\n", self.output(b"Could not create printer DC: 1030\n"))
         self.post("?printer=Closed", native.data_url(self.noise))
         # Create-Job refused: client-error-not-accepting-jobs.
-        self.assertIn(START_DOC_FAILED + b"1286 | work id:-1\n" + JOB_NUMBER + b"-1\n",
-                      self.output())
+        refused = START_DOC_FAILED + b"1286 | work id:-1\n" + JOB_NUMBER + b"-1\n"
+        self.assertIn(refused, self.output(refused))
         # A good job after them is the only new one.
         job = self.print_and_capture("?printer=VELQ", native.data_url(self.noise))
         self.assertEqual(job["id"], max(j["id"] for j in scheduler.captured_jobs(self.cups)))
@@ -154,7 +155,8 @@ class NoDefaultDestination(unittest.TestCase):
         make_image(noise, "16x8", "xc:black")
         status, _, _ = httpapi.http("POST", "/vqapi/PrintImage?printer=VELQ", body=native.data_url(noise))
         self.assertEqual(status, 200)
-        self.assertTrue(native.read_bytes(gate["out"]).endswith(b"start print\n" + NO_PRINTER))
+        self.assertTrue(processes.console(gate, lambda out: out.endswith(b"start print\n" + NO_PRINTER)).endswith(
+            b"start print\n" + NO_PRINTER))
         time.sleep(1)
         self.assertEqual(scheduler.captured_jobs(cups), [])
         self.assertEqual(scheduler.cups_command(cups, ["lpstat", "-o"]).strip(), "")
@@ -216,10 +218,10 @@ class SchedulerRequestsOfOneLabel(unittest.TestCase):
         ]
         for query, expected in cases:
             with self.subTest(query=query):
-                before = len(native.read_bytes(self.gate["out"]))
+                before = len(processes.console(self.gate))
                 logged, job = self.requests_of(query)
                 self.assertEqual(logged, expected)
-                said = native.read_bytes(self.gate["out"])[before:]
+                said = processes.console(self.gate)[before:]
                 if job is None:
                     self.assertIn(b"Could not create printer DC: 1030\n", said)
                 else:

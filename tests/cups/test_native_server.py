@@ -1,8 +1,10 @@
 """The native printgate over a private CUPS scheduler: the route table
-answers as everywhere else, and GetPrinters lists the scheduler's queues in
-its order, with CUPS's states read as network and work-offline printers."""
+answers as everywhere else, GetPrinters lists the scheduler's queues in its
+order, with CUPS's states read as network and work-offline printers, and no
+console line is lost at a stop."""
 
 import json
+import signal
 import unittest
 
 from pylib import httpapi, native, paths, processes, scheduler
@@ -66,7 +68,7 @@ class NativeServerOverCups(unittest.TestCase):
         # The name goes out as the scheduler's UTF-8 bytes.
         self.assertIn(UTF8_NAME.encode("utf-8"), body)
         self.assertEqual(listed("?onlySupported=0"), ["VELQ"])
-        self.assertIn(b"000===\n", native.read_bytes(self.gate["out"]))
+        self.assertIn(b"000===\n", processes.console_with(self.gate, b"000===\n"))
 
     def test_stopped_and_rejecting_queues_work_offline_and_remote_ones_are_network(self):
         scheduler.cups_command(self.cups, ["cupsdisable", "Office"])
@@ -84,6 +86,20 @@ class NativeServerOverCups(unittest.TestCase):
         self.assertEqual(listed("?onlyOnline&onlySupported"), [])
 
 
+class ConsoleLines(unittest.TestCase):
+    def test_every_line_said_before_a_stop_is_written(self):
+        run = processes.new_run(self.addCleanup)
+        cups = native.start_label_cups(run, queues=("VELQ",))
+        gate = native.start_native(run, native.native_env(run, cups))
+        for _ in range(20):
+            self.assertEqual(httpapi.http("POST", "/vqapi/GetPrinters", body=b"")[0], 200)
+        # At once: the last lines are still in their batch.
+        gate["proc"].send_signal(signal.SIGTERM)
+        self.assertEqual(gate["proc"].wait(30), 0)
+        out = processes.written(gate)
+        self.assertEqual((out.count(b"000===\n"), out.count(b"\nnumber 1\n")), (20, 20), out[-400:])
+
+
 class EmptyScheduler(unittest.TestCase):
     def test_no_queues_and_no_scheduler_both_give_the_empty_envelope(self):
         run = processes.new_run(self.addCleanup)
@@ -96,7 +112,7 @@ class EmptyScheduler(unittest.TestCase):
         processes.stop_process(cups["proc"])
         status, _, body = httpapi.http("POST", "/vqapi/GetPrinters", body=b"")
         self.assertEqual((status, body), (200, empty))
-        self.assertIn(b"number 0\n", native.read_bytes(gate["out"]))
+        self.assertIn(b"number 0\n", processes.console_with(gate, b"number 0\n"))
 
 
 if __name__ == "__main__":

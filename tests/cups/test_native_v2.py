@@ -154,7 +154,7 @@ class V2OverCups(unittest.TestCase):
         # Both framings at once are refused whatever the length says, and
         # the chunked label is never read.
         before = len(scheduler.captured_jobs(self.cups))
-        said = len(native.read_bytes(self.gate["out"]))
+        said = len(processes.console(self.gate))
         body = native.data_url(self.noise)
         chunked = b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body)
         for length in (b"0", b"abc", b"%d" % len(chunked)):
@@ -163,7 +163,7 @@ class V2OverCups(unittest.TestCase):
                                               length + b"\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked)
                 self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (target, length, answer[:300]))
         self.assertEqual(len(scheduler.captured_jobs(self.cups)), before)
-        self.assertNotIn(b"start print", native.read_bytes(self.gate["out"])[said:])
+        self.assertNotIn(b"start print", processes.console(self.gate)[said:])
 
     def test_a_label_prints_from_its_own_bytes_and_the_answer_names_the_job(self):
         before = len(scheduler.captured_jobs(self.cups))

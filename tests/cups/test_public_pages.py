@@ -44,7 +44,7 @@ class PublicPage(unittest.TestCase):
         cls.browser_ = pp.start(cls.run_, cls.site, cls.browser, cls.browser)
 
     def gate_lines(self):
-        return native.read_bytes(self.gate["out"])
+        return processes.console(self.gate)
 
     def origin(self, name):
         # "chromium-granted" is the case "granted" on granted.example.org.
@@ -285,12 +285,12 @@ class AdministratorsListReachesTheBrowsers(unittest.TestCase):
             for host, page, prints in cases:
                 with self.subTest(browser=browser, host=host):
                     name = "%s-policy-%s" % (browser, host)
-                    jobs, lines = len(scheduler.captured_jobs(self.cups)), native.read_bytes(self.gate["out"])
+                    jobs, lines = len(scheduler.captured_jobs(self.cups)), processes.console(self.gate)
                     proc.open(self.site.origin(host, browser) + page % name)
                     report = pp.wait_report(self.site, proc, name)
                     if not prints:
                         self.assertIn("error", report)
-                        self.assertEqual(native.read_bytes(self.gate["out"]), lines)
+                        self.assertEqual(processes.console(self.gate), lines)
                         continue
                     if page == KIT:
                         # Chromium shows the policy as the permission; Firefox

@@ -79,14 +79,42 @@ def read_text(path):
         return ""
 
 
-def output(program):
-    """What the program wrote on standard output so far, as bytes."""
+def written(program):
+    """What the program has written on standard output so far, as bytes."""
     with open(program["out"], "rb") as f:
         return f.read()
 
 
+def console(program, until=None, timeout=10):
+    """What printgate (either build) wrote on standard output so far, as
+    bytes. Not being a terminal, it is written in batches: a line reaches
+    the file up to 100 ms after it was said. With until (a test of the
+    bytes), once it holds or the timeout has passed; without, once every
+    line said before the call has had its time."""
+    if until is None:
+        time.sleep(0.3)
+        return written(program)
+    deadline = time.monotonic() + timeout
+    while True:
+        out = written(program)
+        if until(out) or time.monotonic() > deadline:
+            return out
+        time.sleep(0.02)
+
+
+def console_with(program, *pieces):
+    """printgate's standard output once it holds every one of pieces (or
+    after the console's timeout, for the caller's assertion to show)."""
+    return console(program, lambda out: all(piece in out for piece in pieces))
+
+
+def output(program):
+    """What printgate said on standard output before the call, as bytes."""
+    return console(program)
+
+
 def wait_for_output(program, needle, timeout=60):
-    return wait_until(lambda: needle in output(program), timeout, what=repr(needle))
+    return wait_until(lambda: needle in written(program), timeout, what=repr(needle))
 
 
 def thread_count(pid):
