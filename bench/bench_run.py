@@ -4,6 +4,7 @@ processes are all stopped, by PID, when the block ends."""
 
 import contextlib
 import os
+import statistics
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -34,6 +35,14 @@ def bench_run(build, folder="bench-cups"):
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, max(0, int(round(fraction * len(ordered) + 0.5)) - 1))]
+
+
+def rounds_figure(values, digits=2, unit="x"):
+    """The rounds' median and their spread, e.g. "0.61x (0.58-0.66)". A
+    figure is read from the median: one round caught by someone else's work
+    on the machine moves the spread, not the verdict."""
+    return "%.*f%s (%.*f-%.*f)" % (digits, statistics.median(values), unit, digits, min(values),
+                                   digits, max(values))
 
 
 def cpu_times(pid):

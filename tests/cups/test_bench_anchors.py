@@ -13,6 +13,7 @@ import unittest
 from pylib import httpapi, paths, processes, sockets
 
 sys.path.insert(0, os.path.join(paths.SOURCE_DIR, "bench"))
+import bench_run  # noqa: E402
 import get_printers_cups  # noqa: E402
 import keepalive_latency  # noqa: E402
 
@@ -61,6 +62,13 @@ class BenchAnchors(unittest.TestCase):
             proc, port = keepalive_latency.start_bench_server(self.run_dir, bench_binary("bench_get_printers_server"),
                                                               mode)
             self.assertEqual(server_end(proc.pid, port), expected, mode)
+
+    def test_a_figure_of_rounds_is_their_median_with_their_spread(self):
+        # Odd and even counts, rounds out of order, one round far off.
+        for values, digits, unit, expected in [([0.61, 0.58, 0.66, 0.60, 0.63], 2, "x", "0.61x (0.58-0.66)"),
+                                               ([4.0, 1.0, 3.0, 2.0], 2, "x", "2.50x (1.00-4.00)"),
+                                               ([0.0471, 9.5, 0.0452], 3, " ms", "0.047 ms (0.045-9.500)")]:
+            self.assertEqual(bench_run.rounds_figure(values, digits, unit), expected)
 
     def test_the_loop_lists_what_printgate_lists(self):
         env = get_printers_cups.start(self.run_dir, paths.NATIVE_BUILD)
