@@ -6,7 +6,11 @@ label's PDF, in-process on a kept connection), all in the same run.
 Starts a private scheduler with a capture label queue and the native
 printgate (both stopped by PID at the end), then takes the three ways in
 turn for N labels each, every label onto an idle queue, and prints p50 and
-p99 of each and the ratios. A
+p99 of each and the ratios. The labels fall in rounds of consecutive
+labels (every way has its labels of a round in the same stretch of time):
+a ratio is the median of the rounds' ratios, their spread beside it, so
+that a busy moment of the machine moves one round, not the figure. A
+round's p99 is of its own labels (with 40, their worst). A
 PrintImage answer leaves only after the job has been handed to the
 scheduler, so the POST's round trip is the figure; lp returns once the
 scheduler has the job. The floor also times each scheduler round trip a
@@ -15,7 +19,7 @@ job may make, alone.
 With --wine LABELS it then does the same for printgate.exe under Wine (the
 Windows build, in a prefix of the run) against lp, on the same scheduler.
 
-    python3 bench/print_latency_cups.py [--labels 200] [--wine 40] [--build build/native]
+    python3 bench/print_latency_cups.py [--labels 200] [--rounds 5] [--wine 40] [--build build/native]
 
 With --wrk SECONDS it measures PrintImage throughput instead: wrk feeds the
 same label over a few keep-alive connections; every request becomes a real
@@ -25,11 +29,12 @@ job, so the run is short.
 import argparse
 import os
 import select
+import statistics
 import subprocess
 import time
 import http.client as httpclient
 
-from bench_run import ROOT, bench_run, percentile  # noqa: E402
+from bench_run import ROOT, bench_run, percentile, rounds_figure  # noqa: E402
 from pylib import httpapi, native, processes, scheduler, wineprefix  # noqa: E402
 
 
@@ -110,25 +115,48 @@ def alternate(labels, body, image, env, settle, floor_label=None):
     return gate_ms, lp_ms, floor_ms
 
 
-def wine_figures(cups, body, image, env, labels, run):
+def in_rounds(rounds, *ways):
+    """Each way's milliseconds cut into rounds of consecutive labels (the
+    ways took turns label by label, so a round spans the same time for
+    all); per round, each way's (p50, p99)."""
+    per_round = len(ways[0]) // rounds
+    return [[(percentile(ms[r * per_round:(r + 1) * per_round], 0.50),
+              percentile(ms[r * per_round:(r + 1) * per_round], 0.99)) for ms in ways] for r in range(rounds)]
+
+
+def ratio_line(name, ratios, goal):
+    print("ratio %s: %s, median of %d rounds (goal <= %.1fx) %s"
+          % (name, rounds_figure(ratios), len(ratios), goal, "met" if statistics.median(ratios) <= goal else "NOT met"))
+
+
+def wine_figures(cups, body, image, env, labels, rounds, run):
     """printgate.exe under Wine on the same scheduler, against lp."""
     wine_env = wineprefix.new_prefix(run, cups)
     wineprefix.start_printgate(run, wine_env)
     gate_ms, lp_ms, _ = alternate(labels, body, image, env, settled(cups))
-    g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
-    l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
-    print("printgate.exe under Wine, %d labels: p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms;"
-          " ratio p50 %.2f  p99 %.2f (no goal)" % (labels, g50, g99, l50, l99, g50 / l50, g99 / l99))
+    each = in_rounds(rounds, gate_ms, lp_ms)
+    for number, ((g50, g99), (l50, l99)) in enumerate(each, 1):
+        print("Wine round %d: printgate.exe p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms; p50 %.2fx"
+              % (number, g50, g99, l50, l99, g50 / l50))
+    p50s = [g[0] / l[0] for g, l in each]
+    p99s = [g[1] / l[1] for g, l in each]
+    print("printgate.exe under Wine, %d labels in %d rounds: p50 %.2f ms  p99 %.2f ms; lp p50 %.2f ms  p99 %.2f ms;"
+          " ratio p50 %s  p99 %s, medians of the rounds (no goal)"
+          % (labels, rounds, percentile(gate_ms, 0.50), percentile(gate_ms, 0.99), percentile(lp_ms, 0.50),
+             percentile(lp_ms, 0.99), rounds_figure(p50s), rounds_figure(p99s)))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--labels", type=int, default=200)
+    parser.add_argument("--labels", type=int, default=200, help="per way, in all the rounds")
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     parser.add_argument("--wrk", type=int, default=0, metavar="SECONDS")
     parser.add_argument("--connections", type=int, default=4)
     parser.add_argument("--wine", type=int, default=0, metavar="LABELS")
     args = parser.parse_args()
+    if min(args.labels, args.wine or args.rounds) < args.rounds:
+        parser.error("every round needs a label of each way")
     with bench_run(args.build) as run:
         cups = native.start_label_cups(run, queues=("VELQ",))
         env = native.native_env(run, cups)
@@ -168,16 +196,22 @@ def main():
         g50, g99 = percentile(gate_ms, 0.50), percentile(gate_ms, 0.99)
         l50, l99 = percentile(lp_ms, 0.50), percentile(lp_ms, 0.99)
         f50, f99 = percentile(floor_ms, 0.50), percentile(floor_ms, 0.99)
-        print("labels per way: %d (400 x 240 PNG, %d bytes posted)" % (args.labels, len(body)))
-        print("printgate PrintImage -> job accepted: p50 %.2f ms  p99 %.2f ms" % (g50, g99))
-        print("lp -d VELQ                          : p50 %.2f ms  p99 %.2f ms" % (l50, l99))
-        print("floor Create-Job + Send-Document    : p50 %.2f ms  p99 %.2f ms" % (f50, f99))
-        print("ratio printgate/lp: p50 %.2f (goal <= 0.5)  p99 %.2f (goal <= 1.0)" % (g50 / l50, g99 / l99))
-        print("ratio printgate/floor: p50 %.2f (goal <= 2.0)" % (g50 / f50))
+        print("labels per way: %d in %d rounds (400 x 240 PNG, %d bytes posted)" % (args.labels, args.rounds, len(body)))
+        each = in_rounds(args.rounds, gate_ms, lp_ms, floor_ms)
+        for number, ((rg50, rg99), (rl50, rl99), (rf50, rf99)) in enumerate(each, 1):
+            print("round %d: printgate p50 %.2f p99 %.2f ms; lp p50 %.2f p99 %.2f ms; floor p50 %.2f p99 %.2f ms;"
+                  " printgate/lp p50 %.2fx p99 %.2fx, printgate/floor p50 %.2fx"
+                  % (number, rg50, rg99, rl50, rl99, rf50, rf99, rg50 / rl50, rg99 / rl99, rg50 / rf50))
+        print("all labels: printgate PrintImage -> job accepted p50 %.2f ms  p99 %.2f ms; lp -d VELQ p50 %.2f ms"
+              "  p99 %.2f ms; floor Create-Job + Send-Document p50 %.2f ms  p99 %.2f ms"
+              % (g50, g99, l50, l99, f50, f99))
+        ratio_line("printgate/lp p50", [g[0] / l[0] for g, l, _ in each], 0.5)
+        ratio_line("printgate/lp p99", [g[1] / l[1] for g, l, _ in each], 1.0)
+        ratio_line("printgate/floor p50", [g[0] / f[0] for g, _, f in each], 2.0)
         print(steps.strip())
         if args.wine:
             processes.stop_process(gate["proc"])
-            wine_figures(cups, body, image, env, args.wine, run)
+            wine_figures(cups, body, image, env, args.wine, args.rounds, run)
 
 
 if __name__ == "__main__":
