@@ -38,24 +38,36 @@ from bench_run import ROOT, bench_run, percentile, rounds_figure  # noqa: E402
 from pylib import httpapi, native, processes, scheduler, wineprefix  # noqa: E402
 
 
-def wrk_figures(cups, body, args):
+def print_failures(gate):
+    """How many PrintImage requests printgate has failed to print so far (the
+    answer is 200 all the same, so only its output tells)."""
+    return processes.output(gate).count(b"Printing failed")
+
+
+def wrk_figures(cups, gate, body, args):
     script = os.path.join(os.path.dirname(cups["root"]), "post.lua")
     with open(script, "w") as f:
         f.write('wrk.method = "POST"\nwrk.headers["Content-Type"] = "text/plain"\nwrk.body = "%s"\n'
                 % body.decode())
-    before = len(scheduler.captured_jobs(cups))
+    before, failed_before = len(scheduler.captured_jobs(cups)), print_failures(gate)
     out = subprocess.run(["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.wrk, "--latency", "-s", script,
                           "http://127.0.0.1:%d/vqapi/PrintImage?printer=VELQ" % httpapi.API_PORT],
                          check=True, stdout=subprocess.PIPE, text=True).stdout
     fields = {line.split()[0]: line.split()[1] for line in out.splitlines()
               if line.strip().startswith(("50%", "99%", "Requests/sec:"))}
     requests = int(out.split(" requests in ")[0].split()[-1])
-    # Requests still in flight when wrk stops counting finish as jobs too.
-    processes.wait_until(lambda: len(scheduler.captured_jobs(cups)) - before >= requests, 300, interval=0.5,
-                       what="every job")
-    print("PrintImage (wrk, %d connections, %ds): %s req/s, p50 %s, p99 %s; %d requests, %d jobs captured"
-          % (args.connections, args.wrk, fields["Requests/sec:"], fields["50%"], fields["99%"],
-             requests, len(scheduler.captured_jobs(cups)) - before))
+
+    def jobs_and_failures():
+        return len(scheduler.captured_jobs(cups)) - before, print_failures(gate) - failed_before
+    # Requests still in flight when wrk stops counting finish as jobs too. A
+    # request the scheduler refused (past its limit of queued jobs) never
+    # becomes one: waiting for its job would wait out the time-out and fail
+    # the run.
+    processes.wait_until(lambda: sum(jobs_and_failures()) >= requests, 300, interval=0.5, what="every job")
+    jobs, failed = jobs_and_failures()
+    print("PrintImage (wrk, %d connections, %ds): %s req/s, p50 %s, p99 %s; %d requests, %d jobs captured%s"
+          % (args.connections, args.wrk, fields["Requests/sec:"], fields["50%"], fields["99%"], requests, jobs,
+             "; %d not printed (the scheduler refused the job: the figures count them)" % failed if failed else ""))
 
 
 def settled(cups):
@@ -170,7 +182,7 @@ def main():
         subprocess.run(["convert", "-size", "400x240"] + draw + ["-depth", "8", image], check=True)
         body = native.data_url(image)
         if args.wrk:
-            wrk_figures(cups, body, args)
+            wrk_figures(cups, gate, body, args)
             return
         floor_exe = os.path.join(os.path.abspath(args.build), "bench", "bench_print_floor")
         steps = subprocess.run([floor_exe, "VELQ", image, "steps", "30"], env=env, check=True,
