@@ -30,8 +30,14 @@ def timed_request(timeout):
     return (time.perf_counter() - start) * 1000
 
 
-def measure(pid, idle_count, slow_count, rounds, per_round):
-    waits, threads = [], 0
+# How long the program is left alone before it is seen at rest.
+REST_SECONDS = 5
+
+
+def measure(pid, idle_count, slow_count, rounds, per_round, timeout):
+    """The new client's waits (ms), the most threads seen, and how many
+    requests timed out."""
+    waits, threads, timed_out = [], 0, 0
     with httpapi.trickling_connections(slow_count):
         for _ in range(rounds):
             # Idle means answered: those within the workers have had their
@@ -42,17 +48,32 @@ def measure(pid, idle_count, slow_count, rounds, per_round):
             idle += httpapi.open_idle_connections(idle_count - within, wait=False)
             try:
                 for _ in range(per_round):
-                    waits.append(timed_request(60))
+                    try:
+                        waits.append(timed_request(timeout))
+                    except socket.timeout:
+                        timed_out += 1
+                        waits.append(timeout * 1000.0)
+                        break
                 threads = max(threads, processes.thread_count(pid))
             finally:
                 for s in idle:
                     s.close()
-    return waits, threads
+    return waits, threads, timed_out
 
 
 def rss_mib(pid):
     with open("/proc/%d/status" % pid) as f:
         return int([line.split()[1] for line in f if line.startswith("VmRSS:")][0]) / 1024
+
+
+def program_pid(pid, name):
+    """pid itself, once its command line shows it runs name: the figures
+    of some other process (Wine's launcher, were it to stay a process of
+    its own) would be no figures of the program."""
+    with open("/proc/%d/cmdline" % pid, "rb") as f:
+        if name.encode() not in f.read():
+            raise SystemExit("process %d does not run %s" % (pid, name))
+    return pid
 
 
 def idle_cost(pids, count, seconds=1.5):
@@ -78,6 +99,7 @@ def main():
     parser.add_argument("--holds", default="0+0,64+32,96+32,128+32")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--per-round", type=int, default=20)
+    parser.add_argument("--timeout", type=float, default=10, help="seconds a new client waits for its answer")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"))
     args = parser.parse_args()
     with bench_run(args.build) as run:
@@ -86,7 +108,7 @@ def main():
             env = wineprefix.new_prefix(run, cups)
             program = wineprefix.start_printgate(run, env)
             # Wine's launcher becomes the program's own process: same PID.
-            pid = program["proc"].pid
+            pid = program_pid(program["proc"].pid, "printgate.exe")
             cost_pids = [pid, wineprefix.wineserver_pid(env)]
             what = "printgate.exe under Wine"
         else:
@@ -96,14 +118,19 @@ def main():
             cost_pids = [pid]
             what = "printgate (native)"
         timed_request(60)  # warm: the scheduler's first listing
-        print("%s at rest: %d threads, RSS %.1f MiB" % (what, processes.thread_count(pid), rss_mib(pid)))
+        time.sleep(REST_SECONDS)
+        print("%s at rest (one listing served, then idle %d s): %d threads, RSS %.1f MiB"
+              % (what, REST_SECONDS, processes.thread_count(pid), rss_mib(pid)))
         for hold in args.holds.split(","):
             idle_count, slow_count = (int(n) for n in hold.split("+"))
-            waits, threads = measure(pid, idle_count, slow_count, args.rounds, args.per_round)
+            waits, threads, timed_out = measure(pid, idle_count, slow_count, args.rounds, args.per_round,
+                                                args.timeout)
+            late = ("; %d timed out after %g s (counted as %g s: the worst is a lower bound)"
+                    % (timed_out, args.timeout, args.timeout) if timed_out else "")
             print("%s, %d idle keep-alive + %d trickling held: new client's GetPrinters "
-                  "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d"
+                  "p50 %.2f ms  p99 %.2f ms  max %.2f ms (%d requests); program threads %d%s"
                   % (what, idle_count, slow_count, percentile(waits, 0.5), percentile(waits, 0.99),
-                     max(waits), len(waits), threads))
+                     max(waits), len(waits), threads, late))
         # The holds' connections are closed; wait until the program has
         # surely let go of every one (a kept connection's time-out and a
         # second), so that the rows below count only their own connections.
