@@ -147,6 +147,9 @@ class EventStream:
         if last_event_id:
             headers["Last-Event-ID"] = last_event_id
         self.connection.request("GET", "/vqapi/v2/events", headers=headers)
+        # Kept here: the connection may drop its own reference once the
+        # answer has begun.
+        self.sock = self.connection.sock
         self.response = self.connection.getresponse()
         self.events = []
         self.lock = threading.Lock()
@@ -177,5 +180,13 @@ class EventStream:
             return [data["state"] for kind, data, _ in self.events if kind == "job" and data["job"] == job_id]
 
     def close(self):
+        # The reader thread holds the answer's buffer while it waits for a
+        # line, and closing the buffer waits for that line: the server's
+        # next comment, up to 15 s away (32 streams took minutes to close).
+        # Shutting the socket down ends the reader's wait at once.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # the server has closed it already
         self.response.close()
         self.connection.close()
