@@ -158,8 +158,10 @@ echo "load average (1, 5, 15 min): $loadBefore at the start, $loadAfter at the e
   echo "# Performance table"
   echo
   echo "Made by \`bash bench/perf_table.sh\` on $(date -u +%Y-%m-%d) ($(nproc) cores, $(uname -m)); every"
-  echo "figure is a ratio against an anchor measured in the same run. Where a goal is"
-  echo "not met the table says so; anchors are never tuned. Load average (1, 5, 15 min):"
+  echo "figure is a ratio against an anchor measured in the same run: the median of at"
+  echo "least five rounds that alternate the program and its anchor, the rounds' spread"
+  echo "beside it, and its verdict on the median. Where a goal is not met the table says"
+  echo "so; anchors are never tuned. Load average (1, 5, 15 min):"
   echo "$loadBefore at the start, $loadAfter at the end."
   echo
   echo "$table"
