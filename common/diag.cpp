@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -17,6 +18,9 @@
 namespace {
 // The longest a line waits in a batch.
 constexpr std::chrono::milliseconds kBatchInterval(100);
+// Past this much pending, a line waits for the writer, as a blocking write
+// did: a reader that stops reading must not make the program grow for ever.
+constexpr size_t kMostPending = 1 << 20;
 
 // Never destroyed: the writer thread may still wait on them while the
 // program's static objects go at exit.
@@ -27,6 +31,7 @@ struct DiagState {
   // batches reach the output in the order they were taken.
   std::mutex outMutex;
   std::condition_variable lineWaiting;
+  std::condition_variable batchTaken;
   DiagSink sink = nullptr;
   bool batching = false;
   std::string pending;
@@ -65,6 +70,7 @@ void WritePending(std::unique_lock<std::mutex>& lock) {
   if (s.pending.empty()) return;
   std::string batch;
   batch.swap(s.pending);
+  s.batchTaken.notify_all();
   DiagSink sink = s.sink;
   std::unique_lock<std::mutex> out(s.outMutex);
   lock.unlock();
@@ -91,7 +97,9 @@ void BatchWriter() {
 void SayLogSkipped(const std::string& text) { Output(text + "\n"); }
 
 void Emit(const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(State().mutex);
+  DiagState& s = State();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.batchTaken.wait(lock, [&] { return s.pending.size() < kMostPending; });
   Output(bytes);
   LogFileWrite(LogTextUtf8(bytes));
 }

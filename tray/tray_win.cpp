@@ -58,6 +58,9 @@ void RemoveTrayIcon() {
 }
 
 LRESULT CALLBACK TrayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // A session that ends may end the process after this message without
+  // its exit handlers: the lines still gathered leave now.
+  if (message == WM_ENDSESSION && wParam) DiagFlush();
   switch (DecideTrayStep(message, wParam, lParam, taskbarCreatedMessage)) {
     case kTrayStepOpenMenu:
       OpenTrayMenu(window);

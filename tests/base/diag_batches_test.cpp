@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -49,4 +51,23 @@ TEST(DiagBatches, LinesFromManyThreadsLeaveWholeInTheirOrderAndFewerWritesThanLi
   EXPECT_EQ(count, kThreads * kLines);
   EXPECT_LT(writes, count / 10);
   SetDiagSink(nullptr);
+}
+
+namespace {
+size_t largestBatch = 0;
+void SlowReader(const std::string& bytes) {
+  largestBatch = std::max(largestBatch, bytes.size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+}  // namespace
+
+TEST(DiagBatches, AReaderThatFallsBehindHoldsTheSayersAtAMebibyte) {
+  SetDiagSink(SlowReader);
+  DiagWriteInBatches();
+  const std::string line(1023, 'x');
+  for (int i = 0; i < 4096; ++i) DiagLine(line);  // 4 MiB
+  DiagFlush();
+  SetDiagSink(nullptr);
+  EXPECT_GT(largestBatch, 0u);
+  EXPECT_LE(largestBatch, (1u << 20) + 1024);
 }
