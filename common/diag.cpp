@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -128,8 +129,12 @@ void DiagWriteInBatches() {
   DiagState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.batching) return;
+  try {
+    std::thread(BatchWriter).detach();
+  } catch (const std::system_error&) {
+    return;  // no writer: each line is written as it comes, as before
+  }
   s.batching = true;
-  std::thread(BatchWriter).detach();
   // A normal exit writes what is still pending.
   std::atexit(DiagFlush);
 }
