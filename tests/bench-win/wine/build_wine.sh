@@ -16,9 +16,11 @@ cache=${PG_WINE_CACHE:-/var/cache/printgate/bench-wine}
 
 # What we rebuild, and the conformance tests that come with the patches.
 # The unix halves (*.so): ntdll.so, built with the same features as
-# Debian's, and localspl.so, which follows jobs in CUPS.
+# Debian's, and localspl.so, which follows jobs in CUPS. ntdll's PE half
+# starts every thread.
 modules=(
   dlls/ntdll/ntdll.so
+  dlls/ntdll/x86_64-windows/ntdll.dll
   dlls/localspl/localspl.so
   dlls/sechost/x86_64-windows/sechost.dll
   dlls/user32/x86_64-windows/user32.dll

@@ -7,9 +7,10 @@ rename moves the printer, a custom paper gives its page, listings taken
 while a printer comes and goes are whole, a printer added on a CUPS port
 outlives the spooler's next start, jobs are followed past their end in CUPS,
 a printer set to work offline holds its jobs, a large bitmap drawn on a
-page from each of many threads leaves no copy of itself behind, and a
+page from each of many threads leaves no copy of itself behind, a
 process ends cleanly for the host too while its other threads are busy in
-the host's C library.
+the host's C library, and a new thread holds in memory only the part of
+its stack it has used.
 
 A test program prints one summary line per test unit and exits non-zero
 when a check failed; the case then fails with the program's output, Wine's
@@ -136,12 +137,13 @@ class WineConformance(unittest.TestCase):
         stopped = scheduler.cups_command(cups, ["lpstat", "-W", "not-completed", "-o", "Stopped"])
         self.assertEqual(stopped.strip(), "", "a deleted job stayed on the stopped queue")
 
-    def test_processes_end_cleanly_while_their_threads_run(self):
+    def test_processes_end_cleanly_and_threads_hold_only_the_stack_they_use(self):
         env = wineprefix.new_prefix(self.run_, None)
         # The unit starts its own processes and reads their exit status on
         # the host (a crash there is after Windows has seen a clean end):
         # one check per process, 30 of them, and the tally.
         self.run_unit(env, "kernelbase_test.exe", ["exit"], 32, timeout=300)
+        self.run_unit(env, "kernelbase_test.exe", ["threadstack"], 6)
 
 
 if __name__ == "__main__":
