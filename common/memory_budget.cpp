@@ -8,24 +8,45 @@
 
 namespace {
 
+// A claim waiting for room, woken on its own: a change of the budget can
+// let only the oldest claim of each queue go, and waking every waiter for
+// it made each change cost as many wake-ups as there were waiters (under
+// Wine each one a round trip through its server, so that a storm of claims
+// held up every other request).
+struct Waiter {
+  std::string queue;
+  std::condition_variable wake;
+};
+
 std::mutex budgetMutex;
-std::condition_variable budgetChanged;
 uint64_t budget = kDefaultMemoryBudget;
 uint64_t heldTotal = 0;
 int waitMs = kBudgetWaitMs;
-// Claims waiting for room, oldest first; each names its queue.
-std::list<std::string> waiting;
+// Claims waiting for room, oldest first.
+std::list<Waiter*> waiting;
 
 thread_local uint64_t heldHere = 0;
 thread_local std::string queueHere;
 
 // Whether a claim waiting at `at` (or, with at == end, a new one) has an
 // older claim of its queue ahead of it. Called locked.
-bool QueuedBehind(std::list<std::string>::iterator at) {
+bool QueuedBehind(std::list<Waiter*>::iterator at) {
   for (auto it = waiting.begin(); it != at; ++it) {
-    if (*it == queueHere) return true;
+    if ((*it)->queue == queueHere) return true;
   }
   return false;
+}
+
+// Wakes the oldest waiting claim of each queue, the only ones that may go
+// now. Called locked.
+void WakeQueueHeads() {
+  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+    bool head = true;
+    for (auto older = waiting.begin(); older != it && head; ++older) {
+      head = (*older)->queue != (*it)->queue;
+    }
+    if (head) (*it)->wake.notify_one();
+  }
 }
 
 void LowerHold(uint64_t total) {
@@ -33,7 +54,7 @@ void LowerHold(uint64_t total) {
   if (total >= heldHere) return;
   heldTotal -= heldHere - total;
   heldHere = total;
-  budgetChanged.notify_all();
+  WakeQueueHeads();
 }
 
 }  // namespace
@@ -46,7 +67,7 @@ uint64_t MemoryBudget() {
 void SetMemoryBudget(uint64_t bytes) {
   std::lock_guard<std::mutex> lock(budgetMutex);
   budget = bytes;
-  budgetChanged.notify_all();
+  WakeQueueHeads();
 }
 
 void SetBudgetWait(int milliseconds) {
@@ -73,7 +94,8 @@ HoldResult HoldAtLeast(uint64_t total) {
     grant();
     return kHeld;
   }
-  auto me = waiting.insert(waiting.end(), queueHere);
+  Waiter waiter{queueHere, {}};
+  auto me = waiting.insert(waiting.end(), &waiter);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   bool granted = false;
   for (;;) {
@@ -82,7 +104,7 @@ HoldResult HoldAtLeast(uint64_t total) {
       granted = true;
       break;
     }
-    if (budgetChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
+    if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
       granted = !QueuedBehind(me) && fits();
       if (granted) grant();
       break;
@@ -90,7 +112,7 @@ HoldResult HoldAtLeast(uint64_t total) {
   }
   waiting.erase(me);
   // Claims behind this one may go now, whether it got its room or left.
-  budgetChanged.notify_all();
+  WakeQueueHeads();
   return granted ? kHeld : kBudgetBusy;
 }
 

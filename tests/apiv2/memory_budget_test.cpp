@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "api/budget_setting.h"
 #include "common/memory_budget.h"
@@ -155,6 +156,40 @@ TEST(MemoryBudget, ClaimsWaitTheirTurnPerQueueForABoundedTime) {
   EXPECT_EQ(HeldByThisRequest(), 40 * kMiB);
   ReleaseHold();
   EXPECT_EQ(MemoryHeld(), 0u);
+  SetMemoryBudget(kDefaultMemoryBudget);
+  SetBudgetWait(kBudgetWaitMs);
+}
+
+// The process's wake-ups so far: every thread's switches by waiting.
+long WakeUps() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+}
+
+// A change can let only the oldest claim of each queue go; waking every
+// waiter for it cost a wake-up per waiter and change (under Wine each a
+// round trip through its server, and a storm of claims held up the rest).
+TEST(MemoryBudget, AChangeWakesOnlyTheClaimsThatMayGo) {
+  SetMemoryBudget(100 * kMiB);
+  SetBudgetWait(10000);
+  BeginRequestHold("test");
+  ASSERT_EQ(HoldAtLeast(90 * kMiB), kHeld);
+  Claim waiters[64];
+  for (Claim& waiter : waiters) StartClaim(&waiter, "VELQ", 10 * kMiB, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int changes = 50;
+  long before = WakeUps();
+  for (int i = 1; i <= changes; ++i) {
+    HoldAtMost(90 * kMiB - i);  // room for none of them yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  long wakeUps = WakeUps() - before;
+  ReleaseHold();
+  for (Claim& waiter : waiters) waiter.thread.join();
+  for (Claim& waiter : waiters) EXPECT_EQ(waiter.result, kHeld);
+  // This thread's sleeps and one head per change; every waiter would be 3200.
+  EXPECT_LT(wakeUps, changes * 8);
   SetMemoryBudget(kDefaultMemoryBudget);
   SetBudgetWait(kBudgetWaitMs);
 }
