@@ -79,10 +79,14 @@ class PrinterWatchEventsTest(unittest.TestCase):
         self.settles_at("Bench Label Busy", [("Busy", 1, ON), ("Busy #1", 2, ON)])
 
     def test_printer_gone_while_its_queue_is_renamed(self):
-        # Unplugged at once: the arrival's pass adds and renames the queue
-        # while the removal's event is already queued behind it.
+        # Unplugged as soon as the arrival's pass has read the printer: the
+        # pass adds and renames the queue while the removal's event is
+        # already queued behind it. (Unplugged before that read, the printer
+        # was never seen, and no queue is right.)
         self.start("Gone", "Bench Label Gone")
         printer = self.plug(block=usb.usb_block(8, seed=3))
+        processes.wait_until(lambda: usb.printer_counters(self.env, printer)["reads"] >= 1, SETTLE,
+                             interval=0.05, what="the arrival's pass to read the printer")
         self.unplug(printer)
         self.settles_at("Bench Label Gone", [("Gone", 1, OFF)])
 
