@@ -28,11 +28,11 @@ std::list<Waiter*> waiting;
 thread_local uint64_t heldHere = 0;
 thread_local std::string queueHere;
 
-// Whether a claim waiting at `at` (or, with at == end, a new one) has an
-// older claim of its queue ahead of it. Called locked.
-bool QueuedBehind(std::list<Waiter*>::iterator at) {
+// Whether a claim of `queue` waiting at `at` (or, with at == end, a new
+// one) has an older claim of its queue ahead of it. Called locked.
+bool QueuedBehind(std::list<Waiter*>::iterator at, const std::string& queue) {
   for (auto it = waiting.begin(); it != at; ++it) {
-    if ((*it)->queue == queueHere) return true;
+    if ((*it)->queue == queue) return true;
   }
   return false;
 }
@@ -41,11 +41,7 @@ bool QueuedBehind(std::list<Waiter*>::iterator at) {
 // now. Called locked.
 void WakeQueueHeads() {
   for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-    bool head = true;
-    for (auto older = waiting.begin(); older != it && head; ++older) {
-      head = (*older)->queue != (*it)->queue;
-    }
-    if (head) (*it)->wake.notify_one();
+    if (!QueuedBehind(it, (*it)->queue)) (*it)->wake.notify_one();
   }
 }
 
@@ -90,7 +86,7 @@ HoldResult HoldAtLeast(uint64_t total) {
     heldTotal += total - heldHere;
     heldHere = total;
   };
-  if (!QueuedBehind(waiting.end()) && fits()) {
+  if (!QueuedBehind(waiting.end(), queueHere) && fits()) {
     grant();
     return kHeld;
   }
@@ -99,13 +95,13 @@ HoldResult HoldAtLeast(uint64_t total) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   bool granted = false;
   for (;;) {
-    if (!QueuedBehind(me) && fits()) {
+    if (!QueuedBehind(me, queueHere) && fits()) {
       grant();
       granted = true;
       break;
     }
     if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
-      granted = !QueuedBehind(me) && fits();
+      granted = !QueuedBehind(me, queueHere) && fits();
       if (granted) grant();
       break;
     }
