@@ -9,7 +9,7 @@ targets=("$@")
 for target in "${targets[@]}"; do
   case $target in
     native)
-      # PG_TESTS stated: run.sh may have configured the same tree without them.
+      # PG_TESTS stated: a tree configured without them gets them back.
       cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPG_TESTS=ON >/dev/null
       cmake --build build/native -j"$jobs" ;;
     win)

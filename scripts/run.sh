@@ -11,10 +11,17 @@ if [ "${1:-}" = "--wine" ]; then
   bash scripts/build.sh
 else
   bash scripts/setup.sh native
-  # Tests and their libraries are the test command's; the build's other
-  # targets come with it.
-  cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPG_TESTS=OFF >/dev/null
-  cmake --build build/native -j"$jobs" --target printgate_posix
+  # A folder of its own, built by ninja, optimised as the tests' build but
+  # without debug information and without the compile cache: on a bare
+  # machine the compile is most of the wait before the first label. Make's
+  # scanning, -g and the cache's misses took it from 33 s to 60 (of 96).
+  # The folder keeps its objects for the next start. Tests and their
+  # libraries are the test command's.
+  env -u CMAKE_C_COMPILER_LAUNCHER -u CMAKE_CXX_COMPILER_LAUNCHER \
+    cmake -G Ninja -S . -B build/main -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+    -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DPG_TESTS=OFF >/dev/null
+  cmake --build build/main -j"$jobs" --target printgate_posix
+  export PG_NATIVE_BUILD="$root/build/main"
 fi
 # The prologue put the harness package on PYTHONPATH for it.
 exec /usr/bin/python3 scripts/run.py "$@"

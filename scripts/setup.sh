@@ -13,6 +13,8 @@ case $part in native|wine|all) ;; *) echo "usage: setup.sh [native|wine|all]" >&
 
 native=(
   cmake g++ make pkg-config dpkg-dev python3 curl
+  # builds the main job (scripts/run.sh)
+  ninja-build
   # the compile cache every clone of the machine shares (scripts/prologue.sh)
   ccache
   libcjson-dev libcups2-dev libcairo2-dev libgdk-pixbuf-2.0-dev
