@@ -190,6 +190,11 @@ ImageWholeness CheckBmp(const std::string& b, std::string* what) {
   if (height < 0) height = -height;
   if (width <= 0 || height == 0 || bits == 0 || bits > 32)
     return HeaderDamaged(what, "the BMP's header is broken");
+  // The colour table's count is the header's word too: gdk-pixbuf takes four
+  // bytes an entry before it reads one, a count past 2^30 wrapping to
+  // gigabytes. More entries than the depth can index is no sound header.
+  if (headerSize >= 40 && bits <= 8 && Le32(b, 46) > (1u << bits))
+    return HeaderDamaged(what, "the BMP's colour table is larger than its depth allows");
   // The pixels' offset is the header's word: gdk-pixbuf's loader grows its
   // buffer to it before it reads a pixel (gigabytes for a few bytes), so
   // bytes that end before it are not offered to a decoder at all.

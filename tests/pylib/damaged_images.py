@@ -4,8 +4,9 @@ inside its image data and one byte short of its end; a flipped byte in a
 PNG's compressed data and in one of its CRCs, and a chunk type that is no
 text; a GIF without its trailer; a BMP whose pixel array is short; a TIFF
 whose directory lies past its end (no image: nothing a decoder can start
-on); a GIF whose screen claims more pixels than printgate decodes, found by
-the image fuzz target. Rows that must still print: the good images,
+on); a GIF whose screen claims more pixels than printgate decodes and a BMP
+whose colour table claims billions of entries, both found by the image fuzz
+target. Rows that must still print: the good images,
 and a baseline JPEG without (part of) its end marker, which viewers show
 whole. The native suite (tests/cups/) and the Wine bench run the same rows;
 `python3 -m pylib.damaged_images FOLDER` writes them as fuzz seeds.
@@ -33,6 +34,9 @@ LEGACY_REFUSED = b"; nothing printed.\n"
 # it at its word holds 2 GB of pixels before it finds the frame broken.
 FUZZED_GIF = ("R0lGODdhmpopMZoqfgAAIQsLCwsLCwsLCyEzAQCAYAAACwsLCywLCwsLCwsLCwsLCwsLCwsLCwsLAQBgsAAABQAa"
               "YBCAAAoLCgsLCwsLCwsLCwsLCwsLCwsLC2rI")
+# 59 bytes whose colour count gdk-pixbuf's loader multiplied into a 2.8 GB
+# buffer: no image, as a header cut.
+FUZZED_BMP = "Qk12GQEAAAAAADYAAAAoAAAAyAAAADoAAAAAAAgAAQAAAEAZAQByAAAAAAAAAAAAAOoACgAjDQMAAQE="
 
 
 def label_pixel(x, y):
@@ -175,6 +179,8 @@ def rows(folder):
     import base64
     table.append(("gif whose screen claims 39578 x 12585 pixels", base64.b64decode(FUZZED_GIF), "image/gif",
                   TOO_LARGE))
+    table.append(("bmp whose colour table claims 0xEA000000 entries", base64.b64decode(FUZZED_BMP), "image/bmp",
+                  NOT_AN_IMAGE))
     return table
 
 

@@ -85,6 +85,10 @@ std::string BmpWithPixelsAt(std::string bmp, uint32_t offset) {
   return bmp;
 }
 
+// 59 bytes whose colour count gdk-pixbuf's loader multiplied into a 2.8 GB
+// buffer.
+const char kFuzzedBmp[] = "Qk12GQEAAAAAADYAAAAoAAAAyAAAADoAAAAAAAgAAQAAAEAZAQByAAAAAAAAAAAAAOoACgAjDQMAAQE=";
+
 // Damage before an image's size and layout are known is told apart: the
 // route answers a decoder's own refusal of such bytes as it always has.
 TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
@@ -100,6 +104,10 @@ TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
                {"bmp in its pixels", TestBmp(4, 4).substr(0, 60), kImageDamaged},
                {"bmp whose pixels start past its end", BmpWithPixelsAt(TestBmp(4, 4), 0x7f000036),
                 kImageHeaderDamaged},
+               {"rle bmp of 0xEA000000 colours (found by the image fuzz target)",
+                DecodeBase64(kFuzzedBmp, sizeof(kFuzzedBmp) - 1), kImageHeaderDamaged},
+               {"rle bmp of 256 colours", TestRleBmp(6, 4).replace(46, 2, "\0\x01"), kImageWhole},
+               {"rle bmp of 257 colours", TestRleBmp(6, 4).replace(46, 2, "\x01\x01"), kImageHeaderDamaged},
                {"tiff in its directory", TestTiff(4, 4).substr(0, 50), kImageHeaderDamaged},
                {"jpeg in its tables", TestJpeg(16, 16, false).substr(0, 80), kImageHeaderDamaged},
                {"jpeg in its scan", TestJpeg(64, 64, false).substr(0, 140), kImageDamaged}};
