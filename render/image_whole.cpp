@@ -105,7 +105,9 @@ bool FeedPng(PngStream* s, const std::string& b, size_t at, uint32_t length) {
   return true;
 }
 
-ImageWholeness CheckPng(const std::string& b, std::string* what) {
+// streams: false leaves the IDAT stream uninflated (the header's verdict
+// stands: IHDR comes first).
+ImageWholeness CheckPng(const std::string& b, std::string* what, bool streams) {
   PngStream stream;
   if (inflateInit(&stream.z) != Z_OK) return Damaged(what, "the PNG could not be checked");
   uint64_t expected = 0;
@@ -140,7 +142,7 @@ ImageWholeness CheckPng(const std::string& b, std::string* what) {
       expected = PngDataBytes(width, height, bits, b[at + 20] == 1);
       haveHeader = true;
     } else if (type == "IDAT") {
-      if (!FeedPng(&stream, b, at + 8, length)) {
+      if (streams && !FeedPng(&stream, b, at + 8, length)) {
         *what = "the PNG's compressed image data is broken";
         break;
       }
@@ -233,16 +235,32 @@ const char* ImageEndToAdd(const std::string& bytes) {
   return jpeg && !ended ? "\xff\xd9" : "";
 }
 
-ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what) {
+namespace {
+
+// streams: whether the compressed streams whose decoding grows with the
+// pixels (PNG's deflate, GIF's LZW) are checked too. The other formats'
+// walks grow with their bytes alone.
+ImageWholeness CheckWhole(const std::string& bytes, std::string* what, bool streams) {
   auto starts = [&bytes](const char* magic, size_t n) {
     return bytes.size() >= n && memcmp(bytes.data(), magic, n) == 0;
   };
   what->clear();
-  if (starts("\x89PNG\r\n\x1a\n", 8)) return CheckPng(bytes, what);
+  if (starts("\x89PNG\r\n\x1a\n", 8)) return CheckPng(bytes, what, streams);
   if (starts("\xff\xd8", 2)) return CheckJpegWhole(bytes, what);
-  if (starts("GIF87a", 6) || starts("GIF89a", 6)) return CheckGifWhole(bytes, what);
+  if (starts("GIF87a", 6) || starts("GIF89a", 6)) return CheckGifWhole(bytes, what, streams);
   if (starts("BM", 2)) return CheckBmp(bytes, what);
   if (starts("II*\0", 4) || starts("MM\0*", 4)) return CheckTiffWhole(bytes, what);
   *what = "the body is not a PNG, JPEG, BMP, GIF or TIFF image";
   return kImageUnknown;
+}
+
+}  // namespace
+
+ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what) {
+  return CheckWhole(bytes, what, true);
+}
+
+bool ImageHeaderDamaged(const std::string& bytes) {
+  std::string what;
+  return CheckWhole(bytes, &what, false) == kImageHeaderDamaged;
 }

@@ -23,6 +23,12 @@ enum ImageWholeness {
 // show it; other JPEGs need their end marker.
 ImageWholeness CheckImageWhole(const std::string& bytes, std::string* what);
 
+// Whether CheckImageWhole finds the header damaged (kImageHeaderDamaged),
+// told without inflating or decoding a compressed stream: its work grows
+// with the bytes, never with the pixels a header announces, so it may run
+// before the decoder's memory is claimed.
+bool ImageHeaderDamaged(const std::string& bytes);
+
 // What to append to bytes before decoding them: a JPEG that ends without
 // its end marker gets one ("\xff\xd9"), anything else nothing (""). A
 // decoder left to find the end itself makes up the last blocks of such a

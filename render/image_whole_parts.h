@@ -6,5 +6,6 @@
 #include "render/image_whole.h"
 
 ImageWholeness CheckJpegWhole(const std::string& bytes, std::string* what);
-ImageWholeness CheckGifWhole(const std::string& bytes, std::string* what);
+// streams: false skips the frames' LZW codes (the header's verdict stands).
+ImageWholeness CheckGifWhole(const std::string& bytes, std::string* what, bool streams);
 ImageWholeness CheckTiffWhole(const std::string& bytes, std::string* what);

@@ -85,9 +85,7 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
   // A header cut or broken is no image to any decoder; some take its
   // numbers at their word first (gdk-pixbuf allocates a BMP header of the
   // size it claims, gigabytes for a few bytes).
-  std::string fault;
-  ImageWholeness whole = CheckImageWhole(bytes, &fault);
-  if (whole == kImageHeaderDamaged) return nullptr;
+  if (ImageHeaderDamaged(bytes)) return nullptr;
   // A sound header's sizes are refused on their word, before a decoder
   // would take memory for them (the check above holds no pixels): every
   // size it announces (a GIF's frames past its screen, a TIFF's later
@@ -116,11 +114,11 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
       return nullptr;
     }
   }
-  // The job prints only whole images (KeepWholeImage): one the check has
-  // refused already is never worth its decoding, which for a damaged bomb
-  // is all the memory its header claims.
-  if (whole != kImageWhole) return nullptr;
-  // The decoder's pixels and the page are claimed before they are taken.
+  // The decoder's pixels and the page are claimed before they are taken,
+  // and before the whole check: inflating a bomb's stream costs the time
+  // its decoding would, and a storm of them checked at once (thirty
+  // threads inflating under Wine) held every other request up for a
+  // second. The claim lets them through one room's worth at a time.
   HoldResult hold = HoldForLabel(bytes);
   if (hold != kHeld) {
     *width = static_cast<int>(announcedWidth);
@@ -128,6 +126,11 @@ PrintHandle DecodeLabelBytes(const std::string& bytes, int* width, int* height,
     if (refusal) *refusal = hold == kBudgetBusy ? kLabelMemoryBusy : kLabelOverMemoryBudget;
     return nullptr;
   }
+  // The job prints only whole images (KeepWholeImage): one the check
+  // refuses is never worth its decoding, which for a damaged bomb is all
+  // the memory its header claims.
+  std::string fault;
+  if (CheckImageWhole(bytes, &fault) != kImageWhole) return nullptr;
   const char* end = ImageEndToAdd(bytes);
   if (*end == '\0') return LoadLabelImageFromMemory(bytes, width, height);
   return LoadLabelImageFromMemory(bytes + end, width, height);

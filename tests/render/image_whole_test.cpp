@@ -111,7 +111,11 @@ TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
                {"tiff in its directory", TestTiff(4, 4).substr(0, 50), kImageHeaderDamaged},
                {"jpeg in its tables", TestJpeg(16, 16, false).substr(0, 80), kImageHeaderDamaged},
                {"jpeg in its scan", TestJpeg(64, 64, false).substr(0, 140), kImageDamaged}};
-  for (const auto& c : cases) EXPECT_EQ(Check(c.bytes), c.result) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Check(c.bytes), c.result) << c.name;
+    // Told apart without the streams too, as the job asks before its claim.
+    EXPECT_EQ(ImageHeaderDamaged(c.bytes), c.result == kImageHeaderDamaged) << c.name;
+  }
 }
 
 TEST(ImageWhole, BytesAfterTheFormatsOwnEndAreIgnored) {

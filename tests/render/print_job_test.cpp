@@ -1,11 +1,15 @@
 // The print job's step ladder over the fake printing backend: every way out,
 // the paper maths, the messages byte for byte, and that everything the job
 // obtains is given back.
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/memory_budget.h"
 #include "tests/fakes/common/temp_file_fake.h"
 #include "render/print_job.h"
 #include "tests/fakes/render/printing_fake.h"
@@ -240,6 +244,55 @@ TEST_F(PrintJob, ADamagedImageStopsAtTheLoadStepOnBothRoutes) {
   ResetFakePrinting();
   StartDiagCapture();
   EXPECT_EQ(PrintLabelBytes("VELQ", whole, 0).step, kPrintStepDone);
+}
+
+// Checking a stream costs what decoding it would, so only a header is
+// judged before the claim: while another queue's request holds the room,
+// a damaged image large enough to wait for it is answered busy, not
+// checked, and a broken header is still answered at once.
+TEST_F(PrintJob, OnlyTheHeaderIsCheckedBeforeTheClaim) {
+  ReleaseHold();  // what earlier jobs on this thread claimed
+  std::string large = FakePng(1000, 1000);  // its claim is past the small holds
+  std::string flipped = large;
+  flipped[large.find("IDAT") + 6] ^= 0x20;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool holding = false, done = false;
+  std::thread other([&] {
+    BeginRequestHold("another queue");
+    EXPECT_EQ(HoldAtLeast(MemoryBudget() - MemoryBudget() / kSmallReserveShare), kHeld);
+    std::unique_lock<std::mutex> held(lock);
+    holding = true;
+    changed.notify_all();
+    changed.wait(held, [&] { return done; });
+    ReleaseHold();
+  });
+  {
+    std::unique_lock<std::mutex> held(lock);
+    changed.wait(held, [&] { return holding; });
+  }
+  SetBudgetWait(20);
+  struct {
+    const char* name;
+    std::string bytes;
+    PrintStep step;
+  } cases[] = {{"damaged in its stream", flipped, kPrintStepBusy},
+               {"cut in its header", large.substr(0, 20), kPrintStepNoImage}};
+  for (const auto& c : cases) {
+    ResetFakePrinting();
+    StartDiagCapture();
+    BeginRequestHold("VELQ");
+    EXPECT_EQ(PrintLabelBytes("VELQ", c.bytes, 0).step, c.step) << c.name;
+    ReleaseHold();
+    EXPECT_FALSE(Called("LoadImage memory")) << c.name;
+  }
+  SetBudgetWait(kBudgetWaitMs);
+  {
+    std::lock_guard<std::mutex> held(lock);
+    done = true;
+  }
+  changed.notify_all();
+  other.join();
 }
 
 // Bytes held in memory are judged for their size on their header's word:
