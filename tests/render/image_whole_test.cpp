@@ -106,7 +106,7 @@ TEST(ImageWhole, DamageBeforeThePixelsIsTheHeaders) {
                 kImageHeaderDamaged},
                {"rle bmp of 0xEA000000 colours (found by the image fuzz target)",
                 DecodeBase64(kFuzzedBmp, sizeof(kFuzzedBmp) - 1), kImageHeaderDamaged},
-               {"rle bmp of 256 colours", TestRleBmp(6, 4).replace(46, 2, "\0\x01"), kImageWhole},
+               {"rle bmp of 256 colours", TestRleBmp(6, 4).replace(46, 2, std::string("\0\x01", 2)), kImageWhole},
                {"rle bmp of 257 colours", TestRleBmp(6, 4).replace(46, 2, "\x01\x01"), kImageHeaderDamaged},
                {"tiff in its directory", TestTiff(4, 4).substr(0, 50), kImageHeaderDamaged},
                {"jpeg in its tables", TestJpeg(16, 16, false).substr(0, 80), kImageHeaderDamaged},
