@@ -231,11 +231,12 @@ bool LoadPageImage(const ImageLoader& loadImage, const std::string* imageBytes,
   }
   LabelSizeVerdict size = refusal != kLabelSizeFits ? refusal : JudgeLabelSize(width, height);
   bool tooLarge = size != kLabelSizeFits;
-  // A decoder hands out what it got of a cut image: print only whole ones.
-  // (An image refused for its size is refused for that first.) One the
-  // decoder refused outright is still told apart as damaged or unknown.
-  if (!tooLarge && (job.image || imageBytes) &&
-      !KeepWholeImage(&job.image, imageBytes ? *imageBytes : fileBytes, report)) {
+  // A decoder hands out what it got of a cut image, so it is given only
+  // bytes the check found whole (DecodeLabelBytes): an image it gave is not
+  // checked again, which would cost what its decoding did. Posted bytes the
+  // job refused are checked to tell a damaged image from bytes of no image.
+  // (An image refused for its size is refused for that first.)
+  if (!tooLarge && !job.image && imageBytes && !KeepWholeImage(&job.image, *imageBytes, report)) {
     width = 0;
     height = 0;
   }
