@@ -1,8 +1,7 @@
 // The print job's step ladder over the fake printing backend: every way out,
 // the paper maths, the messages byte for byte, and that everything the job
 // obtains is given back.
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -255,22 +254,15 @@ TEST_F(PrintJob, OnlyTheHeaderIsCheckedBeforeTheClaim) {
   std::string large = FakePng(1000, 1000);  // its claim is past the small holds
   std::string flipped = large;
   flipped[large.find("IDAT") + 6] ^= 0x20;
-  std::mutex lock;
-  std::condition_variable changed;
-  bool holding = false, done = false;
+  std::promise<void> holding, done;
   std::thread other([&] {
     BeginRequestHold("another queue");
     EXPECT_EQ(HoldAtLeast(MemoryBudget() - MemoryBudget() / kSmallReserveShare), kHeld);
-    std::unique_lock<std::mutex> held(lock);
-    holding = true;
-    changed.notify_all();
-    changed.wait(held, [&] { return done; });
+    holding.set_value();
+    done.get_future().wait();
     ReleaseHold();
   });
-  {
-    std::unique_lock<std::mutex> held(lock);
-    changed.wait(held, [&] { return holding; });
-  }
+  holding.get_future().wait();
   SetBudgetWait(20);
   struct {
     const char* name;
@@ -287,11 +279,7 @@ TEST_F(PrintJob, OnlyTheHeaderIsCheckedBeforeTheClaim) {
     EXPECT_FALSE(Called("LoadImage memory")) << c.name;
   }
   SetBudgetWait(kBudgetWaitMs);
-  {
-    std::lock_guard<std::mutex> held(lock);
-    done = true;
-  }
-  changed.notify_all();
+  done.set_value();
   other.join();
 }
 
