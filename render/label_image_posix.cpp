@@ -62,14 +62,17 @@ struct AnnouncedSize {
 
 // Refuses, before any pixel memory is taken, an image too large to hold
 // (the job refuses it from its header before it comes here; this holds for
-// a header the check did not read).
+// a header the check read otherwise than the decoder). A size of zero stops
+// every loader before it allocates; any other size only asks the loader to
+// scale, and a loader that cannot (TIFF's) decodes at the size announced
+// and then scales that down: a 142-byte TIFF took 1.5 GB and seconds so.
 void CheckDecodedSize(GdkPixbufLoader* loader, int width, int height, gpointer announced) {
   AnnouncedSize* size = static_cast<AnnouncedSize*>(announced);
   size->width = width;
   size->height = height;
   if (width <= 0 || height <= 0 || JudgeLabelSize(width, height) == kLabelTooLargeToDecode) {
     size->tooLarge = true;
-    gdk_pixbuf_loader_set_size(loader, 1, 1);
+    gdk_pixbuf_loader_set_size(loader, 0, 0);
   }
 }
 
