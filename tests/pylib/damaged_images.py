@@ -37,6 +37,10 @@ FUZZED_GIF = ("R0lGODdhmpopMZoqfgAAIQsLCwsLCwsLCyEzAQCAYAAACwsLCywLCwsLCwsLCwsLC
 # 59 bytes whose colour count gdk-pixbuf's loader multiplied into a 2.8 GB
 # buffer: no image, as a header cut.
 FUZZED_BMP = "Qk12GQEAAAAAADYAAAAoAAAAyAAAADoAAAAAAAgAAQAAAEAZAQByAAAAAAAAAAAAAOoACgAjDQMAAQE="
+# 142 bytes whose directory gives the width twice, 39202 and then 200:
+# libtiff reads the first and gdk-pixbuf's loader took 1.5 GB for it.
+FUZZED_TIFF = ("SUkqAAgAAAAKAAABAwABAAAAIplg7TTKiRTLB2mmVEimWDtNMqJFMsHaaZUSKZYO00wUXyAAAAAKAAABAwABAAAAyAAAAAEB"
+               "AwABAAAAeCYAAEQBAwADAAAAhgAAAAOwYAAADwAAAAAAAAByAAAA/wAAAAAAAAAAf5gLAPBhAAAAAAAAAAAAAAAAAAAAAA==")
 
 
 def label_pixel(x, y):
@@ -181,6 +185,8 @@ def rows(folder):
                   TOO_LARGE))
     table.append(("bmp whose colour table claims 0xEA000000 entries", base64.b64decode(FUZZED_BMP), "image/bmp",
                   NOT_AN_IMAGE))
+    table.append(("tiff whose width is given twice, 39202 first", base64.b64decode(FUZZED_TIFF), "image/tiff",
+                  TOO_LARGE))
     return table
 
 

@@ -242,6 +242,17 @@ TEST(ImageHeaderSize, EachFormatAnnouncesItsSizeAndACutHeaderNone) {
   topDown[23] = topDown[24] = topDown[25] = static_cast<char>(0xFF);
   std::string farTiff = TestTiff(6, 5);
   farTiff[6] = static_cast<char>(0x7F);  // its directory's offset, past the end
+  // TestTiff(6, 5)'s directory is at 62: its width becomes 9000, and its
+  // third entry (bits per sample) a second width of 6; then the first
+  // width gets two values.
+  std::string widthTwice = TestTiff(6, 5);
+  widthTwice[62 + 2 + 8] = static_cast<char>(9000 & 0xFF);
+  widthTwice[62 + 2 + 9] = static_cast<char>(9000 >> 8);
+  widthTwice.replace(62 + 2 + 2 * 12, 12, widthTwice.substr(62 + 2, 12));
+  widthTwice[62 + 2 + 2 * 12 + 8] = 6;
+  widthTwice[62 + 2 + 2 * 12 + 9] = 0;
+  std::string twoValues = widthTwice;
+  twoValues[62 + 2 + 4] = 2;
   struct Case {
     const char* name;
     std::string bytes;
@@ -259,6 +270,8 @@ TEST(ImageHeaderSize, EachFormatAnnouncesItsSizeAndACutHeaderNone) {
       {"png cut inside IHDR", FakePng(40, 24).substr(0, 30), false, 0, 0},
       {"gif cut before its size", TestGif(7, 5).substr(0, 8), false, 0, 0},
       {"tiff whose directory lies past the end", farTiff, false, 0, 0},
+      {"tiff whose width is given twice: the larger", widthTwice, true, 9000, 5},
+      {"tiff whose first width has two values", twoValues, false, 0, 0},
       {"jpeg cut before its frame", TestJpeg(40, 24, false).substr(0, 4), false, 0, 0},
       {"not an image", "hello, world", false, 0, 0},
   };
@@ -326,6 +339,12 @@ TEST(ImageHeaderSize, TheExtentCoversEveryFrameAndDirectory) {
   const char fuzzedText[] =
       "R0lGODdhmpopMZoqfgAAIQsLCwsLCwsLCyEzAQCAYAAACwsLCywLCwsLCwsLCwsLCwsLCwsLCwsLAQBgsAAABQAaYBCAAAoLCgsLCwsLCwsLCwsLCwsLCwsLC2rI";
   std::string fuzzed = DecodeBase64(fuzzedText, sizeof(fuzzedText) - 1);
+  // And 142 bytes whose directory gives the width twice: 39202, which
+  // libtiff reads, then 200.
+  const char fuzzedTiffText[] =
+      "SUkqAAgAAAAKAAABAwABAAAAIplg7TTKiRTLB2mmVEimWDtNMqJFMsHaaZUSKZYO00wUXyAAAAAKAAABAwABAAAAyAAAAAEBAwABAAAAeCYA"
+      "AEQBAwADAAAAhgAAAAOwYAAADwAAAAAAAAByAAAA/wAAAAAAAAAAf5gLAPBhAAAAAAAAAAAAAAAAAAAAAA==";
+  std::string fuzzedTiff = DecodeBase64(fuzzedTiffText, sizeof(fuzzedTiffText) - 1);
   struct Case {
     const char* name;
     std::string bytes;
@@ -342,6 +361,7 @@ TEST(ImageHeaderSize, TheExtentCoversEveryFrameAndDirectory) {
       {"tiff whose directories loop", looped, 6, 5, 30, kLabelSizeFits},
       {"the fuzzed gif", fuzzed, 39578, 12585, 39578ll * 12585 + 2827ll * 2827,
        kLabelTooLargeToDecode},
+      {"the fuzzed tiff", fuzzedTiff, 39202, 9848, 39202ll * 9848, kLabelTooLargeToDecode},
   };
   for (const Case& c : cases) {
     ImageExtent extent;
