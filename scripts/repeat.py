@@ -21,8 +21,13 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 
 
 def start_busy_core():
-    """A process that keeps one core busy until stopped by its PID."""
-    return subprocess.Popen([sys.executable, "-c", "while True: pass"], stdin=subprocess.DEVNULL)
+    """A process that keeps one core busy until stopped by its PID. It runs in
+    a session of its own, as the test command's work beside CTest does: the
+    kernel shares the cores between sessions first (autogroup), and inside
+    CTest's session the loop would be one thread among the suites' rather
+    than a core's worth of load."""
+    return subprocess.Popen([sys.executable, "-c", "while True: pass"], stdin=subprocess.DEVNULL,
+                            start_new_session=True)
 
 
 def one_round(build, pattern, jobs, log_path):
